@@ -1,0 +1,1 @@
+"""corvantile: knowledge-graph building helpers; the native work lives in corvantile.rs."""
