@@ -1,0 +1,70 @@
+// The equivalence index: key CURIE -> its equivalent identifiers, merged
+// from all class files into one memory-mapped file ("equiv_data.bin" in the
+// spill directory). Only a hash and an offset per key stay on the heap.
+//
+// Entry: u32 key length, key, u32 count, count times (u32 length, bytes);
+// little-endian, no header, ascending by (XXH64 of the key, key bytes).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "absl/functional/function_ref.h"
+#include "common/status.h"
+#include "fullmap/build/progress.h"
+#include "fullmap/build/run_io.h"
+
+namespace corv::fullmap {
+
+inline constexpr char kEquivSpillEntriesEnv[] = "CORVANTILE_FULLMAP_EQUIV_SPILL_ENTRIES";
+inline constexpr size_t kDefaultEquivSpillEntries = 2'000'000;
+inline constexpr uint64_t kEquivMergeProgressEvery = 1'000'000;
+inline constexpr char kEquivDataFileName[] = "equiv_data.bin";
+inline constexpr char kEquivRunDirName[] = "equiv";
+
+class EquivIndex {
+ public:
+  // Parses `classes` (one task per file on the current oneTBB arena), spills
+  // sorted runs under `spill_dir`/equiv and merges them into
+  // `spill_dir`/equiv_data.bin. `spill_dir` must exist. Reports stage 0.
+  static Result<EquivIndex> build(std::span<const std::filesystem::path> classes,
+                                  const std::filesystem::path& spill_dir, const ProgressHandle& progress);
+
+  // Opens a merged file as written by build(); `hashes` and `offsets` are
+  // its entries' key hashes and byte offsets. The index owns the file from
+  // here on and deletes it when destroyed.
+  static Result<EquivIndex> open(std::filesystem::path data_path, std::vector<uint64_t> hashes,
+                                 std::vector<uint64_t> offsets);
+
+  EquivIndex(EquivIndex&& other) noexcept;
+  EquivIndex& operator=(EquivIndex&& other) noexcept;
+  EquivIndex(const EquivIndex&) = delete;
+  EquivIndex& operator=(const EquivIndex&) = delete;
+  // Deletes the data file (ignoring failure), then unmaps and closes it.
+  ~EquivIndex();
+
+  // Calls `visit` with each identifier stored for the key equal to `curie`,
+  // in stored order; nothing when the key is absent. A damaged entry ends
+  // the walk quietly. Safe from any number of threads.
+  void equivalents(std::string_view curie, absl::FunctionRef<void(std::string_view)> visit) const;
+
+  size_t size() const noexcept { return hashes_.size(); }
+  const std::filesystem::path& data_path() const noexcept { return data_path_; }
+
+ private:
+  EquivIndex() = default;
+  void release() noexcept;
+
+  std::filesystem::path data_path_;
+  FileDescriptor data_file_;
+  const unsigned char* data_ = nullptr;
+  size_t data_size_ = 0;
+  std::vector<uint64_t> hashes_;
+  std::vector<uint64_t> offsets_;
+};
+
+}  // namespace corv::fullmap

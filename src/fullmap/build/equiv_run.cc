@@ -1,0 +1,100 @@
+#include "fullmap/build/equiv_run.h"
+
+#include <xxhash.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <limits>
+#include <mutex>
+#include <utility>
+
+namespace corv::fullmap {
+namespace {
+
+Status write_entry(RunWriter& out, const EquivEntry& entry) {
+  if (entry.equivalents.size() > std::numeric_limits<uint32_t>::max()) {
+    return fail_runtime("key has too many equivalents for a run frame");
+  }
+  CORV_TRY(out.write_u64(entry.hash));
+  CORV_TRY(out.write_str32(entry.key));
+  CORV_TRY(out.write_u32(static_cast<uint32_t>(entry.equivalents.size())));
+  for (const std::string& id : entry.equivalents) CORV_TRY(out.write_str32(id));
+  return {};
+}
+
+}  // namespace
+
+std::filesystem::path equiv_run_path(const std::filesystem::path& dir, uint64_t run) {
+  char name[40];
+  std::snprintf(name, sizeof name, "run_%08" PRIu64 ".bin", run);
+  return dir / name;
+}
+
+Status spill_equiv_local(EquivMap& map, const std::filesystem::path& dir, std::atomic<uint64_t>& counter,
+                         EquivRunList& runs) {
+  if (map.empty()) return {};
+  std::vector<EquivEntry> entries;
+  entries.reserve(map.size());
+  // extract() keeps the table's allocation for the next batch of rows.
+  for (auto it = map.begin(); it != map.end();) {
+    auto node = map.extract(it++);
+    EquivEntry entry{XXH64(node.key().data(), node.key().size(), 0), std::move(node.key()),
+                     std::move(node.mapped())};
+    auto& ids = entry.equivalents;
+    if (ids.size() >= 2) {
+      std::sort(ids.begin(), ids.end());
+      ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    }
+    entries.push_back(std::move(entry));
+  }
+  std::sort(entries.begin(), entries.end(), [](const EquivEntry& a, const EquivEntry& b) {
+    if (a.hash != b.hash) return a.hash < b.hash;
+    return a.key < b.key;
+  });
+
+  uint64_t run = counter.fetch_add(1);
+  std::filesystem::path path = equiv_run_path(dir, run);
+  auto out = RunWriter::create(path);
+  if (!out) return std::unexpected(std::move(out.error()));
+  for (const EquivEntry& entry : entries) CORV_TRY(write_entry(*out, entry));
+  CORV_TRY(out->finish());
+
+  std::unique_lock lock(runs.mutex);
+  runs.paths.push_back(std::move(path));
+  return {};
+}
+
+Result<std::optional<EquivEntry>> read_equiv_entry(RunInput& input) {
+  auto end = input.at_end();
+  if (!end) return std::unexpected(std::move(end.error()));
+  if (*end) return std::nullopt;
+
+  EquivEntry entry;
+  auto hash = input.read_u64();
+  if (!hash) return std::unexpected(std::move(hash.error()));
+  entry.hash = *hash;
+  auto key_length = input.read_u32();
+  if (!key_length) return std::unexpected(std::move(key_length.error()));
+  CORV_TRY(input.read_string(*key_length, entry.key));
+  if (!utf8_valid(entry.key)) return fail_runtime(std::string(kInvalidUtf8Message));
+  auto count = input.read_u32();
+  if (!count) return std::unexpected(std::move(count.error()));
+  entry.equivalents.reserve(std::min<uint32_t>(*count, 4096));
+  for (uint32_t i = 0; i < *count; ++i) {
+    auto length = input.read_u32();
+    if (!length) return std::unexpected(std::move(length.error()));
+    std::string& id = entry.equivalents.emplace_back();
+    CORV_TRY(input.read_string(*length, id));
+    if (!utf8_valid(id)) return fail_runtime(std::string(kInvalidUtf8Message));
+  }
+  return entry;
+}
+
+Result<EquivRunReader> EquivRunReader::open(const std::filesystem::path& path) {
+  auto input = RunInput::open(path, kEquivRunReadBufferBytes);
+  if (!input) return std::unexpected(std::move(input.error()));
+  return EquivRunReader(std::move(*input));
+}
+
+}  // namespace corv::fullmap

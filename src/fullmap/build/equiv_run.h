@@ -1,0 +1,62 @@
+// Equivalence runs: one class-file task's key -> identifiers map, sorted.
+//
+// Frame: u64 XXH64 of the key, u32 key length, key bytes, u32 count, then
+// count times (u32 length, bytes); little-endian, no header. Frames ascend by
+// (hash, key bytes), a key occurs once per file, and each identifier list is
+// sorted and distinct.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "common/status.h"
+#include "fullmap/build/run_io.h"
+
+namespace corv::fullmap {
+
+// Key CURIE -> identifiers in the order met, repeats included.
+using EquivMap = absl::flat_hash_map<std::string, std::vector<std::string>>;
+
+// Run files written by all class-file tasks of one build.
+struct EquivRunList {
+  std::shared_mutex mutex;
+  std::vector<std::filesystem::path> paths;
+};
+
+struct EquivEntry {
+  uint64_t hash = 0;  // as stored
+  std::string key;
+  std::vector<std::string> equivalents;
+};
+
+// "run_{run:08}.bin" in `dir`.
+std::filesystem::path equiv_run_path(const std::filesystem::path& dir, uint64_t run);
+
+// Drains `map` (it keeps its capacity) into a run numbered by `counter` and
+// records its path in `runs`. An empty map writes nothing and draws no
+// number. A failed write records nothing.
+Status spill_equiv_local(EquivMap& map, const std::filesystem::path& dir, std::atomic<uint64_t>& counter,
+                         EquivRunList& runs);
+
+// nullopt at a clean end (no byte left at a frame boundary).
+Result<std::optional<EquivEntry>> read_equiv_entry(RunInput& input);
+
+// Reads one equivalence run front to back through an 8 MiB buffer.
+class EquivRunReader {
+ public:
+  static Result<EquivRunReader> open(const std::filesystem::path& path);
+
+  Result<std::optional<EquivEntry>> read_entry() { return read_equiv_entry(input_); }
+
+ private:
+  explicit EquivRunReader(RunInput input) : input_(std::move(input)) {}
+  RunInput input_;
+};
+
+}  // namespace corv::fullmap

@@ -1,0 +1,270 @@
+#include "fullmap/build/run_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <string>
+
+namespace corv::fullmap {
+namespace {
+
+std::unexpected<Error> unexpected_eof() { return fail_runtime(std::string(kUnexpectedEofMessage)); }
+
+// Length of the well-formed UTF-8 sequence at `p`, or 0 when it is not one.
+size_t utf8_sequence_length(const unsigned char* p, size_t n) noexcept {
+  const unsigned char c = p[0];
+  if (c < 0x80) return 1;
+  auto cont = [&](size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+    return i < n && p[i] >= lo && p[i] <= hi;
+  };
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c == 0xE0) return cont(1, 0xA0) && cont(2) ? 3 : 0;
+  if (c == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;
+  if (c >= 0xE1 && c <= 0xEF) return cont(1) && cont(2) ? 3 : 0;
+  if (c == 0xF0) return cont(1, 0x90) && cont(2) && cont(3) ? 4 : 0;
+  if (c >= 0xF1 && c <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
+  if (c == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
+  return 0;
+}
+
+Status write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_io(errno);
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return {};
+}
+
+// Reads until `size` bytes or the end of the file; returns the count read.
+Result<size_t> read_full(int fd, char* out, size_t size) {
+  size_t total = 0;
+  while (total < size) {
+    ssize_t n = ::read(fd, out + total, size - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_io(errno);
+    }
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+  }
+  return total;
+}
+
+}  // namespace
+
+bool utf8_valid(std::string_view bytes) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t n = bytes.size();
+  size_t i = 0;
+  while (i < n) {
+    // ASCII fast path, eight bytes at a time.
+    while (i + 8 <= n) {
+      uint64_t word;
+      std::memcpy(&word, p + i, 8);
+      if (word & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    size_t len = utf8_sequence_length(p + i, n - i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+void FileDescriptor::reset() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+Result<FileDescriptor> open_for_reading(const std::filesystem::path& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail_io(errno);
+  return FileDescriptor(fd);
+}
+
+// ---- RunWriter ----
+
+RunWriter::RunWriter(FileDescriptor fd, size_t capacity)
+    : fd_(std::move(fd)), buffer_(std::make_unique_for_overwrite<char[]>(capacity)), capacity_(capacity) {}
+
+Result<RunWriter> RunWriter::create(const std::filesystem::path& path, size_t buffer_bytes) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail_io(errno);
+  return RunWriter(FileDescriptor(fd), buffer_bytes == 0 ? 1 : buffer_bytes);
+}
+
+Status RunWriter::write_slow(const void* data, size_t size) {
+  CORV_TRY(flush());
+  if (size >= capacity_) return write_all(fd_.get(), static_cast<const char*>(data), size);
+  std::memcpy(buffer_.get(), data, size);
+  used_ = size;
+  return {};
+}
+
+Status RunWriter::write_str32(std::string_view bytes) {
+  if (bytes.size() > std::numeric_limits<uint32_t>::max()) {
+    return fail_runtime("string of " + std::to_string(bytes.size()) + " bytes is too long for a run frame");
+  }
+  CORV_TRY(write_u32(static_cast<uint32_t>(bytes.size())));
+  return write(bytes);
+}
+
+Status RunWriter::flush() {
+  if (used_ == 0) return {};
+  size_t n = used_;
+  used_ = 0;
+  return write_all(fd_.get(), buffer_.get(), n);
+}
+
+Status RunWriter::finish() {
+  CORV_TRY(flush());
+  fd_.reset();
+  return {};
+}
+
+// ---- RunInput ----
+
+RunInput::RunInput(FileDescriptor fd, size_t buffer_bytes)
+    : fd_(std::move(fd)),
+      buffer_(std::make_unique_for_overwrite<char[]>(buffer_bytes == 0 ? 1 : buffer_bytes)),
+      capacity_(buffer_bytes == 0 ? 1 : buffer_bytes) {}
+
+Result<RunInput> RunInput::open(const std::filesystem::path& path, size_t buffer_bytes) {
+  auto fd = open_for_reading(path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  return RunInput(std::move(*fd), buffer_bytes);
+}
+
+Result<bool> RunInput::refill() {
+  pos_ = 0;
+  end_ = 0;
+  for (;;) {
+    ssize_t n = ::read(fd_.get(), buffer_.get(), capacity_);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_io(errno);
+    }
+    end_ = static_cast<size_t>(n);
+    return n > 0;
+  }
+}
+
+Result<bool> RunInput::at_end() {
+  if (pos_ < end_) return false;
+  auto more = refill();
+  if (!more) return std::unexpected(std::move(more.error()));
+  return !*more;
+}
+
+Result<bool> RunInput::read_byte(uint8_t& out) {
+  if (pos_ == end_) {
+    auto more = refill();
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) return false;
+  }
+  out = static_cast<uint8_t>(buffer_[pos_++]);
+  return true;
+}
+
+Status RunInput::read_exact_slow(void* out, size_t size) {
+  char* dst = static_cast<char*>(out);
+  size_t have = end_ - pos_;
+  std::memcpy(dst, buffer_.get() + pos_, have);
+  dst += have;
+  size -= have;
+  pos_ = end_;
+  if (size >= capacity_) {
+    // Large reads bypass the buffer.
+    auto got = read_full(fd_.get(), dst, size);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got < size) return unexpected_eof();
+    return {};
+  }
+  while (size > 0) {
+    auto more = refill();
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) return unexpected_eof();
+    size_t take = std::min(size, end_);
+    std::memcpy(dst, buffer_.get(), take);
+    pos_ = take;
+    dst += take;
+    size -= take;
+  }
+  return {};
+}
+
+Status RunInput::read_string(size_t size, std::string& out) {
+  constexpr size_t kSlice = size_t{1} << 20;
+  out.clear();
+  if (size <= kSlice) {
+    out.resize(size);
+    return read_exact(out.data(), size);
+  }
+  while (out.size() < size) {
+    size_t done = out.size();
+    size_t take = std::min(size - done, std::max(kSlice, done));
+    out.resize(done + take);
+    CORV_TRY(read_exact(out.data() + done, take));
+  }
+  return {};
+}
+
+Result<uint32_t> RunInput::read_u32() {
+  unsigned char b[4];
+  CORV_TRY(read_exact(b, 4));
+  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+
+Result<uint64_t> RunInput::read_u64() {
+  unsigned char b[8];
+  CORV_TRY(read_exact(b, 8));
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | b[i];
+  return v;
+}
+
+Status RunInput::skip(uint64_t size) {
+  for (;;) {
+    size_t have = end_ - pos_;
+    if (size <= have) {
+      pos_ += static_cast<size_t>(size);
+      return {};
+    }
+    size -= have;
+    pos_ = end_;
+    if (size > capacity_) {
+      // Seek past whole buffers; a regular file may be shorter than the
+      // target, which the next read reports as the end.
+      uint64_t whole = size - size % capacity_;
+      if (::lseek(fd_.get(), static_cast<off_t>(whole), SEEK_CUR) >= 0) size -= whole;
+    }
+    auto more = refill();
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) return {};
+  }
+}
+
+}  // namespace corv::fullmap

@@ -1,0 +1,150 @@
+// Buffered binary I/O for the build's spill files. Both sides talk to the
+// descriptor directly through one large buffer of their own; stdio's small
+// buffers would dominate the cost of multi-gigabyte spills.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/status.h"
+
+namespace corv::fullmap {
+
+inline constexpr size_t kRunWriteBufferBytes = size_t{8} << 20;
+inline constexpr size_t kTermRunReadBufferBytes = size_t{1} << 20;
+inline constexpr size_t kCurieRunReadBufferBytes = size_t{1} << 20;
+inline constexpr size_t kEquivRunReadBufferBytes = size_t{8} << 20;
+
+// The text of a read that ended inside a frame.
+inline constexpr std::string_view kUnexpectedEofMessage = "failed to fill whole buffer";
+// The text of a frame string that is not UTF-8.
+inline constexpr std::string_view kInvalidUtf8Message = "stream did not contain valid UTF-8";
+
+bool utf8_valid(std::string_view bytes) noexcept;
+
+// An owned file descriptor; closing ignores errors.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  bool valid() const noexcept { return fd_ >= 0; }
+  int release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens `path` read-only; the error is the OS error.
+Result<FileDescriptor> open_for_reading(const std::filesystem::path& path);
+
+// A file written once from start to end: created or truncated, mode 0666
+// before the umask. finish() flushes (reporting a failure) and closes
+// (ignoring one); dropping an unfinished writer loses the buffered tail.
+class RunWriter {
+ public:
+  static Result<RunWriter> create(const std::filesystem::path& path,
+                                  size_t buffer_bytes = kRunWriteBufferBytes);
+
+  RunWriter(RunWriter&&) noexcept = default;
+  RunWriter& operator=(RunWriter&&) noexcept = default;
+
+  Status write(const void* data, size_t size) {
+    if (size <= capacity_ - used_) {
+      std::memcpy(buffer_.get() + used_, data, size);
+      used_ += size;
+      return {};
+    }
+    return write_slow(data, size);
+  }
+  Status write(std::string_view bytes) { return write(bytes.data(), bytes.size()); }
+  Status write_u8(uint8_t v) { return write(&v, 1); }
+  Status write_u32(uint32_t v) {
+    unsigned char b[4];
+    store_le(b, v, 4);
+    return write(b, 4);
+  }
+  Status write_u64(uint64_t v) {
+    unsigned char b[8];
+    store_le(b, v, 8);
+    return write(b, 8);
+  }
+  // A u32 byte length and the bytes; longer than u32 allows is an error
+  // rather than a silently wrapped length.
+  Status write_str32(std::string_view bytes);
+
+  Status flush();
+  Status finish();
+
+ private:
+  RunWriter(FileDescriptor fd, size_t capacity);
+  Status write_slow(const void* data, size_t size);
+  static void store_le(unsigned char* out, uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
+  }
+
+  FileDescriptor fd_;
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
+  size_t used_ = 0;
+};
+
+// Forward-only buffered reader of one file. Reads that stop inside the
+// requested bytes fail with kUnexpectedEofMessage.
+class RunInput {
+ public:
+  static Result<RunInput> open(const std::filesystem::path& path, size_t buffer_bytes);
+  RunInput(FileDescriptor fd, size_t buffer_bytes);
+
+  RunInput(RunInput&&) noexcept = default;
+  RunInput& operator=(RunInput&&) noexcept = default;
+
+  // True when the file has no byte left; consumes nothing.
+  Result<bool> at_end();
+  // One byte, or false at the end of the file.
+  Result<bool> read_byte(uint8_t& out);
+  Status read_exact(void* out, size_t size) {
+    if (size <= end_ - pos_) {
+      std::memcpy(out, buffer_.get() + pos_, size);
+      pos_ += size;
+      return {};
+    }
+    return read_exact_slow(out, size);
+  }
+  // Replaces `out` with the next `size` bytes. Grows `out` as the bytes
+  // arrive, so a corrupt length cannot reserve memory the file never fills.
+  Status read_string(size_t size, std::string& out);
+  Result<uint32_t> read_u32();
+  Result<uint64_t> read_u64();
+  // Skips up to `size` bytes; reaching the end of the file is not an error.
+  Status skip(uint64_t size);
+
+ private:
+  Status read_exact_slow(void* out, size_t size);
+  // Refills an exhausted buffer; false at the end of the file.
+  Result<bool> refill();
+
+  FileDescriptor fd_;
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+};
+
+}  // namespace corv::fullmap
