@@ -1,0 +1,51 @@
+#include "fullmap/build/ingest_context.h"
+
+#include <mutex>
+#include <utility>
+
+namespace corv::fullmap {
+
+IngestContext::IngestContext(const EquivIndex& equiv_index,
+                             const absl::flat_hash_set<std::string>& excluded,
+                             std::filesystem::path dir, size_t local_spill, size_t curie_spill,
+                             size_t shards)
+    : equiv(equiv_index),
+      exclude_prefixes(excluded),
+      spill_dir(std::move(dir)),
+      local_spill_entries(local_spill),
+      curie_spill_entries(curie_spill),
+      shard_count(shards),
+      term_runs_(shards) {}
+
+void IngestContext::add_term_runs(std::vector<ShardRun> files) {
+  std::unique_lock lock(term_runs_mutex_);
+  term_runs_poison_.check();
+  PoisonOnUnwind poison_on_fault(term_runs_poison_);
+  for (ShardRun& file : files) {
+    if (file.shard >= term_runs_.size()) throw IngestFault("term run for a shard out of range");
+    term_runs_[file.shard].push_back(std::move(file.path));
+  }
+}
+
+void IngestContext::add_curie_run(std::filesystem::path file) {
+  std::unique_lock lock(curie_runs_mutex_);
+  curie_runs_poison_.check();
+  PoisonOnUnwind poison_on_fault(curie_runs_poison_);
+  curie_runs_.push_back(std::move(file));
+}
+
+std::vector<std::vector<std::filesystem::path>> IngestContext::take_term_runs() {
+  std::unique_lock lock(term_runs_mutex_);
+  term_runs_poison_.check();
+  auto out = std::move(term_runs_);
+  term_runs_.assign(shard_count, {});
+  return out;
+}
+
+std::vector<std::filesystem::path> IngestContext::take_curie_runs() {
+  std::unique_lock lock(curie_runs_mutex_);
+  curie_runs_poison_.check();
+  return std::exchange(curie_runs_, {});
+}
+
+}  // namespace corv::fullmap

@@ -1,0 +1,68 @@
+// State shared by every thread of the synonym ingest: the interning maps
+// with their id counters, the run counters and the lists of written runs.
+// Created before the threads start; read alone by the creating thread after
+// the last join.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "absl/container/flat_hash_set.h"
+#include "fullmap/build/ingest_fault.h"
+#include "fullmap/build/sharded_map.h"
+#include "fullmap/build/term_run.h"
+
+namespace corv::fullmap {
+
+class EquivIndex;
+
+class IngestContext {
+ public:
+  IngestContext(const EquivIndex& equiv, const absl::flat_hash_set<std::string>& exclude_prefixes,
+                std::filesystem::path spill_dir, size_t local_spill_entries,
+                size_t curie_spill_entries, size_t shard_count);
+  IngestContext(const IngestContext&) = delete;
+  IngestContext& operator=(const IngestContext&) = delete;
+
+  ShardedMap prefixes;
+  std::atomic<uint32_t> next_prefix_id{0};
+  ShardedMap categories;
+  std::atomic<uint32_t> next_category_id{0};
+  CurieIdMap curie_ids;
+  std::atomic<uint64_t> next_curie_id{0};
+
+  const EquivIndex& equiv;
+  const absl::flat_hash_set<std::string>& exclude_prefixes;
+  const std::filesystem::path spill_dir;
+
+  std::atomic<uint64_t> next_term_run{0};
+  std::atomic<uint64_t> next_curie_run{0};
+
+  const size_t local_spill_entries;
+  const size_t curie_spill_entries;
+  const size_t shard_count;
+
+  // Records the files of one finished term spill, each under its shard.
+  void add_term_runs(std::vector<ShardRun> files);
+  void add_curie_run(std::filesystem::path file);
+
+  // For the creating thread once every ingest thread has been joined.
+  std::vector<std::vector<std::filesystem::path>> take_term_runs();
+  std::vector<std::filesystem::path> take_curie_runs();
+
+ private:
+  std::shared_mutex term_runs_mutex_;
+  PoisonFlag term_runs_poison_;
+  std::vector<std::vector<std::filesystem::path>> term_runs_;
+
+  std::shared_mutex curie_runs_mutex_;
+  PoisonFlag curie_runs_poison_;
+  std::vector<std::filesystem::path> curie_runs_;
+};
+
+}  // namespace corv::fullmap

@@ -1,0 +1,87 @@
+#include "fullmap/build/process_synonyms.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "fullmap/build/chunk_channel.h"
+#include "fullmap/build/ingest_context.h"
+#include "fullmap/build/ingest_producer.h"
+#include "fullmap/build/ingest_threads.h"
+#include "fullmap/build/source_name.h"
+#include "fullmap/build/synonym_worker.h"
+
+namespace corv::fullmap {
+namespace {
+
+constexpr char kWorkerPanicked[] = "fullmap build worker panicked";
+
+// Ids in list order; a repeated name shares the id of its first path.
+Result<absl::flat_hash_map<std::string, uint8_t>> assign_source_ids(
+    const std::vector<std::filesystem::path>& synonyms) {
+  absl::flat_hash_map<std::string, uint8_t> ids;
+  for (const auto& path : synonyms) {
+    // Checked before the look-up: any path after the 256th name fails.
+    if (ids.size() >= kMaxSources) return fail_runtime("too many fullmap sources");
+    ids.try_emplace(source_name(path), static_cast<uint8_t>(ids.size()));
+  }
+  return ids;
+}
+
+// Starts the workers, then the producers, and joins them all. The
+// scope's own channel ends are dropped before the joins, whatever happened,
+// so that the channel can close from both sides.
+Status run_ingest_threads(IngestContext& context, ProducerState& producer_state, size_t workers,
+                          size_t producers) {
+  ThreadScope scope;
+  auto [sender, receiver] = make_channel<Chunk>(workers);
+
+  Status spawned;
+  for (size_t i = 0; i < workers && spawned; ++i) {
+    spawned = scope.spawn([receiver, &context]() mutable {
+      return worker_loop(std::move(receiver), context);
+    });
+  }
+  receiver.reset();
+  for (size_t i = 0; i < producers && spawned; ++i) {
+    spawned = scope.spawn([sender, &producer_state]() mutable {
+      return producer_loop(std::move(sender), producer_state);
+    });
+  }
+  sender.reset();
+
+  Status joined = scope.join_all(kWorkerPanicked);
+  if (!spawned) return spawned;
+  return joined;
+}
+
+}  // namespace
+
+Result<SynonymOutput> process_synonyms(const std::vector<std::filesystem::path>& synonyms,
+                                       const EquivIndex& equiv,
+                                       const std::filesystem::path& spill_dir,
+                                       size_t local_spill_entries, size_t curie_spill_entries,
+                                       const absl::flat_hash_set<std::string>& exclude_prefixes,
+                                       size_t threads, size_t shard_count, size_t chunk_bytes,
+                                       size_t producers, const ProgressHandle& progress) {
+  auto source_ids = assign_source_ids(synonyms);
+  if (!source_ids) return fail(std::move(source_ids.error()));
+
+  IngestContext context(equiv, exclude_prefixes, spill_dir, local_spill_entries,
+                        curie_spill_entries, shard_count);
+  ProducerState producer_state{synonyms, *source_ids, chunk_bytes, progress};
+
+  const size_t workers = std::max<size_t>(threads, 1);
+  const size_t producer_count =
+      producers == 0 ? 1 : std::min(producers, std::max<size_t>(synonyms.size(), 1));
+  CORV_TRY(run_ingest_threads(context, producer_state, workers, producer_count));
+
+  SynonymOutput out;
+  out.prefix_ids = context.prefixes.to_map();
+  out.category_ids = context.categories.to_map();
+  out.curie_runs = context.take_curie_runs();
+  out.term_runs = context.take_term_runs();
+  out.source_ids = std::move(*source_ids);
+  return out;
+}
+
+}  // namespace corv::fullmap
