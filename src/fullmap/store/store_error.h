@@ -1,0 +1,20 @@
+// Error texts of the store layer. Failures reported by LMDB keep LMDB's own
+// text (mdb_strerror); the layer's own failures use the texts below or a
+// sentence of their own.
+#pragma once
+
+#include <string_view>
+
+#include "common/status.h"
+
+namespace corv::fullmap {
+
+// A file that is not of this store's format or version (another program's
+// file, an older release, random bytes, an empty file left by a crash).
+inline constexpr std::string_view kOutdatedOrNeedsRepair =
+    "fullmap DB is outdated or needs repair; rebuild with 'corvantile build-fullmap'";
+
+// LMDB's text for an LMDB or errno return code.
+Error store_error(int rc);
+
+}  // namespace corv::fullmap

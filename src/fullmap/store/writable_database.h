@@ -1,0 +1,145 @@
+// Writing a database file. A file is written once, by one WritableDatabase,
+// and only read afterwards (read_only_database.h).
+//
+//   Use (every call returns a Result or Status):
+//     auto db = WritableDatabase::create(path, cache_bytes);      // Result<>
+//     auto txn = db->begin_write();                               // one at a time
+//     auto table = txn->open_table(kRecordsTable);                // creates it
+//     table->append(key, value);   // ascending keys; a key not above the
+//                                  // table's last key is inserted instead
+//     table->insert(key, value);   // replaces an existing value
+//     txn->commit(Durability::kNone);   // visible, not yet synced
+//     db->begin_write()->commit();      // durable: syncs everything before it
+//     db->close();
+//
+// File: one LMDB environment in a single file with no lock file. The writer
+// holds an exclusive flock on the file from create() to close(); readers
+// probe that lock and refuse to open a file that is being written.
+//
+// The file grows as it is written; it is never pre-sized to the map's
+// reservation, so a closed file is about the size of its data.
+//
+// cache_bytes (the build's CORVANTILE_FULLMAP_REDB_CACHE_BYTES share) bounds
+// how much a write transaction buffers in process memory: LMDB keeps a
+// transaction's dirty pages on the heap until commit, so once the keys and
+// values put since the last write-out reach cache_bytes (at least 4 MiB) the
+// transaction writes them into the file (an LMDB commit without sync) and
+// carries on. It also sizes the map reservation and the headroom by which
+// the map grows. LMDB has no read cache of its own; reads go through the OS
+// page cache, which this setting does not bound.
+//
+// Because of those write-outs, a transaction dropped without commit keeps
+// what it had already written out. Nobody reads the file before the writer
+// closes it, so this is only visible after a failed build, whose files are
+// discarded anyway.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+#include "common/status.h"
+#include "fullmap/store/column_types.h"
+
+namespace corv::fullmap {
+
+enum class Durability {
+  kNone,       // written to the file, not synced; the next durable commit syncs it
+  kImmediate,  // on stable storage when commit returns
+};
+
+class WriteTransaction;
+template <KeyColumn K, ValueColumn V>
+class WriteTable;
+
+namespace detail {
+struct WriteState;
+Status write_put(WriteState* state, unsigned dbi, std::string_view key, std::string_view value,
+                 bool value_is_text, bool append);
+}  // namespace detail
+
+class WritableDatabase {
+ public:
+  // Creates the file at `path`, or empties an existing one, and locks it.
+  // Fails with a store error when another handle (reader or writer) holds it.
+  static Result<WritableDatabase> create(const std::filesystem::path& path, size_t cache_bytes);
+
+  WritableDatabase(WritableDatabase&&) noexcept;
+  WritableDatabase& operator=(WritableDatabase&&) noexcept;
+  ~WritableDatabase();  // close(), error dropped
+
+  // One write transaction at a time; a second begin fails while one is open.
+  // The transaction may be used from any one thread at a time and must end
+  // before the database is closed.
+  Result<WriteTransaction> begin_write();
+
+  // Closes the environment and releases the lock. Does not sync: make the
+  // last commit durable if the data must survive a crash.
+  Status close();
+
+  const std::filesystem::path& path() const;
+
+ private:
+  struct Impl;
+  explicit WritableDatabase(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+class WriteTransaction {
+ public:
+  WriteTransaction(WriteTransaction&&) noexcept;
+  WriteTransaction& operator=(WriteTransaction&&) noexcept;
+  ~WriteTransaction();  // aborts unless committed
+
+  // Opens a table, creating it when the file has none of that name. Fails
+  // when the table exists with other key or value types.
+  template <KeyColumn K, ValueColumn V>
+  Result<WriteTable<K, V>> open_table(TableDef<K, V> def) {
+    auto dbi = open_raw(def.name, Column<K>::kType, Column<V>::kType);
+    if (!dbi) return std::unexpected(std::move(dbi.error()));
+    return WriteTable<K, V>(state_.get(), *dbi);
+  }
+
+  // Ends the transaction; its tables become unusable. After a failed put the
+  // transaction can only be dropped.
+  Status commit(Durability durability = Durability::kImmediate);
+
+ private:
+  friend class WritableDatabase;
+  explicit WriteTransaction(std::unique_ptr<detail::WriteState> state);
+  Result<unsigned> open_raw(std::string_view name, ColumnType key, ColumnType value);
+  std::unique_ptr<detail::WriteState> state_;
+};
+
+// A table of an open write transaction; a cheap, copyable view that must not
+// be used after the transaction ends.
+template <KeyColumn K, ValueColumn V>
+class WriteTable {
+ public:
+  using KeyView = typename Column<K>::View;
+  using ValueView = typename Column<V>::View;
+
+  // Inserts or replaces the value of `key`.
+  Status insert(KeyView key, ValueView value) {
+    detail::EncodedKey<K> k(key);
+    return detail::write_put(state_, dbi_, k.bytes(), value, kText, false);
+  }
+
+  // Appends at the end of the table. A key that does not sort after the
+  // table's last key is stored with a replacing insert instead, so appending
+  // an equal key replaces the last value.
+  Status append(KeyView key, ValueView value) {
+    detail::EncodedKey<K> k(key);
+    return detail::write_put(state_, dbi_, k.bytes(), value, kText, true);
+  }
+
+ private:
+  friend class WriteTransaction;
+  static constexpr bool kText = std::same_as<V, Text>;
+  WriteTable(detail::WriteState* state, unsigned dbi) : state_(state), dbi_(dbi) {}
+  detail::WriteState* state_;
+  unsigned dbi_;
+};
+
+}  // namespace corv::fullmap
