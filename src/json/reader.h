@@ -107,6 +107,7 @@ class Reader {
   // Skips JSON white space (space, tab, CR, LF) and classifies the next
   // value. Does not consume the value.
   TokenKind peek() {
+    if (pending_colon_) return peek_after_key();
     skip_ws();
     if (pos_ == end_) return TokenKind::kEnd;
     return kind_of(static_cast<unsigned char>(*pos_));
@@ -125,10 +126,12 @@ class Reader {
   Result<std::string_view> read_string(std::string& scratch);
 
   // Objects. begin_object consumes '{' (or fails: invalid_type("a map"),
-  // recursion limit). next_member returns true after consuming a key and
-  // its ':' (the key view follows read_string's rules, using `scratch`),
-  // false after consuming the closing '}'. The caller must read or skip the
-  // member's value before calling next_member again.
+  // recursion limit). next_member returns true after consuming a key (the
+  // key view follows read_string's rules, using `scratch`), false after
+  // consuming the closing '}'. The ':' after the key is taken by the next
+  // peek/read/skip, so an error_here raised straight after next_member
+  // (a duplicate field) points just past the key. The caller must read or
+  // skip the member's value before calling next_member again.
   Status begin_object();
   Result<bool> next_member(std::string_view& key, std::string& scratch);
 
@@ -175,6 +178,8 @@ class Reader {
   friend class TreeBuilder;
 
   static TokenKind kind_of(unsigned char c);
+  TokenKind peek_after_key();
+  Status take_colon();
   void skip_ws() {
     while (pos_ != end_) {
       char c = *pos_;
@@ -183,20 +188,26 @@ class Reader {
     }
   }
   Error error_at(const char* at, std::string_view message) const;
-  Status parse_ident(const char* rest, size_t n);
+  Status parse_ident(const char* rest);
   Result<Number> parse_number();
   Status scan_number();
   Result<std::string_view> parse_string_body(std::string& scratch);
   Status scan_string_body();
   Status parse_escape(std::string& out);
+  Status parse_unicode_escape(std::string& out);
+  Result<uint16_t> hex4();
   Status enter_nested();
-  Result<bool> has_next_key();
+  void leave_nested() {
+    ++remaining_depth_;
+    first_ = false;
+  }
 
   const char* begin_;
   const char* pos_;
   const char* end_;
   bool assume_valid_utf8_;
   bool first_ = true;  // no member/element read yet in the innermost container
+  bool pending_colon_ = false;  // a key was read, its ':' not yet
   int remaining_depth_ = kMaxDepth;
 };
 
