@@ -1,0 +1,63 @@
+// Helpers shared by the ingest tests: a scratch directory per test and a
+// progress sink that records every report.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fullmap/build/progress.h"
+
+namespace corv::fullmap::testing {
+
+inline std::filesystem::path fresh_test_dir(std::string_view group) {
+  const char* base = std::getenv("CORV_TEST_TMP");
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  auto dir = std::filesystem::path(base ? base : ::testing::TempDir()) / std::string(group) /
+             (std::string(info->test_suite_name()) + "." + info->name());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+inline std::filesystem::path write_file(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+struct ProgressCall {
+  int32_t stage;
+  uint64_t done;
+  uint64_t total;
+  std::string message;
+  bool operator==(const ProgressCall&) const = default;
+};
+
+inline void PrintTo(const ProgressCall& c, std::ostream* os) {
+  *os << "(" << c.stage << ", " << c.done << ", " << c.total << ", \"" << c.message << "\")";
+}
+
+class RecordingProgress : public Progress {
+ public:
+  void call(int32_t stage, uint64_t done, uint64_t total, std::string_view message) noexcept override {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({stage, done, total, std::string(message)});
+  }
+  std::vector<ProgressCall> calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<ProgressCall> calls_;
+};
+
+}  // namespace corv::fullmap::testing
