@@ -146,11 +146,9 @@ class RowDecoder {
   }
 
   // A repeated field is refused as soon as its key is read, before its
-  // value: the position is that of the ':' after the key.
+  // value: the position is after the key and the white space that follows.
   Error duplicate_error(Field field) const {
-    size_t colon = reader_.offset();
-    while (colon > 0 && text_[colon - 1] != ':') --colon;
-    return error_after(text_, colon > 0 ? colon - 1 : 0, json::duplicate_field(kFieldKeys[field]));
+    return error_after(text_, skip_space(reader_.offset()), json::duplicate_field(kFieldKeys[field]));
   }
 
   size_t skip_space(size_t i) const {
