@@ -1,0 +1,45 @@
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "module/args.h"
+#include "module/convert.h"
+#include "module/errors.h"
+#include "module/functions.h"
+
+namespace corv::module {
+namespace {
+
+constexpr const char* kParams[] = {"output", "classes", "synonyms", "threads", "progress"};
+constexpr Signature kSignature{"build_fullmap_db", kParams, 3};
+
+struct BuildArgs {
+  std::filesystem::path output;
+  std::vector<std::filesystem::path> classes;
+  std::vector<std::filesystem::path> synonyms;
+  std::optional<size_t> threads;
+  fullmap::ProgressHandle progress;  // null when not given
+};
+
+bool convert_args(const BoundArgs& bound, BuildArgs& out) {
+  return bound.convert(0, out.output, to_path) && bound.convert(1, out.classes, to_path_list) &&
+         bound.convert(2, out.synonyms, to_path_list) && bound.convert_unless_none(3, out.threads, to_usize) &&
+         bound.convert_unless_none(4, out.progress, to_progress);
+}
+
+PyObject* run([[maybe_unused]] BuildArgs args) { return raise(Error::runtime("not available yet")); }
+
+}  // namespace
+
+PyObject* py_build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    BoundArgs bound;
+    BuildArgs converted;
+    if (!bound.bind(kSignature, args, nargsf, kwnames) || !convert_args(bound, converted)) return nullptr;
+    return run(std::move(converted));
+  });
+}
+
+}  // namespace corv::module

@@ -1,0 +1,34 @@
+#include <filesystem>
+#include <utility>
+
+#include "module/args.h"
+#include "module/convert.h"
+#include "module/errors.h"
+#include "module/functions.h"
+
+namespace corv::module {
+namespace {
+
+constexpr const char* kParams[] = {"db"};
+constexpr Signature kSignature{"hydrate_sources", kParams, 1};
+
+struct HydrateTableArgs {
+  std::filesystem::path db;
+};
+
+bool convert_args(const BoundArgs& bound, HydrateTableArgs& out) { return bound.convert(0, out.db, to_path); }
+
+PyObject* run([[maybe_unused]] HydrateTableArgs args) { return raise(Error::runtime("not available yet")); }
+
+}  // namespace
+
+PyObject* py_hydrate_sources(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return boundary([&]() -> PyObject* {
+    BoundArgs bound;
+    HydrateTableArgs converted;
+    if (!bound.bind(kSignature, args, nargsf, kwnames) || !convert_args(bound, converted)) return nullptr;
+    return run(std::move(converted));
+  });
+}
+
+}  // namespace corv::module

@@ -1,0 +1,40 @@
+// Owning handle of one strong Python reference. Only for code that holds the
+// GIL; a reference that may be dropped without it goes through
+// release_reference (gil.h) instead.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace corv::module {
+
+class PyRef {
+ public:
+  PyRef() = default;
+  // Takes over a new reference (nullptr allowed).
+  explicit PyRef(PyObject* owned) : obj_(owned) {}
+  static PyRef borrow(PyObject* borrowed) { return PyRef(Py_XNewRef(borrowed)); }
+
+  PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(obj_);
+      obj_ = std::exchange(other.obj_, nullptr);
+    }
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(obj_); }
+
+  PyObject* get() const { return obj_; }
+  PyObject* release() { return std::exchange(obj_, nullptr); }
+  explicit operator bool() const { return obj_ != nullptr; }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+}  // namespace corv::module
