@@ -1,0 +1,386 @@
+#include "fullmap/build/equiv_index.h"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <xxhash.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "common/env.h"
+#include "fullmap/build/class_row.h"
+#include "fullmap/build/equiv_run.h"
+#include "fullmap/build/input_reader.h"
+#include "fullmap/build/line_reader.h"
+#include "oneapi/tbb/blocked_range.h"
+#include "oneapi/tbb/parallel_for.h"
+#include "oneapi/tbb/partitioner.h"
+
+namespace corv::fullmap {
+namespace {
+
+uint32_t load_u32(const unsigned char* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+std::unexpected<Error> filesystem_error(const std::error_code& ec) {
+  if (ec.category() == std::generic_category() || ec.category() == std::system_category()) {
+    return fail_io(ec.value());
+  }
+  return fail_runtime(ec.message());
+}
+
+// Appends `bytes` with every ill-formed UTF-8 sequence replaced by U+FFFD,
+// one replacement per maximal ill-formed subpart.
+std::string utf8_lossy(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t n = bytes.size();
+  size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    size_t need = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    }
+    size_t len = 1;
+    bool ok = need > 0;
+    for (size_t k = 1; ok && k <= need; ++k) {
+      unsigned char lower = k == 1 ? lo : 0x80, upper = k == 1 ? hi : 0xBF;
+      if (i + k < n && p[i + k] >= lower && p[i + k] <= upper) {
+        ++len;
+      } else {
+        ok = false;
+      }
+    }
+    if (ok) {
+      out.append(bytes.substr(i, len));
+    } else {
+      out.append("\xEF\xBF\xBD");
+    }
+    i += len;
+  }
+  return out;
+}
+
+// The last normal component of `path` as text; "" when the path ends in
+// "..", is a root, or is empty. Trailing "/" and "." components are ignored.
+std::string progress_name(const std::filesystem::path& path) {
+  std::string_view text = path.native();
+  for (;;) {
+    while (!text.empty() && text.back() == '/') text.remove_suffix(1);
+    size_t slash = text.rfind('/');
+    std::string_view last = slash == std::string_view::npos ? text : text.substr(slash + 1);
+    if (last == ".") {
+      text.remove_suffix(1);
+      if (text.empty()) return {};
+      continue;
+    }
+    if (last.empty() || last == "..") return {};
+    return utf8_lossy(last);
+  }
+}
+
+bool blank_line(std::string_view line) {
+  for (char c : line) {
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\f' && c != '\r') return false;
+  }
+  return true;
+}
+
+struct ParallelState {
+  size_t spill_entries = 0;
+  std::filesystem::path run_dir;
+  std::atomic<uint64_t> run_counter{0};
+  EquivRunList runs;
+  std::atomic<uint64_t> files_finished{0};
+  // Keys written to runs: an upper bound on the merged key count.
+  std::atomic<uint64_t> keys_spilled{0};
+};
+
+Status spill(EquivMap& map, ParallelState& state) {
+  size_t keys = map.size();
+  CORV_TRY(spill_equiv_local(map, state.run_dir, state.run_counter, state.runs));
+  state.keys_spilled.fetch_add(keys, std::memory_order_relaxed);
+  return {};
+}
+
+Status ingest_class_file(const std::filesystem::path& path, ParallelState& state) {
+  auto source = open_reader(path);
+  if (!source) return std::unexpected(std::move(source.error()));
+  LineReader lines(std::move(*source));
+  std::string line;
+  line.reserve(8192);
+  ClassRow row;
+  std::string key;
+  std::vector<std::string> ids;
+  EquivMap map;
+  for (;;) {
+    auto got = lines.read_line(line);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got == 0) break;
+    if (!utf8_valid(line)) return fail_runtime(std::string(kInvalidUtf8Message));
+    std::string_view text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    if (text.empty() || blank_line(text)) continue;
+    CORV_TRY(decode_class_row(text, row));
+    if (!take_class_row_key(row, key, ids)) continue;
+    auto& list = map[std::move(key)];
+    if (list.empty()) {
+      list.swap(ids);
+    } else {
+      list.insert(list.end(), std::make_move_iterator(ids.begin()), std::make_move_iterator(ids.end()));
+    }
+    if (map.size() >= state.spill_entries) CORV_TRY(spill(map, state));
+  }
+  return spill(map, state);
+}
+
+struct MergeItem {
+  uint64_t hash;
+  std::string key;
+  size_t run;
+  std::vector<std::string> ids;
+};
+
+// std heap functions keep the greatest element on top; "greater" here is
+// the smallest (hash, key) and, among equals, the larger run index.
+bool merge_below(const MergeItem& a, const MergeItem& b) {
+  if (a.hash != b.hash) return a.hash > b.hash;
+  if (int c = a.key.compare(b.key); c != 0) return c > 0;
+  return a.run < b.run;
+}
+
+Status push_next(EquivRunReader& reader, size_t run, std::vector<MergeItem>& heap) {
+  auto entry = reader.read_entry();
+  if (!entry) return std::unexpected(std::move(entry.error()));
+  if (!*entry) return {};
+  heap.push_back({(*entry)->hash, std::move((*entry)->key), run, std::move((*entry)->equivalents)});
+  std::push_heap(heap.begin(), heap.end(), merge_below);
+  return {};
+}
+
+MergeItem pop_top(std::vector<MergeItem>& heap) {
+  std::pop_heap(heap.begin(), heap.end(), merge_below);
+  MergeItem item = std::move(heap.back());
+  heap.pop_back();
+  return item;
+}
+
+Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std::filesystem::path& data_path,
+                  uint64_t key_bound, const ProgressHandle& progress, std::vector<uint64_t>& hashes,
+                  std::vector<uint64_t>& offsets) {
+  auto out = RunWriter::create(data_path);
+  if (!out) return std::unexpected(std::move(out.error()));
+
+  std::vector<EquivRunReader> readers;
+  readers.reserve(run_paths.size());
+  std::vector<MergeItem> heap;
+  heap.reserve(run_paths.size());
+  for (size_t run = 0; run < run_paths.size(); ++run) {
+    auto reader = EquivRunReader::open(run_paths[run]);
+    if (!reader) return std::unexpected(std::move(reader.error()));
+    readers.push_back(std::move(*reader));
+    CORV_TRY(push_next(readers.back(), run, heap));
+  }
+
+  // Large reservations stay virtual until written, so the bound costs no
+  // resident memory beyond the keys actually merged, and the arrays never
+  // go through a copying regrowth.
+  hashes.reserve(key_bound);
+  offsets.reserve(key_bound);
+
+  uint64_t offset = 0;
+  uint64_t count = 0;
+  std::vector<size_t> advance;
+  while (!heap.empty()) {
+    MergeItem item = pop_top(heap);
+    advance.assign(1, item.run);
+    while (!heap.empty() && heap.front().hash == item.hash && heap.front().key == item.key) {
+      MergeItem same = pop_top(heap);
+      item.ids.insert(item.ids.end(), std::make_move_iterator(same.ids.begin()),
+                      std::make_move_iterator(same.ids.end()));
+      advance.push_back(same.run);
+    }
+    for (size_t run : advance) CORV_TRY(push_next(readers[run], run, heap));
+
+    auto& ids = item.ids;
+    if (advance.size() > 1) {
+      std::sort(ids.begin(), ids.end());
+      ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    }
+    if (ids.size() > UINT32_MAX) return fail_runtime("key has too many equivalents for the index");
+    CORV_TRY(out->write_str32(item.key));
+    CORV_TRY(out->write_u32(static_cast<uint32_t>(ids.size())));
+    uint64_t size = 8 + item.key.size();
+    for (const std::string& id : ids) {
+      CORV_TRY(out->write_str32(id));
+      size += 4 + id.size();
+    }
+    hashes.push_back(item.hash);
+    offsets.push_back(offset);
+    offset += size;
+
+    ++count;
+    if (progress && count % kEquivMergeProgressEvery == 0) progress->call(0, count, 0, "merging equivalents");
+  }
+  return out->finish();
+}
+
+}  // namespace
+
+Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> classes,
+                                     const std::filesystem::path& spill_dir, const ProgressHandle& progress) {
+  const std::filesystem::path run_dir = spill_dir / kEquivRunDirName;
+  const std::filesystem::path data_path = spill_dir / kEquivDataFileName;
+  std::error_code ec;
+  std::filesystem::create_directories(run_dir, ec);
+  if (ec) return filesystem_error(ec);
+
+  if (classes.empty()) {
+    auto out = RunWriter::create(data_path, 1);
+    if (!out) return std::unexpected(std::move(out.error()));
+    CORV_TRY(out->finish());
+    return open(data_path, {}, {});
+  }
+
+  ParallelState state;
+  state.spill_entries = env_usize(kEquivSpillEntriesEnv, kDefaultEquivSpillEntries);
+  state.run_dir = run_dir;
+
+  std::vector<Status> results(classes.size());
+  const uint64_t total = classes.size();
+  tbb::parallel_for(
+      tbb::blocked_range<size_t>(0, classes.size(), 1),
+      [&](const tbb::blocked_range<size_t>& range) {
+        for (size_t i = range.begin(); i != range.end(); ++i) {
+          results[i] = ingest_class_file(classes[i], state);
+          if (results[i] && progress) {
+            uint64_t done = state.files_finished.fetch_add(1) + 1;
+            progress->call(0, done, total, progress_name(classes[i]));
+          }
+        }
+      },
+      tbb::simple_partitioner());
+  for (Status& result : results) {
+    if (!result) return std::unexpected(std::move(result.error()));
+  }
+
+  std::vector<std::filesystem::path> run_paths = std::move(state.runs.paths);
+  std::vector<uint64_t> hashes, offsets;
+  CORV_TRY(merge_runs(run_paths, data_path, state.keys_spilled.load(), progress, hashes, offsets));
+  std::filesystem::remove_all(run_dir, ec);  // leftovers go with the spill directory
+  return open(data_path, std::move(hashes), std::move(offsets));
+}
+
+Result<EquivIndex> EquivIndex::open(std::filesystem::path data_path, std::vector<uint64_t> hashes,
+                                    std::vector<uint64_t> offsets) {
+  EquivIndex index;
+  auto fd = open_for_reading(data_path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  struct stat st;
+  if (::fstat(fd->get(), &st) != 0) return fail_io(errno);
+  size_t size = static_cast<size_t>(st.st_size);
+  if (size > 0) {
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd->get(), 0);
+    if (map == MAP_FAILED) return fail_io(errno);
+    index.data_ = static_cast<const unsigned char*>(map);
+    index.data_size_ = size;
+  }
+  index.data_path_ = std::move(data_path);
+  index.data_file_ = std::move(*fd);
+  index.hashes_ = std::move(hashes);
+  index.offsets_ = std::move(offsets);
+  return index;
+}
+
+EquivIndex::EquivIndex(EquivIndex&& other) noexcept
+    : data_path_(std::move(other.data_path_)),
+      data_file_(std::move(other.data_file_)),
+      data_(std::exchange(other.data_, nullptr)),
+      data_size_(std::exchange(other.data_size_, 0)),
+      hashes_(std::move(other.hashes_)),
+      offsets_(std::move(other.offsets_)) {
+  other.data_path_.clear();
+}
+
+EquivIndex& EquivIndex::operator=(EquivIndex&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_path_ = std::move(other.data_path_);
+    other.data_path_.clear();
+    data_file_ = std::move(other.data_file_);
+    data_ = std::exchange(other.data_, nullptr);
+    data_size_ = std::exchange(other.data_size_, 0);
+    hashes_ = std::move(other.hashes_);
+    offsets_ = std::move(other.offsets_);
+  }
+  return *this;
+}
+
+EquivIndex::~EquivIndex() { release(); }
+
+void EquivIndex::release() noexcept {
+  if (!data_path_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove(data_path_, ec);
+    data_path_.clear();
+  }
+  if (data_ != nullptr) ::munmap(const_cast<unsigned char*>(data_), data_size_);
+  data_ = nullptr;
+  data_size_ = 0;
+  data_file_.reset();
+  hashes_.clear();
+  offsets_.clear();
+}
+
+void EquivIndex::equivalents(std::string_view curie, absl::FunctionRef<void(std::string_view)> visit) const {
+  const uint64_t h = XXH64(curie.data(), curie.size(), 0);
+  size_t i = static_cast<size_t>(std::lower_bound(hashes_.begin(), hashes_.end(), h) - hashes_.begin());
+  for (; i < hashes_.size() && hashes_[i] == h; ++i) {
+    const uint64_t off = offsets_[i];
+    if (off > data_size_) return;
+    const uint64_t rem = data_size_ - off;
+    if (rem < 4) return;
+    const uint64_t k = load_u32(data_ + off);
+    if (4 + k > rem) return;
+    std::string_view key(reinterpret_cast<const char*>(data_ + off + 4), k);
+    if (!utf8_valid(key)) return;
+    if (key != curie) continue;
+    if (8 + k > rem) return;
+    const uint32_t n = load_u32(data_ + off + 4 + k);
+    uint64_t pos = off + 8 + k;
+    for (uint32_t j = 0; j < n; ++j) {
+      const uint64_t left = data_size_ - pos;
+      if (left < 4) return;
+      const uint64_t l = load_u32(data_ + pos);
+      if (4 + l > left) return;
+      std::string_view id(reinterpret_cast<const char*>(data_ + pos + 4), l);
+      if (!utf8_valid(id)) return;
+      visit(id);
+      pos += 4 + l;
+    }
+    return;
+  }
+}
+
+}  // namespace corv::fullmap
