@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include <zlib.h>
+
 #include "fullmap/build/progress.h"
 
 namespace corv::fullmap::testing {
@@ -30,6 +32,20 @@ inline std::filesystem::path fresh_test_dir(std::string_view group) {
 inline std::filesystem::path write_file(const std::filesystem::path& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return path;
+}
+
+inline std::string gzip(std::string_view data) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, data.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
 }
 
 struct ProgressCall {
