@@ -118,6 +118,22 @@ Value Value::object(std::span<const Member> members, Arena& arena) {
   return v;
 }
 
+Value Value::adopt_array(const Value* items, size_t n) {
+  Value v;
+  v.kind_ = Kind::kArray;
+  v.size_ = n;
+  v.items_ = items;
+  return v;
+}
+
+Value Value::adopt_object(const Member* members, size_t n) {
+  Value v;
+  v.kind_ = Kind::kObject;
+  v.size_ = n;
+  v.members_ = members;
+  return v;
+}
+
 const Value* Value::find(std::string_view key) const {
   if (kind_ != Kind::kObject) return nullptr;
   for (const Member& m : members()) {

@@ -84,6 +84,9 @@ class Value {
   // must be unique and must outlive the value.
   static Value array(std::span<const Value> items, Arena& arena);
   static Value object(std::span<const Member> members, Arena& arena);
+  // Wrap storage the caller already placed in an arena (no copy).
+  static Value adopt_array(const Value* items, size_t n);
+  static Value adopt_object(const Member* members, size_t n);
 
   Kind kind() const { return kind_; }
   bool is_null() const { return kind_ == Kind::kNull; }

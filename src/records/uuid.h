@@ -1,0 +1,39 @@
+// Name-based (version 3, MD5) UUIDs of value lists and JSON objects, as
+// 36-character lower-case hyphenated text.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "json/value.h"
+
+namespace corv::records {
+
+// The version-3 UUID of (the nil-namespace UUID of `domain`, name), where
+// name joins every part as "{byte length}:{bytes}".
+std::string uuid_from_parts(std::string_view domain, std::span<const std::string> parts);
+
+// The UUID of an object's members sorted by key (byte order): null, false
+// and "" members are left out; true is "true", numbers and strings their
+// text, arrays and objects their compact JSON. nullopt for a non-object.
+std::optional<std::string> uuid_for_json_object(std::string_view domain, const json::Value& value);
+
+// Keeps the domain's namespace so that a run over many records hashes the
+// domain once.
+class NameUuid {
+ public:
+  explicit NameUuid(std::string_view domain);
+  // UUID text of `name` (already in "{len}:{bytes}..." form) in this domain.
+  std::string of_name(std::string_view name) const;
+  // Same as uuid_for_json_object; `value` must be an object.
+  std::string of_object(const json::Value& object) const;
+
+ private:
+  std::array<unsigned char, 16> namespace_;
+};
+
+}  // namespace corv::records
