@@ -81,6 +81,7 @@ class WritableDatabase {
   const std::filesystem::path& path() const;
 
  private:
+  friend struct detail::WriteState;
   struct Impl;
   explicit WritableDatabase(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;

@@ -1,0 +1,374 @@
+#include "fullmap/store/db_cache.h"
+
+#include <sys/stat.h>
+
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "common/env.h"
+#include "fullmap/store/layout.h"
+#include "fullmap/store/store_error.h"
+#include "fullmap/store/utf8.h"
+
+namespace corv::fullmap {
+
+constinit ProcessDatabaseCache DB_CACHE;
+
+namespace {
+
+constexpr std::string_view kOutdatedSchema =
+    "fullmap DB is outdated; rebuild with 'corvantile build-fullmap'";
+constexpr std::string_view kUnsupportedSchema = "unsupported fullmap redb schema";
+constexpr std::string_view kMissingBuildId =
+    "fullmap DB is missing META.build_id; rebuild with 'corvantile build-fullmap'";
+constexpr std::string_view kInvalidBuildId =
+    "fullmap DB has invalid META.build_id; rebuild with 'corvantile build-fullmap'";
+
+constexpr int kPinAttempts = 5;
+constexpr auto kPinRetryDelay = std::chrono::milliseconds(50);
+// Spellings remembered for the fast path; cleared when it grows past this.
+constexpr size_t kMaxGivenPaths = 4096;
+
+struct FileId {
+  int64_t dev = 0;
+  uint64_t ino = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+// stat() following links; errno on failure.
+Result<FileId> file_id(const std::filesystem::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return fail_io(errno);
+  return FileId{static_cast<int64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+std::optional<FileId> file_id_if_any(const std::filesystem::path& path) {
+  auto id = file_id(path);
+  return id ? std::optional<FileId>(*id) : std::nullopt;
+}
+
+// A string that is equal for two paths exactly when they are equal component
+// by component: repeated separators, trailing separators and interior "."
+// components do not count; a leading "." does.
+std::string path_key(const std::filesystem::path& path) {
+  const std::string& s = path.native();
+  std::string out;
+  out.reserve(s.size());
+  if (!s.empty() && s.front() == '/') out.push_back('/');
+  size_t i = 0;
+  bool first = true;
+  while (i < s.size()) {
+    while (i < s.size() && s[i] == '/') ++i;
+    if (i >= s.size()) break;
+    size_t j = i;
+    while (j < s.size() && s[j] != '/') ++j;
+    const std::string_view part(s.data() + i, j - i);
+    if (part != "." || i == 0) {
+      if (!first) out.push_back('/');
+      out.append(part);
+      first = false;
+    }
+    i = j;
+  }
+  return out;
+}
+
+std::unexpected<Error> fail_text(std::string_view text) { return fail_runtime(std::string(text)); }
+
+Result<std::optional<std::string>> read_meta(const ReadOnlyDatabase& db, std::string_view key) {
+  auto txn = db.begin_read();
+  if (!txn) return std::unexpected(std::move(txn.error()));
+  auto meta = txn->open_table(kMetaTable);
+  if (!meta) return std::unexpected(std::move(meta.error()));
+  auto value = meta->get(key);
+  if (!value) return std::unexpected(std::move(value.error()));
+  if (!*value) return std::optional<std::string>();
+  return std::optional<std::string>(std::string(**value));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// DatabaseCache
+
+DatabaseCache::ExclusiveLock::ExclusiveLock(DatabaseCache& cache)
+    : cache_(&cache), uncaught_(std::uncaught_exceptions()) {
+  cache.mutex_.lock();
+}
+
+DatabaseCache::ExclusiveLock::ExclusiveLock(ExclusiveLock&& other) noexcept
+    : cache_(std::exchange(other.cache_, nullptr)), uncaught_(other.uncaught_) {}
+
+DatabaseCache::ExclusiveLock::~ExclusiveLock() {
+  if (cache_ == nullptr) return;
+  if (std::uncaught_exceptions() > uncaught_) cache_->poisoned_.store(true, std::memory_order_release);
+  cache_->mutex_.unlock();
+}
+
+Result<DatabaseCache::ExclusiveLock> DatabaseCache::lock_exclusive() {
+  if (poisoned()) return fail_text(kPoisonedLock);
+  ExclusiveLock lock(*this);
+  if (poisoned()) return fail_text(kPoisonedLock);
+  return lock;
+}
+
+Result<std::shared_lock<std::shared_mutex>> DatabaseCache::lock_shared() const {
+  if (poisoned()) return fail_text(kPoisonedLock);
+  std::shared_lock lock(mutex_);
+  if (poisoned()) return fail_text(kPoisonedLock);
+  return lock;
+}
+
+void DatabaseCache::Editor::erase(const std::filesystem::path& key) {
+  cache_.entries_.erase(path_key(key));
+}
+
+Result<std::optional<CachedDatabase>> DatabaseCache::find(const std::filesystem::path& key) const {
+  const std::string k = path_key(key);
+  auto lock = lock_shared();
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  auto it = entries_.find(k);
+  if (it == entries_.end()) return std::optional<CachedDatabase>();
+  return std::optional<CachedDatabase>(it->second);
+}
+
+Status DatabaseCache::insert(const std::filesystem::path& key, CachedDatabase entry) {
+  std::string k = path_key(key);
+  CachedDatabase replaced;  // released after the lock
+  auto lock = lock_exclusive();
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  auto [it, inserted] = entries_.try_emplace(std::move(k));
+  if (!inserted) replaced = std::move(it->second);
+  it->second = std::move(entry);
+  return {};
+}
+
+Status DatabaseCache::remove_if_same(const std::filesystem::path& key, int64_t dev, uint64_t ino) {
+  const std::string k = path_key(key);
+  CachedDatabase removed;  // released after the lock
+  auto lock = lock_exclusive();
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  auto it = entries_.find(k);
+  if (it != entries_.end() && it->second.dev == dev && it->second.ino == ino) {
+    removed = std::move(it->second);
+    entries_.erase(it);
+  }
+  return {};
+}
+
+Result<std::optional<CachedDatabase>> DatabaseCache::find_by_given_path(
+    const std::filesystem::path& given) const {
+  std::optional<CachedDatabase> found;
+  {
+    auto lock = lock_shared();
+    if (!lock) return std::unexpected(std::move(lock.error()));
+    auto key = given_to_key_.find(given.native());
+    if (key == given_to_key_.end()) return found;
+    auto it = entries_.find(key->second);
+    if (it == entries_.end()) return found;
+    found = it->second;
+  }
+  struct stat st;
+  if (::stat(given.c_str(), &st) != 0 || static_cast<int64_t>(st.st_dev) != found->dev ||
+      static_cast<uint64_t>(st.st_ino) != found->ino) {
+    found.reset();
+  }
+  return found;
+}
+
+Status DatabaseCache::remember_given_path(const std::filesystem::path& given,
+                                          const std::filesystem::path& key) {
+  std::string k = path_key(key);
+  auto lock = lock_exclusive();
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  if (given_to_key_.size() >= kMaxGivenPaths) given_to_key_.clear();
+  given_to_key_.insert_or_assign(given.native(), std::move(k));
+  return {};
+}
+
+size_t DatabaseCache::size() const {
+  std::shared_lock lock(mutex_);
+  return entries_.size();
+}
+
+DatabaseCache& ProcessDatabaseCache::get() {
+  DatabaseCache* current = cache_.load(std::memory_order_acquire);
+  if (current != nullptr) return *current;
+  auto* fresh = new DatabaseCache();
+  if (cache_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return *fresh;
+  delete fresh;
+  return *current;
+}
+
+// ---------------------------------------------------------------------------
+// Opening
+
+std::filesystem::path canonical_or_given(const std::filesystem::path& path) {
+  std::error_code ec;
+  auto canonical = std::filesystem::canonical(path, ec);
+  if (ec) return path;
+  return canonical;
+}
+
+Result<SharedDatabase> open_read_only(const std::filesystem::path& path) {
+  return ReadOnlyDatabase::open(path);
+}
+
+Status check_schema_marker(std::optional<std::string_view> schema) {
+  if (schema && *schema == kSchemaMarker) return {};
+  if (schema && schema->size() == kSchemaMarker.size() &&
+      schema->substr(0, schema->size() - 1) == kSchemaMarker.substr(0, kSchemaMarker.size() - 1) &&
+      schema->back() >= '1' && schema->back() <= '4') {
+    return fail_text(kOutdatedSchema);
+  }
+  return fail_text(kUnsupportedSchema);
+}
+
+Result<uint64_t> read_build_id(const ReadOnlyDatabase& db) {
+  auto value = read_meta(db, kMetaBuildId);
+  if (!value) return std::unexpected(std::move(value.error()));
+  if (!*value) return fail_text(kMissingBuildId);
+  auto parsed = parse_u64_decimal(**value);
+  if (!parsed) return fail_text(kInvalidBuildId);
+  return static_cast<uint64_t>(*parsed);
+}
+
+uint64_t shard_count_from_meta(std::optional<std::string_view> shards) {
+  if (!shards) return kMaxShardCount;
+  const auto parsed = parse_u64_decimal(*shards);
+  if (!parsed) return kMaxShardCount;
+  const uint64_t v = *parsed;
+  if (v < 2) return 1;
+  if (std::has_single_bit(v)) return std::min(v, kMaxShardCount);
+  // No power of two above v fits in 64 bits.
+  if (v > (uint64_t{1} << 63)) return 1;
+  return std::min(std::bit_floor(v), kMaxShardCount);
+}
+
+Result<OpenedDatabase> open_cached_path(std::filesystem::path path, bool check_schema) {
+  DatabaseCache& cache = DB_CACHE.get();
+  auto hit = cache.find(path);
+  if (!hit) return std::unexpected(std::move(hit.error()));
+  if (*hit) {
+    const CachedDatabase& entry = **hit;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) return OpenedDatabase{entry.db, true, entry.build_id};
+      return fail_io(errno);
+    }
+    if (static_cast<int64_t>(st.st_dev) == entry.dev && static_cast<uint64_t>(st.st_ino) == entry.ino) {
+      return OpenedDatabase{entry.db, false, entry.build_id};
+    }
+    // The file was replaced: drop the entry unless someone already did.
+    CORV_TRY(cache.remove_if_same(path, entry.dev, entry.ino));
+    hit->reset();
+  }
+
+  std::optional<FileId> id = file_id_if_any(path);
+  auto db = open_read_only(path);
+  if (!db) return std::unexpected(std::move(db.error()));
+  if (check_schema) {
+    auto schema = read_meta(**db, kMetaSchema);
+    if (!schema) return std::unexpected(std::move(schema.error()));
+    CORV_TRY(check_schema_marker(*schema ? std::optional<std::string_view>(**schema) : std::nullopt));
+  }
+  auto build_id = read_build_id(**db);
+  if (!build_id) return std::unexpected(std::move(build_id.error()));
+  if (!id) {
+    auto again = file_id(path);
+    if (!again) return std::unexpected(std::move(again.error()));
+    id = *again;
+  }
+  CORV_TRY(cache.insert(path, CachedDatabase{*db, id->dev, id->ino, *build_id}));
+  return OpenedDatabase{std::move(*db), false, *build_id};
+}
+
+namespace {
+
+// open_cached_path() on the canonical form of `given`, through the fast path
+// when `given` led to a cache entry before and still names that entry's file.
+Result<OpenedDatabase> open_given(const std::filesystem::path& given, bool check_schema) {
+  DatabaseCache& cache = DB_CACHE.get();
+  auto fast = cache.find_by_given_path(given);
+  if (!fast) return std::unexpected(std::move(fast.error()));
+  if (*fast) return OpenedDatabase{std::move((*fast)->db), false, (*fast)->build_id};
+  std::filesystem::path key = canonical_or_given(given);
+  auto opened = open_cached_path(key, check_schema);
+  if (!opened) return opened;
+  if (!opened->missing_on_disk) CORV_TRY(cache.remember_given_path(given, key));
+  return opened;
+}
+
+}  // namespace
+
+Result<SharedDatabase> open_cached(std::filesystem::path path) {
+  auto opened = open_given(path, /*check_schema=*/true);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  return std::move(opened->db);
+}
+
+Result<std::vector<SharedDatabase>> open_cached_shards(const std::filesystem::path& path) {
+  const std::filesystem::path canonical = canonical_or_given(path);
+  for (int attempt = 1; attempt <= kPinAttempts; ++attempt) {
+    const std::optional<FileId> before = file_id_if_any(canonical);
+    auto primary = open_cached_path(canonical, /*check_schema=*/true);
+    if (!primary) return std::unexpected(std::move(primary.error()));
+    auto shards_value = read_meta(*primary->db, kMetaShards);
+    if (!shards_value) return std::unexpected(std::move(shards_value.error()));
+    const uint64_t n = shard_count_from_meta(
+        *shards_value ? std::optional<std::string_view>(**shards_value) : std::nullopt);
+
+    std::vector<SharedDatabase> handles;
+    handles.reserve(n);
+    bool all_equal = true;
+    bool all_missing = primary->missing_on_disk;
+    bool none_missing = !primary->missing_on_disk;
+    for (uint64_t i = 0; i < n; ++i) {
+      auto shard = open_given(shard_path(path, i), /*check_schema=*/false);
+      if (!shard) return std::unexpected(std::move(shard.error()));
+      all_equal = all_equal && shard->build_id == primary->build_id;
+      all_missing = all_missing && shard->missing_on_disk;
+      none_missing = none_missing && !shard->missing_on_disk;
+      handles.push_back(std::move(shard->db));
+    }
+    if (all_equal && all_missing) return handles;
+    if (all_equal && none_missing) {
+      const std::optional<FileId> after = file_id_if_any(canonical);
+      if (before && after && *before == *after) return handles;
+    }
+    handles.clear();
+    primary->db.reset();
+    if (attempt < kPinAttempts) std::this_thread::sleep_for(kPinRetryDelay);
+  }
+  return fail_runtime("fullmap at " + utf8_lossy(canonical.native()) +
+                      " kept changing generation; could not pin one primary-plus-shards bundle "
+                      "after " +
+                      std::to_string(kPinAttempts) + " attempts");
+}
+
+Status evict_cached(const std::filesystem::path& output) {
+  DatabaseCache* cache = DB_CACHE.get_if_created();
+  if (cache == nullptr) return {};
+  return cache->with_write_lock([&](DatabaseCache::Editor& editor) {
+    editor.erase(canonical_or_given(output));
+    for (uint64_t i = 0; i < kBuildShardCount; ++i) {
+      editor.erase(canonical_or_given(shard_path(output, i)));
+    }
+  });
+}
+
+Status cache_database(const std::filesystem::path& output) {
+  auto db = open_read_only(output);
+  if (!db) return std::unexpected(std::move(db.error()));
+  const std::filesystem::path key = canonical_or_given(output);
+  auto id = file_id(key);
+  if (!id) return std::unexpected(std::move(id.error()));
+  auto build_id = read_build_id(**db);
+  if (!build_id) return std::unexpected(std::move(build_id.error()));
+  return DB_CACHE.get().insert(key, CachedDatabase{std::move(*db), id->dev, id->ino, *build_id});
+}
+
+}  // namespace corv::fullmap

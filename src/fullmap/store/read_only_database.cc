@@ -1,0 +1,225 @@
+#include "fullmap/store/read_only_database.h"
+
+#include <fcntl.h>
+#include <lmdb.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "fullmap/store/store_directory.h"
+#include "fullmap/store/store_error.h"
+#include "fullmap/store/utf8.h"
+
+namespace corv::fullmap {
+
+namespace {
+
+MDB_val as_val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
+std::string_view as_view(const MDB_val& v) {
+  return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size);
+}
+
+std::unexpected<Error> outdated() { return fail_runtime(std::string(kOutdatedOrNeedsRepair)); }
+
+bool is_format_error(int rc) {
+  return rc == MDB_INVALID || rc == MDB_VERSION_MISMATCH || rc == MDB_INCOMPATIBLE ||
+         rc == MDB_CORRUPTED || rc == MDB_PAGE_NOTFOUND;
+}
+
+Error text_error(const detail::TableEntry& table, std::string_view what, size_t offset) {
+  return Error::runtime(std::string(what) + " in table \"" + table.name +
+                        "\" is not valid UTF-8 (bad byte at offset " + std::to_string(offset) + ")");
+}
+
+// Aborts a read transaction on scope exit.
+struct TxnGuard {
+  MDB_txn* txn;
+  ~TxnGuard() {
+    if (txn != nullptr) mdb_txn_abort(txn);
+  }
+};
+
+}  // namespace
+
+namespace detail {
+
+Error corrupt_key_error(const TableEntry& table) {
+  return Error::runtime("table \"" + table.name + "\" holds a key of the wrong width");
+}
+
+Result<std::optional<std::string_view>> read_get(MDB_txn* txn, const TableEntry& table,
+                                                 std::string_view key) {
+  MDB_val k = as_val(key);
+  MDB_val v;
+  const int rc = mdb_get(txn, table.dbi, &k, &v);
+  if (rc == MDB_NOTFOUND) return std::optional<std::string_view>();
+  if (rc != 0) return std::unexpected(store_error(rc));
+  const std::string_view value = as_view(v);
+  if (table.value == ColumnType::kText) {
+    if (auto bad = first_invalid_utf8(value)) return std::unexpected(text_error(table, "value", *bad));
+  }
+  return std::optional<std::string_view>(value);
+}
+
+RawScan::~RawScan() {
+  if (cursor_ != nullptr) mdb_cursor_close(cursor_);
+}
+
+Result<bool> RawScan::next(std::string_view* key, std::string_view* value) {
+  MDB_cursor_op op = MDB_NEXT;
+  if (cursor_ == nullptr) {
+    if (int rc = mdb_cursor_open(txn_, table_.dbi, &cursor_)) return std::unexpected(store_error(rc));
+    op = MDB_FIRST;
+  }
+  MDB_val k, v;
+  const int rc = mdb_cursor_get(cursor_, &k, &v, op);
+  if (rc == MDB_NOTFOUND) return false;
+  if (rc != 0) return std::unexpected(store_error(rc));
+  *key = as_view(k);
+  *value = as_view(v);
+  if (table_.key == ColumnType::kText) {
+    if (auto bad = first_invalid_utf8(*key)) return std::unexpected(text_error(table_, "key", *bad));
+  }
+  if (table_.value == ColumnType::kText) {
+    if (auto bad = first_invalid_utf8(*value)) return std::unexpected(text_error(table_, "value", *bad));
+  }
+  return true;
+}
+
+}  // namespace detail
+
+Result<std::shared_ptr<ReadOnlyDatabase>> ReadOnlyDatabase::open(const std::filesystem::path& path) {
+  std::shared_ptr<ReadOnlyDatabase> db(new ReadOnlyDatabase());
+  db->path_ = path;
+
+  // Our own descriptor carries the shared lock that keeps writers out for
+  // as long as the handle lives.
+  db->lock_fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (db->lock_fd_ < 0) return fail_io(errno);
+  if (flock(db->lock_fd_, LOCK_SH | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return fail_runtime("database file is locked by a writer");
+    return fail_io(errno);
+  }
+  struct stat st;
+  if (fstat(db->lock_fd_, &st) != 0) return fail_io(errno);
+  if (st.st_size == 0) return outdated();  // created but never written
+
+  if (int rc = mdb_env_create(&db->env_)) return std::unexpected(store_error(rc));
+  if (int rc = mdb_env_set_maxdbs(db->env_, directory::kMaxTables)) {
+    return std::unexpected(store_error(rc));
+  }
+  // Map the file as it is, not the writer's reservation; LMDB raises this to
+  // the committed size if that is larger, which is caught below.
+  if (int rc = mdb_env_set_mapsize(db->env_, static_cast<size_t>(st.st_size))) {
+    return std::unexpected(store_error(rc));
+  }
+  const unsigned flags = MDB_RDONLY | MDB_NOSUBDIR | MDB_NOLOCK | MDB_NOTLS | MDB_NORDAHEAD;
+  if (int rc = mdb_env_open(db->env_, path.c_str(), flags, 0)) {
+    if (is_format_error(rc)) return outdated();
+    return std::unexpected(store_error(rc));
+  }
+  MDB_envinfo info;
+  MDB_stat env_stat;
+  if (int rc = mdb_env_info(db->env_, &info)) return std::unexpected(store_error(rc));
+  if (int rc = mdb_env_stat(db->env_, &env_stat)) return std::unexpected(store_error(rc));
+  // A file shorter than its committed pages would fault when read.
+  if ((info.me_last_pgno + 1) * uint64_t{env_stat.ms_psize} > static_cast<uint64_t>(st.st_size)) {
+    return outdated();
+  }
+  int env_fd = -1;
+  struct stat est;
+  if (mdb_env_get_fd(db->env_, &env_fd) != 0 || fstat(env_fd, &est) != 0 ||
+      est.st_dev != st.st_dev || est.st_ino != st.st_ino) {
+    return fail_runtime("database file was replaced while it was being opened");
+  }
+
+  // Open every table handle now, before the handle is shared.
+  TxnGuard guard{nullptr};
+  if (int rc = mdb_txn_begin(db->env_, nullptr, MDB_RDONLY, &guard.txn)) {
+    return std::unexpected(store_error(rc));
+  }
+  MDB_dbi dir = 0;
+  if (int rc = mdb_dbi_open(guard.txn, directory::kTableName, 0, &dir)) {
+    if (rc == MDB_NOTFOUND || is_format_error(rc)) return outdated();
+    return std::unexpected(store_error(rc));
+  }
+  MDB_val k = as_val(directory::kFormatKey);
+  MDB_val v;
+  if (int rc = mdb_get(guard.txn, dir, &k, &v)) {
+    if (rc == MDB_NOTFOUND || is_format_error(rc)) return outdated();
+    return std::unexpected(store_error(rc));
+  }
+  if (as_view(v) != directory::kFormatVersion) return outdated();
+
+  MDB_cursor* cursor = nullptr;
+  if (int rc = mdb_cursor_open(guard.txn, dir, &cursor)) return std::unexpected(store_error(rc));
+  int rc = mdb_cursor_get(cursor, &k, &v, MDB_FIRST);
+  for (; rc == 0; rc = mdb_cursor_get(cursor, &k, &v, MDB_NEXT)) {
+    const std::string_view key = as_view(k);
+    if (!key.starts_with(directory::kTablePrefix)) continue;
+    auto types = directory::decode_types(as_view(v));
+    if (!types) break;
+    detail::TableEntry entry;
+    entry.name = std::string(key.substr(directory::kTablePrefix.size()));
+    entry.key = types->first;
+    entry.value = types->second;
+    rc = mdb_dbi_open(guard.txn, entry.name.c_str(), 0, &entry.dbi);
+    if (rc != 0) break;
+    db->tables_.push_back(std::move(entry));
+  }
+  mdb_cursor_close(cursor);
+  if (rc != MDB_NOTFOUND) {
+    if (rc == 0 || is_format_error(rc)) return outdated();
+    return std::unexpected(store_error(rc));
+  }
+  // Committing keeps the table handles open in the environment.
+  MDB_txn* txn = std::exchange(guard.txn, nullptr);
+  if (int rc2 = mdb_txn_commit(txn)) return std::unexpected(store_error(rc2));
+  return db;
+}
+
+ReadOnlyDatabase::~ReadOnlyDatabase() {
+  if (env_ != nullptr) mdb_env_close(env_);
+  if (lock_fd_ >= 0) ::close(lock_fd_);
+}
+
+const detail::TableEntry* ReadOnlyDatabase::find_table(std::string_view name) const {
+  for (const auto& t : tables_) {
+    if (t.name == name) return &t;
+  }
+  return nullptr;
+}
+
+Result<ReadTransaction> ReadOnlyDatabase::begin_read() const {
+  MDB_txn* txn = nullptr;
+  if (int rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &txn)) return std::unexpected(store_error(rc));
+  return ReadTransaction(this, txn);
+}
+
+ReadTransaction& ReadTransaction::operator=(ReadTransaction&& other) noexcept {
+  if (this != &other) {
+    if (txn_ != nullptr) mdb_txn_abort(txn_);
+    db_ = other.db_;
+    txn_ = std::exchange(other.txn_, nullptr);
+  }
+  return *this;
+}
+
+ReadTransaction::~ReadTransaction() {
+  // Abort, not commit: it never touches state shared with other readers.
+  if (txn_ != nullptr) mdb_txn_abort(txn_);
+}
+
+Result<const detail::TableEntry*> ReadTransaction::find(std::string_view name, ColumnType key,
+                                                        ColumnType value) const {
+  const detail::TableEntry* t = db_->find_table(name);
+  if (t == nullptr) return fail_runtime("table \"" + std::string(name) + "\" does not exist");
+  if (t->key != key || t->value != value) {
+    return fail_runtime(directory::type_mismatch(name, t->key, t->value, key, value));
+  }
+  return t;
+}
+
+}  // namespace corv::fullmap

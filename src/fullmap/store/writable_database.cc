@@ -1,0 +1,303 @@
+#include "fullmap/store/writable_database.h"
+
+#include <fcntl.h>
+#include <lmdb.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "fullmap/store/read_only_database.h"
+#include "fullmap/store/store_directory.h"
+#include "fullmap/store/store_error.h"
+#include "fullmap/store/utf8.h"
+
+namespace corv::fullmap {
+
+namespace {
+
+constexpr size_t kMiB = size_t{1} << 20;
+constexpr size_t kMinWriteOutBytes = 4 * kMiB;
+// Per put, beyond the key and value: LMDB's node header and slot.
+constexpr size_t kPutOverhead = 16;
+
+size_t round_up_mib(size_t n) { return (n + kMiB - 1) / kMiB * kMiB; }
+
+MDB_val as_val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
+
+bool same_file(int a, int b) {
+  struct stat sa, sb;
+  if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+struct WritableDatabase::Impl {
+  std::filesystem::path path;
+  MDB_env* env = nullptr;
+  int lock_fd = -1;
+  MDB_dbi directory = 0;
+  size_t write_out_bytes = kMinWriteOutBytes;
+  std::atomic<bool> writing{false};
+  std::vector<detail::TableEntry> tables;
+
+  ~Impl() {
+    if (env != nullptr) mdb_env_close(env);
+    if (lock_fd >= 0) ::close(lock_fd);
+  }
+
+  // Keeps the map big enough for the next transaction: it may rewrite every
+  // used page once (copy-on-write) and add about write_out_bytes of new
+  // entries, page splits included.
+  Status ensure_headroom() {
+    MDB_envinfo info;
+    MDB_stat stat;
+    if (int rc = mdb_env_info(env, &info)) return std::unexpected(store_error(rc));
+    if (int rc = mdb_env_stat(env, &stat)) return std::unexpected(store_error(rc));
+    const size_t used = (info.me_last_pgno + 1) * size_t{stat.ms_psize};
+    const size_t need = 2 * used + 4 * write_out_bytes + 64 * kMiB;
+    if (need <= info.me_mapsize) return {};
+    const size_t grown = round_up_mib(std::max(need, info.me_mapsize + info.me_mapsize / 2));
+    if (int rc = mdb_env_set_mapsize(env, grown)) return std::unexpected(store_error(rc));
+    return {};
+  }
+
+  const detail::TableEntry* table_by_dbi(MDB_dbi dbi) const {
+    for (const auto& t : tables) {
+      if (t.dbi == dbi) return &t;
+    }
+    return nullptr;
+  }
+};
+
+namespace detail {
+
+struct WriteState {
+  WritableDatabase::Impl* db = nullptr;
+  MDB_txn* txn = nullptr;
+  std::vector<MDB_cursor*> cursors;  // by dbi, opened on first put
+  size_t tables_before = 0;          // tables known before the current LMDB txn
+  size_t pending_bytes = 0;
+  bool failed = false;
+
+  ~WriteState() {
+    if (txn != nullptr) {
+      mdb_txn_abort(txn);  // also frees the cursors
+      // Tables created by the aborted LMDB transaction no longer exist.
+      db->tables.resize(tables_before);
+    }
+    if (db != nullptr) db->writing.store(false, std::memory_order_release);
+  }
+
+  Status dead() const {
+    return fail_runtime("write transaction failed earlier; it can only be dropped");
+  }
+
+  std::unexpected<Error> fail_with(int rc) {
+    failed = true;
+    return std::unexpected(store_error(rc));
+  }
+
+  Result<MDB_cursor*> cursor(MDB_dbi dbi) {
+    if (dbi >= cursors.size()) cursors.resize(dbi + 1, nullptr);
+    if (cursors[dbi] == nullptr) {
+      if (int rc = mdb_cursor_open(txn, dbi, &cursors[dbi])) return std::unexpected(store_error(rc));
+    }
+    return cursors[dbi];
+  }
+
+  void close_cursors() {
+    for (MDB_cursor*& c : cursors) {
+      if (c != nullptr) mdb_cursor_close(c);
+      c = nullptr;
+    }
+  }
+
+  // Writes what the transaction holds into the file and goes on in a new
+  // LMDB transaction, so that dirty pages never pile up in memory.
+  Status write_out() {
+    close_cursors();
+    MDB_txn* done = std::exchange(txn, nullptr);
+    if (int rc = mdb_txn_commit(done)) {
+      db->tables.resize(tables_before);
+      return fail_with(rc);
+    }
+    tables_before = db->tables.size();
+    pending_bytes = 0;
+    if (auto s = db->ensure_headroom(); !s) {
+      failed = true;
+      return s;
+    }
+    if (int rc = mdb_txn_begin(db->env, nullptr, 0, &txn)) return fail_with(rc);
+    return {};
+  }
+};
+
+Status write_put(WriteState* state, unsigned dbi, std::string_view key, std::string_view value,
+                 bool value_is_text, bool append) {
+  if (state->failed || state->txn == nullptr) return state->dead();
+  if (value_is_text) {
+    if (auto bad = first_invalid_utf8(value)) {
+      const TableEntry* t = state->db->table_by_dbi(dbi);
+      return fail_runtime("text value for table \"" + (t ? t->name : std::string("?")) +
+                          "\" is not valid UTF-8 (bad byte at offset " + std::to_string(*bad) + ")");
+    }
+  }
+  auto cursor = state->cursor(dbi);
+  if (!cursor) return state->fail_with(MDB_BAD_TXN);
+  MDB_val k = as_val(key);
+  MDB_val v = as_val(value);
+  int rc = mdb_cursor_put(*cursor, &k, &v, append ? MDB_APPEND : 0);
+  if (rc == MDB_KEYEXIST && append) {
+    // Not above the table's last key: an ordinary replacing insert.
+    k = as_val(key);
+    v = as_val(value);
+    rc = mdb_cursor_put(*cursor, &k, &v, 0);
+  }
+  if (rc != 0) return state->fail_with(rc);
+  state->pending_bytes += key.size() + value.size() + kPutOverhead;
+  if (state->pending_bytes >= state->db->write_out_bytes) return state->write_out();
+  return {};
+}
+
+}  // namespace detail
+
+WritableDatabase::WritableDatabase(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+WritableDatabase::WritableDatabase(WritableDatabase&&) noexcept = default;
+WritableDatabase& WritableDatabase::operator=(WritableDatabase&& other) noexcept {
+  if (this != &other) {
+    (void)close();
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+WritableDatabase::~WritableDatabase() { (void)close(); }
+
+const std::filesystem::path& WritableDatabase::path() const { return impl_->path; }
+
+Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& path,
+                                                  size_t cache_bytes) {
+  auto impl = std::make_unique<Impl>();
+  impl->path = path;
+  impl->write_out_bytes = std::max(cache_bytes, kMinWriteOutBytes);
+
+  impl->lock_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (impl->lock_fd < 0) return fail_io(errno);
+  if (flock(impl->lock_fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return fail_runtime("database file is in use by another open handle");
+    return fail_io(errno);
+  }
+  if (ftruncate(impl->lock_fd, 0) != 0) return fail_io(errno);
+
+  if (int rc = mdb_env_create(&impl->env)) return std::unexpected(store_error(rc));
+  if (int rc = mdb_env_set_maxdbs(impl->env, directory::kMaxTables)) {
+    return std::unexpected(store_error(rc));
+  }
+  const size_t reservation = round_up_mib(4 * impl->write_out_bytes + 64 * kMiB);
+  if (int rc = mdb_env_set_mapsize(impl->env, reservation)) return std::unexpected(store_error(rc));
+  // No MDB_WRITEMAP: pages reach the file by pwrite, so the file grows with
+  // its data instead of being sized to the map.
+  const unsigned flags = MDB_NOSUBDIR | MDB_NOLOCK | MDB_NOSYNC;
+  if (int rc = mdb_env_open(impl->env, path.c_str(), flags, 0644)) {
+    return std::unexpected(store_error(rc));
+  }
+  int env_fd = -1;
+  if (mdb_env_get_fd(impl->env, &env_fd) != 0 || !same_file(env_fd, impl->lock_fd)) {
+    return fail_runtime("database file was replaced while it was being created");
+  }
+
+  MDB_txn* txn = nullptr;
+  if (int rc = mdb_txn_begin(impl->env, nullptr, 0, &txn)) return std::unexpected(store_error(rc));
+  MDB_val k = as_val(directory::kFormatKey);
+  MDB_val v = as_val(directory::kFormatVersion);
+  int rc = mdb_dbi_open(txn, directory::kTableName, MDB_CREATE, &impl->directory);
+  if (rc == 0) rc = mdb_put(txn, impl->directory, &k, &v, 0);
+  if (rc != 0) {
+    mdb_txn_abort(txn);
+    return std::unexpected(store_error(rc));
+  }
+  if (int rc2 = mdb_txn_commit(txn)) return std::unexpected(store_error(rc2));
+  return WritableDatabase(std::move(impl));
+}
+
+Result<WriteTransaction> WritableDatabase::begin_write() {
+  if (impl_ == nullptr) return fail_runtime("database is closed");
+  if (impl_->writing.exchange(true, std::memory_order_acq_rel)) {
+    return fail_runtime("a write transaction is already open on this database");
+  }
+  auto state = std::make_unique<detail::WriteState>();
+  state->db = impl_.get();  // from here on the state clears `writing`
+  state->tables_before = impl_->tables.size();
+  CORV_TRY(impl_->ensure_headroom());
+  if (int rc = mdb_txn_begin(impl_->env, nullptr, 0, &state->txn)) {
+    return std::unexpected(store_error(rc));
+  }
+  return WriteTransaction(std::move(state));
+}
+
+Status WritableDatabase::close() {
+  if (impl_ == nullptr) return {};
+  if (impl_->writing.load(std::memory_order_acquire)) {
+    return fail_runtime("cannot close a database while a write transaction is open");
+  }
+  impl_.reset();
+  return {};
+}
+
+WriteTransaction::WriteTransaction(std::unique_ptr<detail::WriteState> state)
+    : state_(std::move(state)) {}
+WriteTransaction::WriteTransaction(WriteTransaction&&) noexcept = default;
+WriteTransaction& WriteTransaction::operator=(WriteTransaction&&) noexcept = default;
+WriteTransaction::~WriteTransaction() = default;
+
+Result<unsigned> WriteTransaction::open_raw(std::string_view name, ColumnType key,
+                                            ColumnType value) {
+  detail::WriteState& st = *state_;
+  if (st.failed || st.txn == nullptr) return std::unexpected(st.dead().error());
+  if (name == directory::kTableName) {
+    return fail_runtime("table name \"" + std::string(name) + "\" is reserved");
+  }
+  auto& tables = st.db->tables;
+  for (const auto& t : tables) {
+    if (t.name != name) continue;
+    if (t.key != key || t.value != value) {
+      return fail_runtime(directory::type_mismatch(name, t.key, t.value, key, value));
+    }
+    return t.dbi;
+  }
+  const std::string owned(name);
+  MDB_dbi dbi = 0;
+  if (int rc = mdb_dbi_open(st.txn, owned.c_str(), MDB_CREATE, &dbi)) return st.fail_with(rc);
+  const std::string types = directory::encode_types(key, value);
+  const std::string dir_key = directory::table_key(name);
+  MDB_val k = as_val(dir_key);
+  MDB_val v = as_val(types);
+  if (int rc = mdb_put(st.txn, st.db->directory, &k, &v, 0)) return st.fail_with(rc);
+  tables.push_back(detail::TableEntry{owned, dbi, key, value});
+  return dbi;
+}
+
+Status WriteTransaction::commit(Durability durability) {
+  if (state_ == nullptr) return fail_runtime("write transaction already ended");
+  detail::WriteState& st = *state_;
+  if (st.failed || st.txn == nullptr) return st.dead();
+  st.close_cursors();
+  MDB_txn* txn = std::exchange(st.txn, nullptr);
+  const int rc = mdb_txn_commit(txn);
+  MDB_env* env = st.db->env;
+  if (rc != 0) st.db->tables.resize(st.tables_before);
+  state_.reset();  // the database accepts a new write transaction from here on
+  if (rc != 0) return std::unexpected(store_error(rc));
+  if (durability == Durability::kImmediate) {
+    if (int sync_rc = mdb_env_sync(env, 1)) return std::unexpected(store_error(sync_rc));
+  }
+  return {};
+}
+
+}  // namespace corv::fullmap

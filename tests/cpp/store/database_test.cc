@@ -1,0 +1,348 @@
+#include <gtest/gtest.h>
+#include <lmdb.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fullmap/store/read_only_database.h"
+#include "fullmap/store/store_error.h"
+#include "fullmap/store/writable_database.h"
+#include "store_test_util.h"
+
+namespace corv::fullmap {
+namespace {
+
+using testing::ScratchDir;
+
+constexpr TableDef<uint16_t, Text> kNames{"names"};
+constexpr TableDef<uint64_t, Bytes> kBlobs{"blobs"};
+constexpr TableDef<uint64_t, Text> kBlobsAsText{"blobs"};
+constexpr TableDef<uint32_t, Bytes> kBlobsAsU32{"blobs"};
+
+// Builds the text with append: g++ 12 warns falsely on "literal" + string.
+std::string name_of(uint64_t k) {
+  std::string s = "n";
+  s.append(std::to_string(k));
+  return s;
+}
+
+std::vector<std::pair<uint64_t, std::string>> scan_blobs(const ReadOnlyDatabase& db) {
+  std::vector<std::pair<uint64_t, std::string>> out;
+  auto txn = db.begin_read();
+  EXPECT_TRUE(txn) << txn.error().message;
+  auto table = txn->open_table(kBlobs);
+  EXPECT_TRUE(table) << table.error().message;
+  auto status = table->scan([&](uint64_t k, std::string_view v) { out.emplace_back(k, v); });
+  EXPECT_TRUE(status) << status.error().message;
+  return out;
+}
+
+TEST(StoreDatabase, IntegerKeysScanInNumericOrderAndGetsFindValues) {
+  ScratchDir dir;
+  const auto path = dir / "t.db";
+  {
+    auto db = WritableDatabase::create(path, 0);
+    ASSERT_TRUE(db) << db.error().message;
+    auto txn = db->begin_write();
+    ASSERT_TRUE(txn);
+    auto names = txn->open_table(kNames);
+    ASSERT_TRUE(names);
+    // Byte order and numeric order differ for these in little-endian form.
+    for (uint16_t k : {256, 1, 65535, 0, 2}) ASSERT_TRUE(names->insert(k, name_of(k)));
+    auto blobs = txn->open_table(kBlobs);
+    ASSERT_TRUE(blobs);
+    ASSERT_TRUE(blobs->insert(1ull << 40, std::string("\0\xff", 2)));
+    ASSERT_TRUE(blobs->insert(7, ""));
+    ASSERT_TRUE(txn->commit());
+    ASSERT_TRUE(db->close());
+  }
+  auto db = ReadOnlyDatabase::open(path);
+  ASSERT_TRUE(db) << db.error().message;
+  auto txn = (*db)->begin_read();
+  ASSERT_TRUE(txn);
+  auto names = txn->open_table(kNames);
+  ASSERT_TRUE(names);
+  std::vector<uint16_t> keys;
+  ASSERT_TRUE(names->scan([&](uint16_t k, std::string_view v) {
+    EXPECT_EQ(v, name_of(k));
+    keys.push_back(k);
+  }));
+  EXPECT_EQ(keys, (std::vector<uint16_t>{0, 1, 2, 256, 65535}));
+  auto hit = names->get(256);
+  ASSERT_TRUE(hit);
+  ASSERT_TRUE(*hit);
+  EXPECT_EQ(**hit, "n256");
+  auto miss = names->get(3);
+  ASSERT_TRUE(miss);
+  EXPECT_FALSE(*miss);
+
+  const auto blobs = scan_blobs(**db);
+  ASSERT_EQ(blobs.size(), 2u);
+  EXPECT_EQ(blobs[0], (std::pair<uint64_t, std::string>{7, ""}));
+  EXPECT_EQ(blobs[1], (std::pair<uint64_t, std::string>{1ull << 40, std::string("\0\xff", 2)}));
+
+  // A scan stops at the first error its callback returns.
+  int seen = 0;
+  auto stopped = names->scan([&](uint16_t, std::string_view) -> Status {
+    if (++seen == 2) return fail_runtime("stop here");
+    return {};
+  });
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error().message, "stop here");
+  EXPECT_EQ(seen, 2);
+}
+
+TEST(StoreDatabase, AppendFallsBackToReplacingInsertForKeysNotAboveTheLast) {
+  ScratchDir dir;
+  const auto path = dir / "append.db";
+  {
+    auto db = WritableDatabase::create(path, 0);
+    ASSERT_TRUE(db);
+    auto txn = db->begin_write();
+    auto blobs = txn->open_table(kBlobs);
+    ASSERT_TRUE(blobs);
+    ASSERT_TRUE(blobs->append(10, "a"));
+    ASSERT_TRUE(blobs->append(20, "b"));
+    ASSERT_TRUE(blobs->append(20, "b2"));  // equal to the last key: replaces
+    ASSERT_TRUE(blobs->append(5, "c"));    // below the last key: inserted in order
+    ASSERT_TRUE(blobs->append(10, "a2"));  // existing key in the middle: replaced
+    ASSERT_TRUE(blobs->append(30, "d"));
+    ASSERT_TRUE(txn->commit(Durability::kNone));
+    // A later transaction appends after what the first one wrote.
+    auto txn2 = db->begin_write();
+    auto more = txn2->open_table(kBlobs);
+    ASSERT_TRUE(more);
+    ASSERT_TRUE(more->append(31, "e"));
+    ASSERT_TRUE(more->append(30, "d2"));
+    ASSERT_TRUE(txn2->commit());
+  }
+  auto db = ReadOnlyDatabase::open(path);
+  ASSERT_TRUE(db) << db.error().message;
+  const std::vector<std::pair<uint64_t, std::string>> want = {
+      {5, "c"}, {10, "a2"}, {20, "b2"}, {30, "d2"}, {31, "e"}};
+  EXPECT_EQ(scan_blobs(**db), want);
+}
+
+TEST(StoreDatabase, TablesKeepTheirTypes) {
+  ScratchDir dir;
+  const auto path = dir / "types.db";
+  {
+    auto db = WritableDatabase::create(path, 0);
+    ASSERT_TRUE(db);
+    auto txn = db->begin_write();
+    ASSERT_TRUE(txn->open_table(kBlobs));
+    auto wrong = txn->open_table(kBlobsAsText);
+    ASSERT_FALSE(wrong);
+    EXPECT_EQ(wrong.error().message,
+              "table \"blobs\" has u64 keys and bytes values, not u64 keys and text values");
+    ASSERT_TRUE(txn->commit());
+    // The types survive into the next transaction.
+    auto txn2 = db->begin_write();
+    EXPECT_FALSE(txn2->open_table(kBlobsAsU32));
+    // The store's own table is not for callers.
+    EXPECT_FALSE(txn2->open_table(TableDef<Text, Bytes>{"corv.store"}));
+  }
+  auto db = ReadOnlyDatabase::open(path);
+  ASSERT_TRUE(db);
+  auto txn = (*db)->begin_read();
+  EXPECT_TRUE(txn->open_table(kBlobs));
+  auto as_u32 = txn->open_table(kBlobsAsU32);
+  ASSERT_FALSE(as_u32);
+  EXPECT_EQ(as_u32.error().message,
+            "table \"blobs\" has u64 keys and bytes values, not u32 keys and bytes values");
+  auto missing = txn->open_table(kNames);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message, "table \"names\" does not exist");
+}
+
+TEST(StoreDatabase, TextValuesMustBeUtf8) {
+  ScratchDir dir;
+  auto db = WritableDatabase::create(dir / "utf8.db", 0);
+  ASSERT_TRUE(db);
+  auto txn = db->begin_write();
+  auto names = txn->open_table(kNames);
+  ASSERT_TRUE(names);
+  auto bad = names->insert(1, "ok\xc3");
+  ASSERT_FALSE(bad);
+  EXPECT_NE(bad.error().message.find("not valid UTF-8"), std::string::npos);
+  EXPECT_TRUE(names->insert(1, "caf\xc3\xa9"));
+}
+
+TEST(StoreDatabase, AbortedTransactionLeavesNoTable) {
+  ScratchDir dir;
+  const auto path = dir / "abort.db";
+  {
+    auto db = WritableDatabase::create(path, 0);
+    ASSERT_TRUE(db);
+    {
+      auto txn = db->begin_write();
+      auto blobs = txn->open_table(kBlobs);
+      ASSERT_TRUE(blobs->insert(1, "x"));
+      // Only one write transaction at a time.
+      auto second = db->begin_write();
+      ASSERT_FALSE(second);
+      EXPECT_EQ(second.error().message, "a write transaction is already open on this database");
+    }  // dropped: aborted
+    auto txn = db->begin_write();
+    ASSERT_TRUE(txn) << txn.error().message;
+    // The aborted table is gone, so it may be created again with other types.
+    ASSERT_TRUE(txn->open_table(kBlobsAsText));
+    ASSERT_TRUE(txn->commit());
+  }
+  auto db = ReadOnlyDatabase::open(path);
+  ASSERT_TRUE(db);
+  auto txn = (*db)->begin_read();
+  EXPECT_TRUE(txn->open_table(kBlobsAsText));
+}
+
+TEST(StoreDatabase, WriterLockExcludesReadersAndOtherWriters) {
+  ScratchDir dir;
+  const auto path = dir / "locked.db";
+  auto writer = WritableDatabase::create(path, 0);
+  ASSERT_TRUE(writer);
+  auto reader = ReadOnlyDatabase::open(path);
+  ASSERT_FALSE(reader);
+  EXPECT_EQ(reader.error().message, "database file is locked by a writer");
+  auto other = WritableDatabase::create(path, 0);
+  ASSERT_FALSE(other);
+  EXPECT_EQ(other.error().message, "database file is in use by another open handle");
+  ASSERT_TRUE(writer->close());
+
+  reader = ReadOnlyDatabase::open(path);
+  ASSERT_TRUE(reader) << reader.error().message;
+  // An open reader keeps writers from truncating the file under its mapping.
+  EXPECT_FALSE(WritableDatabase::create(path, 0));
+}
+
+TEST(StoreDatabase, ForeignFilesAreOutdatedOrNeedRepair) {
+  ScratchDir dir;
+  const auto random = dir / "random.db";
+  {
+    std::mt19937_64 rng(7);
+    std::ofstream out(random, std::ios::binary);
+    for (int i = 0; i < 4096; ++i) out.put(static_cast<char>(rng()));
+  }
+  const auto empty = dir / "empty.db";
+  std::ofstream(empty).close();
+  // A valid LMDB file that this store did not write.
+  const auto plain = dir / "plain.db";
+  {
+    MDB_env* env = nullptr;
+    ASSERT_EQ(mdb_env_create(&env), 0);
+    mdb_env_set_maxdbs(env, 4);
+    ASSERT_EQ(mdb_env_open(env, plain.c_str(), MDB_NOSUBDIR | MDB_NOLOCK, 0644), 0);
+    MDB_txn* txn = nullptr;
+    MDB_dbi dbi = 0;
+    ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), 0);
+    ASSERT_EQ(mdb_dbi_open(txn, "meta", MDB_CREATE, &dbi), 0);
+    ASSERT_EQ(mdb_txn_commit(txn), 0);
+    mdb_env_close(env);
+  }
+  for (const auto& path : {random, empty, plain}) {
+    auto db = ReadOnlyDatabase::open(path);
+    ASSERT_FALSE(db) << path;
+    EXPECT_EQ(db.error().message, kOutdatedOrNeedsRepair) << path;
+  }
+  auto missing = ReadOnlyDatabase::open(dir / "nope.db");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
+}
+
+TEST(StoreDatabase, LargeWritesGrowTheFileWithItsData) {
+  ScratchDir dir;
+  const auto path = dir / "large.db";
+  // 4 MiB cache (the floor): ~24 MiB of values forces several write-outs and
+  // map growths inside one transaction.
+  constexpr uint64_t kCount = 200000;
+  const std::string value(100, 'v');
+  {
+    auto db = WritableDatabase::create(path, 1);
+    ASSERT_TRUE(db);
+    auto txn = db->begin_write();
+    auto blobs = txn->open_table(kBlobs);
+    ASSERT_TRUE(blobs);
+    for (uint64_t k = 0; k < kCount; ++k) {
+      auto s = blobs->append(k * 3, value + std::to_string(k));
+      ASSERT_TRUE(s) << s.error().message;
+    }
+    ASSERT_TRUE(txn->commit(Durability::kNone));
+    ASSERT_TRUE(db->begin_write()->commit());
+    ASSERT_TRUE(db->close());
+  }
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  const double data = kCount * (8.0 + 106.0);
+  EXPECT_LT(st.st_size, data * 1.5) << "file size " << st.st_size;
+  EXPECT_GE(st.st_blocks * 512.0, st.st_size * 0.9) << "file is sparse";
+
+  auto db = ReadOnlyDatabase::open(path);
+  ASSERT_TRUE(db) << db.error().message;
+  auto txn = (*db)->begin_read();
+  auto blobs = txn->open_table(kBlobs);
+  uint64_t n = 0;
+  ASSERT_TRUE(blobs->scan([&](uint64_t k, std::string_view v) {
+    EXPECT_EQ(k, n * 3);
+    EXPECT_EQ(v, value + std::to_string(n));
+    ++n;
+  }));
+  EXPECT_EQ(n, kCount);
+}
+
+TEST(StoreDatabase, ManyThreadsReadOneHandle) {
+  ScratchDir dir;
+  const auto path = dir / "shared.db";
+  constexpr uint64_t kCount = 5000;
+  {
+    auto db = WritableDatabase::create(path, 0);
+    auto txn = db->begin_write();
+    auto blobs = txn->open_table(kBlobs);
+    for (uint64_t k = 0; k < kCount; ++k) ASSERT_TRUE(blobs->append(k, std::to_string(k * k)));
+    ASSERT_TRUE(txn->commit());
+  }
+  auto db = ReadOnlyDatabase::open(path);
+  ASSERT_TRUE(db);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 20; ++round) {
+        auto txn = (*db)->begin_read();
+        if (!txn) {
+          ++failures;
+          return;
+        }
+        auto blobs = txn->open_table(kBlobs);
+        for (uint64_t k = t; k < kCount; k += 7) {
+          auto v = blobs->get(k);
+          if (!v || !*v || **v != std::to_string(k * k)) ++failures;
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(StoreDatabase, WrittenFileOpensWithMdbStat) {
+  if (::access("/usr/bin/mdb_stat", X_OK) != 0) GTEST_SKIP() << "mdb_stat not installed";
+  ScratchDir dir;
+  const auto path = dir / "stat.db";
+  testing::write_meta_db(path, {{"schema", "x"}});
+  const std::string cmd = "/usr/bin/mdb_stat -n -a " + path.string() + " 2>&1";
+  FILE* pipe = popen(cmd.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buf[256];
+  while (fgets(buf, sizeof buf, pipe) != nullptr) output += buf;
+  const int rc = pclose(pipe);
+  EXPECT_EQ(rc, 0) << output;
+  EXPECT_NE(output.find("Status of meta"), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace corv::fullmap
