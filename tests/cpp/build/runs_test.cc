@@ -1,0 +1,316 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <xxhash.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "build/ingest_test_util.h"
+#include "fullmap/build/curie_run.h"
+#include "fullmap/build/equiv_run.h"
+#include "fullmap/build/term_run.h"
+
+namespace corv::fullmap {
+namespace {
+
+using testing::fresh_test_dir;
+using testing::write_file;
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string le32(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+std::string le64(uint64_t v) {
+  std::string s(8, '\0');
+  for (int i = 0; i < 8; ++i) s[i] = static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+uint64_t hash_of(std::string_view s) { return XXH64(s.data(), s.size(), 0); }
+
+std::vector<TermFrame> read_all_frames(const std::filesystem::path& path) {
+  auto reader = RunReader::open(path);
+  EXPECT_TRUE(reader) << reader.error().message;
+  std::vector<TermFrame> frames;
+  for (;;) {
+    auto frame = reader->read_frame();
+    EXPECT_TRUE(frame) << frame.error().message;
+    if (!frame || !*frame) return frames;
+    frames.push_back(std::move(**frame));
+  }
+}
+
+TEST(TermRunTest, FrameBytesSortAndDeduplicatePostings) {
+  auto dir = fresh_test_dir("runs");
+  TermMap terms;
+  terms["ab"] = {{7, 2}, {1, 0}, {7, 2}, {7, 1}};
+  auto runs = spill_run(terms, dir, 3, 1);
+  ASSERT_TRUE(runs) << runs.error().message;
+  ASSERT_EQ(runs->size(), 1u);
+  EXPECT_EQ((*runs)[0].shard, 0u);
+  EXPECT_EQ((*runs)[0].path, dir / "run_s0_00000003.bin");
+  std::string expected = le32(2) + "ab" + le32(3) + le32(1) + '\x00' + le32(7) + '\x01' + le32(7) + '\x02';
+  EXPECT_EQ(read_file((*runs)[0].path), expected);
+}
+
+TEST(TermRunTest, SpillPartitionsByShardInHashOrderAndReadsBack) {
+  auto dir = fresh_test_dir("runs");
+  TermMap terms;
+  std::vector<std::string> all;
+  for (int i = 0; i < 500; ++i) {
+    std::string term = "term " + std::to_string(i);
+    all.push_back(term);
+    terms[term] = {{static_cast<uint32_t>(i), 1}, {static_cast<uint32_t>(i / 2), 0}};
+  }
+  const size_t capacity = terms.capacity();
+  auto runs = spill_run(terms, dir, 12345678901ULL, 16);
+  ASSERT_TRUE(runs) << runs.error().message;
+  EXPECT_TRUE(terms.empty());
+  EXPECT_EQ(terms.capacity(), capacity);
+  ASSERT_EQ(runs->size(), 16u);  // 500 terms reach every shard
+
+  size_t seen = 0;
+  for (size_t k = 0; k < runs->size(); ++k) {
+    const ShardRun& run = (*runs)[k];
+    EXPECT_EQ(run.shard, k);
+    EXPECT_EQ(run.path.filename(), "run_s" + std::to_string(k) + "_12345678901.bin");
+    auto frames = read_all_frames(run.path);
+    auto count = count_run_frames(run.path);
+    ASSERT_TRUE(count);
+    EXPECT_EQ(*count, frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const TermFrame& f = frames[i];
+      EXPECT_EQ(hash_of(f.term) & 15, k) << f.term;
+      if (i > 0) {
+        const TermFrame& prev = frames[i - 1];
+        auto key = [](const TermFrame& t) { return std::make_pair(hash_of(t.term), t.term); };
+        EXPECT_LT(key(prev), key(f));
+      }
+      uint32_t n = static_cast<uint32_t>(std::stoi(f.term.substr(5)));
+      std::vector<Posting> want = {{n / 2, 0}, {n, 1}};
+      if (n == 0) want = {{0, 0}, {0, 1}};
+      EXPECT_EQ(f.postings, want) << f.term;
+    }
+    seen += frames.size();
+  }
+  EXPECT_EQ(seen, all.size());
+}
+
+TEST(TermRunTest, LargeTermCrossesReadBuffer) {
+  auto dir = fresh_test_dir("runs");
+  TermMap terms;
+  std::string big(3 * kTermRunReadBufferBytes + 17, 'x');
+  terms[big] = {{9, 9}};
+  terms["small"] = {{1, 1}};
+  auto runs = spill_run(terms, dir, 1, 1);
+  ASSERT_TRUE(runs);
+  auto frames = read_all_frames((*runs)[0].path);
+  ASSERT_EQ(frames.size(), 2u);
+  auto it = std::find_if(frames.begin(), frames.end(), [&](const TermFrame& f) { return f.term == big; });
+  ASSERT_NE(it, frames.end());
+  EXPECT_EQ(it->postings, (std::vector<Posting>{{9, 9}}));
+}
+
+TEST(TermRunTest, TruncatedFrameAndInvalidUtf8) {
+  auto dir = fresh_test_dir("runs");
+  std::string frame = le32(3) + "abc" + le32(2) + le32(1) + '\x00' + le32(2) + '\x05';
+  // Every cut inside the frame is an error; a cut at the boundary is a clean end.
+  for (size_t cut = 1; cut < frame.size(); ++cut) {
+    auto path = write_file(dir / "cut.bin", frame + frame.substr(0, cut));
+    auto reader = RunReader::open(path);
+    ASSERT_TRUE(reader);
+    auto first = reader->read_frame();
+    ASSERT_TRUE(first && *first);
+    EXPECT_EQ((*first)->term, "abc");
+    auto second = reader->read_frame();
+    ASSERT_FALSE(second) << "cut at " << cut;
+    EXPECT_EQ(second.error().message, "failed to fill whole buffer");
+  }
+
+  auto bad = write_file(dir / "bad.bin", le32(2) + "\xC3\x28" + le32(0));
+  auto reader = RunReader::open(bad);
+  ASSERT_TRUE(reader);
+  auto got = reader->read_frame();
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.error().message, "stream did not contain valid UTF-8");
+
+  auto missing = RunReader::open(dir / "missing.bin");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
+}
+
+TEST(TermRunTest, CountRunFramesChecksOnlyLengthFields) {
+  auto dir = fresh_test_dir("runs");
+  std::string frame = le32(3) + "abc" + le32(2) + std::string(10, '\x01');
+  // Postings cut short still count; no UTF-8 check.
+  auto path = write_file(dir / "a.bin", frame + le32(2) + "\xFF\xFF" + le32(4) + "\x01\x02");
+  auto count = count_run_frames(path);
+  ASSERT_TRUE(count) << count.error().message;
+  EXPECT_EQ(*count, 2u);
+
+  auto empty = count_run_frames(write_file(dir / "empty.bin", ""));
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(*empty, 0u);
+
+  // A term length or posting count cut short is an error.
+  auto short_length = count_run_frames(write_file(dir / "b.bin", frame + "\x02\x00"));
+  ASSERT_FALSE(short_length);
+  EXPECT_EQ(short_length.error().message, "failed to fill whole buffer");
+  auto short_count = count_run_frames(write_file(dir / "c.bin", frame + le32(1) + "z" + "\x01"));
+  ASSERT_FALSE(short_count);
+  EXPECT_EQ(short_count.error().message, "failed to fill whole buffer");
+}
+
+TEST(RunWriterTest, CreatesWithMode0666UnderUmaskAndReportsOsErrors) {
+  auto dir = fresh_test_dir("runs");
+  mode_t old = ::umask(022);
+  ::umask(old);
+  TermMap terms;
+  terms["t"] = {{1, 1}};
+  auto runs = spill_run(terms, dir, 0, 1);
+  ASSERT_TRUE(runs);
+  struct stat st;
+  ASSERT_EQ(::stat((*runs)[0].path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~old);
+
+  terms["t"] = {{1, 1}};
+  auto failed = spill_run(terms, dir / "absent", 0, 1);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message, "No such file or directory (os error 2)");
+}
+
+TEST(CurieRunTest, BytesRoundTripAndTruncation) {
+  auto dir = fresh_test_dir("runs");
+  CurieRunBatch batch;
+  batch.reserve(8);
+  batch.push_back({0x01020304, "row-a"});
+  batch.push_back({5, ""});
+  batch.push_back({2, std::string(2 * kCurieRunReadBufferBytes, 'r')});
+  auto path = spill_curie_run(batch, dir, 42);
+  ASSERT_TRUE(path) << path.error().message;
+  EXPECT_EQ(*path, dir / "curie_run_00000042.bin");
+  EXPECT_TRUE(batch.empty());
+  EXPECT_GE(batch.capacity(), 8u);
+
+  std::string bytes = read_file(*path);
+  EXPECT_EQ(bytes.substr(0, 21), le32(0x01020304) + le32(5) + "row-a" + le32(5) + le32(0));
+
+  auto reader = CurieRunReader::open(*path);
+  ASSERT_TRUE(reader);
+  std::vector<CurieRunRow> rows;
+  for (;;) {
+    auto row = reader->next_row();
+    ASSERT_TRUE(row) << row.error().message;
+    if (!*row) break;
+    rows.push_back(std::move(**row));
+  }
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].curie_id, 0x01020304u);
+  EXPECT_EQ(rows[0].row, "row-a");
+  EXPECT_EQ(rows[1].curie_id, 5u);
+  EXPECT_EQ(rows[1].row, "");
+  EXPECT_EQ(rows[2].curie_id, 2u);
+  EXPECT_EQ(rows[2].row.size(), 2 * kCurieRunReadBufferBytes);
+
+  // Cut inside the id, the length and the row bytes.
+  for (size_t cut : {1, 6, 12}) {
+    auto cut_path = write_file(dir / "cut.bin", bytes.substr(0, cut));
+    auto cut_reader = CurieRunReader::open(cut_path);
+    ASSERT_TRUE(cut_reader);
+    auto row = cut_reader->next_row();
+    ASSERT_FALSE(row) << cut;
+    EXPECT_EQ(row.error().message, "failed to fill whole buffer");
+  }
+}
+
+TEST(EquivRunTest, SpillSortsDeduplicatesAndRecordsRuns) {
+  auto dir = fresh_test_dir("runs");
+  std::atomic<uint64_t> counter{7};
+  EquivRunList runs;
+  EquivMap map;
+  ASSERT_TRUE(spill_equiv_local(map, dir, counter, runs));
+  EXPECT_EQ(counter.load(), 7u);  // empty map draws no number
+  EXPECT_TRUE(runs.paths.empty());
+
+  map["A:1"] = {"B:2", "A:1", "B:2"};
+  ASSERT_TRUE(spill_equiv_local(map, dir, counter, runs));
+  EXPECT_TRUE(map.empty());
+  EXPECT_EQ(counter.load(), 8u);
+  ASSERT_EQ(runs.paths.size(), 1u);
+  EXPECT_EQ(runs.paths[0], dir / "run_00000007.bin");
+  EXPECT_EQ(read_file(runs.paths[0]),
+            le64(hash_of("A:1")) + le32(3) + "A:1" + le32(2) + le32(3) + "A:1" + le32(3) + "B:2");
+
+  for (int i = 0; i < 300; ++i) map["K:" + std::to_string(i)] = {"x", "\xC3\xA9", "y", "x"};
+  map["E:0"] = {};
+  ASSERT_TRUE(spill_equiv_local(map, dir, counter, runs));
+  ASSERT_EQ(runs.paths.size(), 2u);
+  auto reader = EquivRunReader::open(runs.paths[1]);
+  ASSERT_TRUE(reader);
+  std::vector<EquivEntry> entries;
+  for (;;) {
+    auto entry = reader->read_entry();
+    ASSERT_TRUE(entry) << entry.error().message;
+    if (!*entry) break;
+    entries.push_back(std::move(**entry));
+  }
+  ASSERT_EQ(entries.size(), 301u);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(entries[i].hash, hash_of(entries[i].key));
+    if (i > 0) {
+      EXPECT_LT(std::tie(entries[i - 1].hash, entries[i - 1].key), std::tie(entries[i].hash, entries[i].key));
+    }
+    if (entries[i].key == "E:0") {
+      EXPECT_TRUE(entries[i].equivalents.empty());
+    } else {
+      EXPECT_EQ(entries[i].equivalents, (std::vector<std::string>{"x", "y", "\xC3\xA9"}));
+    }
+  }
+}
+
+TEST(EquivRunTest, ReadErrors) {
+  auto dir = fresh_test_dir("runs");
+  std::string frame = le64(1) + le32(1) + "k" + le32(1) + le32(2) + "ab";
+  for (size_t cut = 1; cut < frame.size(); ++cut) {
+    auto reader = EquivRunReader::open(write_file(dir / "cut.bin", frame.substr(0, cut)));
+    ASSERT_TRUE(reader);
+    auto entry = reader->read_entry();
+    ASSERT_FALSE(entry) << cut;
+    EXPECT_EQ(entry.error().message, "failed to fill whole buffer");
+  }
+  for (std::string bad : {le64(1) + le32(1) + "\xFF" + le32(0),
+                          le64(1) + le32(1) + "k" + le32(1) + le32(2) + "\xE2\x82"}) {
+    auto reader = EquivRunReader::open(write_file(dir / "bad.bin", bad));
+    ASSERT_TRUE(reader);
+    auto entry = reader->read_entry();
+    ASSERT_FALSE(entry);
+    EXPECT_EQ(entry.error().message, "stream did not contain valid UTF-8");
+  }
+}
+
+TEST(Utf8Test, RejectsOverlongSurrogatesAndOutOfRange) {
+  EXPECT_TRUE(utf8_valid(""));
+  EXPECT_TRUE(utf8_valid("plain ascii text longer than eight"));
+  EXPECT_TRUE(utf8_valid("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"));
+  EXPECT_FALSE(utf8_valid("\xC0\xAF"));          // overlong
+  EXPECT_FALSE(utf8_valid("\xE0\x80\xAF"));      // overlong
+  EXPECT_FALSE(utf8_valid("\xED\xA0\x80"));      // surrogate
+  EXPECT_FALSE(utf8_valid("\xF4\x90\x80\x80"));  // above U+10FFFF
+  EXPECT_FALSE(utf8_valid("abcdefgh\x80"));      // stray continuation after the fast path
+  EXPECT_FALSE(utf8_valid("\xE2\x82"));          // cut short
+}
+
+}  // namespace
+}  // namespace corv::fullmap
