@@ -101,7 +101,10 @@ bool rs(PyObject* module) {
 
 int module_exec(PyObject* module) {
   return boundary_status([&] {
-    if (!PyModule_Check(module)) return not_an_instance(module, "module") ? 0 : -1;
+    if (!PyModule_Check(module)) {
+      not_an_instance(module, "module");
+      return -1;
+    }
     return rs(module) ? 0 : -1;
   });
 }
