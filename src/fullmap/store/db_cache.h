@@ -14,9 +14,9 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
 #include "common/status.h"
 #include "fullmap/store/read_only_database.h"
 
@@ -98,8 +98,8 @@ class DatabaseCache {
 
   mutable std::shared_mutex mutex_;
   std::atomic<bool> poisoned_{false};
-  absl::flat_hash_map<std::string, CachedDatabase> entries_;  // by path_key()
-  absl::flat_hash_map<std::string, std::string> given_to_key_;
+  std::unordered_map<std::string, CachedDatabase> entries_;  // by path_key()
+  std::unordered_map<std::string, std::string> given_to_key_;
 };
 
 // The process-wide cache: created on first use and never destroyed, so that
