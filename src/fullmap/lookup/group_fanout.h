@@ -1,0 +1,40 @@
+// Runs per-shard groups of a lookup on threads: the first `threads` groups
+// each on a new thread, the rest on the calling thread, in order.
+//
+// On the first failure the call returns without waiting for the threads not
+// yet joined. They finish on their own: each owns its group and reader
+// through a shared task, so nothing they touch belongs to the caller.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "common/status.h"
+#include "fullmap/lookup/pair_lookup.h"
+#include "fullmap/store/read_only_database.h"
+
+namespace corv::fullmap {
+
+inline constexpr std::string_view kLookupThreadPanicked = "fullmap lookup thread panicked";
+
+// The terms of one shard, with a reference to that shard.
+struct ShardGroup {
+  SharedDatabase shard;
+  std::vector<GroupTerm> terms;
+};
+
+// Reads one group. Runs on a lookup thread or on the calling thread; may be
+// called from several threads at once.
+using GroupReader = std::function<Result<std::vector<GroupHit>>(ShardGroup&)>;
+
+// Reads `groups` (non-empty, in shard order) with at most `threads` threads
+// and returns all hits, unordered. The first failure wins in this order: a
+// group read on the calling thread, then the threads as joined in start
+// order (an exception escaping a thread is kLookupThreadPanicked). A thread
+// that cannot be started is an internal fault (ErrorType::kPanic).
+Result<std::vector<GroupHit>> read_groups(std::vector<ShardGroup> groups, size_t threads,
+                                          const GroupReader& reader);
+
+}  // namespace corv::fullmap
