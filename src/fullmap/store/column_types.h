@@ -3,8 +3,12 @@
 // file records each table's key and value types, and opening a table with
 // other types fails.
 //
-// Keys:   uint8_t, uint16_t, uint32_t, uint64_t (stored big-endian, so they
-//         scan in ascending numeric order on any machine), or Text.
+// Keys:   uint8_t, uint16_t, uint32_t, uint64_t, or Text. Integer keys scan
+//         in ascending numeric order: u32 and u64 tables are LMDB integer-key
+//         tables (native byte order, compared as integers, which is cheaper
+//         on the hot point-get path); u8 and u16 keys are stored big-endian
+//         and compared bytewise. Files are therefore tied to little-endian
+//         hosts, like the record encoding.
 // Values: Text (UTF-8, checked when written and when read) or Bytes (opaque).
 // Both Text and Bytes are handed in and out as std::string_view.
 #pragma once
@@ -68,8 +72,13 @@ struct TableDef {
 
 namespace detail {
 
-// A key in its stored form. Integer keys are big-endian so that the store's
-// bytewise order is numeric order.
+// Key types stored as LMDB integer keys.
+template <class K>
+inline constexpr bool kIntegerKey = std::same_as<K, uint32_t> || std::same_as<K, uint64_t>;
+inline constexpr bool is_integer_key(ColumnType t) { return t == ColumnType::kU32 || t == ColumnType::kU64; }
+
+// A key in its stored form: u8 and u16 big-endian, so that bytewise order is
+// numeric order; u32 and u64 in native order for LMDB's integer keys.
 template <KeyColumn K>
 class EncodedKey {
  public:
@@ -77,9 +86,8 @@ class EncodedKey {
     if constexpr (std::same_as<K, Text>) {
       bytes_ = key;
     } else {
-      K be = std::byteswap(key);
-      if constexpr (std::endian::native == std::endian::big) be = key;
-      std::memcpy(buf_, &be, sizeof(K));
+      K stored = kIntegerKey<K> || std::endian::native == std::endian::big ? key : std::byteswap(key);
+      std::memcpy(buf_, &stored, sizeof(K));
       bytes_ = std::string_view(buf_, sizeof(K));
     }
   }
@@ -100,9 +108,9 @@ bool decode_key(std::string_view bytes, typename Column<K>::View* out) {
     return true;
   } else {
     if (bytes.size() != sizeof(K)) return false;
-    K be;
-    std::memcpy(&be, bytes.data(), sizeof(K));
-    *out = std::endian::native == std::endian::big ? be : std::byteswap(be);
+    K stored;
+    std::memcpy(&stored, bytes.data(), sizeof(K));
+    *out = kIntegerKey<K> || std::endian::native == std::endian::big ? stored : std::byteswap(stored);
     return true;
   }
 }

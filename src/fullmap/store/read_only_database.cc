@@ -167,6 +167,13 @@ Result<std::shared_ptr<ReadOnlyDatabase>> ReadOnlyDatabase::open(const std::file
     entry.value = types->second;
     rc = mdb_dbi_open(guard.txn, entry.name.c_str(), 0, &entry.dbi);
     if (rc != 0) break;
+    unsigned dbi_flags = 0;
+    rc = mdb_dbi_flags(guard.txn, entry.dbi, &dbi_flags);
+    if (rc != 0) break;
+    if (detail::is_integer_key(entry.key) != ((dbi_flags & MDB_INTEGERKEY) != 0)) {
+      rc = MDB_INCOMPATIBLE;  // keys laid out unlike this store's
+      break;
+    }
     db->tables_.push_back(std::move(entry));
   }
   mdb_cursor_close(cursor);

@@ -273,7 +273,8 @@ Result<unsigned> WriteTransaction::open_raw(std::string_view name, ColumnType ke
   }
   const std::string owned(name);
   MDB_dbi dbi = 0;
-  if (int rc = mdb_dbi_open(st.txn, owned.c_str(), MDB_CREATE, &dbi)) return st.fail_with(rc);
+  const unsigned flags = MDB_CREATE | (detail::is_integer_key(key) ? MDB_INTEGERKEY : 0);
+  if (int rc = mdb_dbi_open(st.txn, owned.c_str(), flags, &dbi)) return st.fail_with(rc);
   const std::string types = directory::encode_types(key, value);
   const std::string dir_key = directory::table_key(name);
   MDB_val k = as_val(dir_key);
