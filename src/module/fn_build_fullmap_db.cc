@@ -4,10 +4,14 @@
 #include <utility>
 #include <vector>
 
+#include "fullmap/build/build_pipeline.h"
+#include "fullmap/store/db_cache.h"
+#include "fullmap/store/layout.h"
 #include "module/args.h"
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/functions.h"
+#include "module/gil.h"
 
 namespace corv::module {
 namespace {
@@ -29,7 +33,24 @@ bool convert_args(const BoundArgs& bound, BuildArgs& out) {
          bound.convert_unless_none(4, out.progress, to_progress);
 }
 
-PyObject* run([[maybe_unused]] BuildArgs args) { return raise(Error::runtime("not available yet")); }
+PyObject* run(BuildArgs args) {
+  auto prepared = fullmap::prepare_build(args.output, args.synonyms, args.threads);
+  if (!prepared) return raise(prepared.error());
+
+  Status built;
+  {
+    // The pipeline owns the progress handle; dropping it without the GIL
+    // queues the Python release until ~GilReleased takes the GIL back. A
+    // fault escaping the pipeline also passes through ~GilReleased first.
+    GilReleased released;
+    built = fullmap::build_fullmap_inner(args.output, std::move(args.classes), std::move(args.synonyms),
+                                         prepared->threads, fullmap::kBuildShardCount,
+                                         std::move(args.progress), std::move(prepared->settings));
+  }
+  if (!built) return raise(built.error());
+  if (auto cached = fullmap::cache_database(args.output); !cached) return raise(cached.error());
+  Py_RETURN_NONE;
+}
 
 }  // namespace
 

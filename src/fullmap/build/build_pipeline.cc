@@ -1,0 +1,123 @@
+#include "fullmap/build/build_pipeline.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <exception>
+#include <system_error>
+#include <utility>
+
+#include "fullmap/build/equiv_index.h"
+#include "fullmap/build/final_database.h"
+#include "fullmap/build/process_synonyms.h"
+#include "fullmap/store/db_cache.h"
+#include "fullmap/store/layout.h"
+#include "oneapi/tbb/task_arena.h"
+
+namespace corv::fullmap {
+namespace {
+
+Status make_directories(const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return fail_io(ec.value());
+  return {};
+}
+
+// Removes `path` when it exists (as seen through symbolic links).
+Status remove_file_if_present(const std::filesystem::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return {};
+  if (::unlink(path.c_str()) != 0) return fail_io(errno);
+  return {};
+}
+
+Status recreate_spill_dir(const std::filesystem::path& spill_dir) {
+  struct stat st;
+  if (::stat(spill_dir.c_str(), &st) == 0) {
+    std::error_code ec;
+    std::filesystem::remove_all(spill_dir, ec);
+    if (ec) return fail_io(ec.value());
+  }
+  return make_directories(spill_dir);
+}
+
+Status run_pipeline(const std::filesystem::path& output, const std::vector<std::filesystem::path>& classes,
+                    const std::vector<std::filesystem::path>& synonyms, size_t threads, size_t shard_count,
+                    const ProgressHandle& progress, const BuildSettings& settings) {
+  CORV_TRY(recreate_spill_dir(settings.spill_dir));
+  SynonymOutput ingested;
+  {
+    auto equiv = EquivIndex::build(classes, settings.spill_dir, progress);
+    if (!equiv) return std::unexpected(std::move(equiv.error()));
+    auto out = process_synonyms(synonyms, *equiv, settings.spill_dir, settings.local_spill_entries,
+                                settings.curie_spill_entries, settings.exclude_prefixes, threads, shard_count,
+                                settings.chunk_bytes, settings.producers, progress);
+    if (!out) return std::unexpected(std::move(out.error()));
+    ingested = std::move(*out);
+  }  // the index and its merged file go before the final write starts
+  CORV_TRY(write_final_database(output, ingested.prefix_ids, ingested.category_ids, ingested.source_ids,
+                                ingested.curie_runs, ingested.term_runs, settings.redb_cache_bytes,
+                                settings.insert_batch, shard_count, progress));
+  std::error_code ignored;
+  std::filesystem::remove_all(settings.spill_dir, ignored);
+  return {};
+}
+
+}  // namespace
+
+void raise_open_file_limit() noexcept {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+Status remove_database_files(const std::filesystem::path& output) {
+  CORV_TRY(remove_file_if_present(output));
+  for (uint64_t i = 0; i < kBuildShardCount; ++i) CORV_TRY(remove_file_if_present(shard_path(output, i)));
+  return {};
+}
+
+Result<PreparedBuild> prepare_build(const std::filesystem::path& output,
+                                    std::span<const std::filesystem::path> synonyms,
+                                    std::optional<size_t> threads) {
+  if (synonyms.empty()) return fail(Error::value(std::string(kNoSynonymFiles)));
+  raise_open_file_limit();
+  PreparedBuild prepared;
+  prepared.threads = build_worker_count(threads);
+  if (const auto parent = output.parent_path(); !parent.empty()) CORV_TRY(make_directories(parent));
+  CORV_TRY(evict_cached(output));
+  CORV_TRY(remove_database_files(output));
+  prepared.settings = read_build_settings(output, synonyms.size(), prepared.threads);
+  return prepared;
+}
+
+Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesystem::path> classes,
+                           std::vector<std::filesystem::path> synonyms, size_t threads, size_t shard_count,
+                           ProgressHandle progress, BuildSettings settings) {
+  const int slots = static_cast<int>(std::min<size_t>(std::max<size_t>(threads, 1), INT_MAX));
+  tbb::task_arena arena(slots);
+  try {
+    arena.initialize();
+  } catch (const std::exception& e) {
+    return fail_runtime(e.what());
+  }
+  Status result;
+  std::exception_ptr fault;
+  arena.execute([&] {
+    try {
+      result = run_pipeline(output, classes, synonyms, threads, shard_count, progress, settings);
+    } catch (...) {
+      fault = std::current_exception();
+    }
+  });
+  if (fault) std::rethrow_exception(fault);
+  return result;
+}
+
+}  // namespace corv::fullmap

@@ -1,0 +1,50 @@
+// A whole fullmap build: the preparation done on the caller's thread
+// (prepare_build) and the three stages run in a thread pool of the build's
+// worker count (build_fullmap_inner). The caller places the result in the
+// database cache afterwards (cache_database).
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "common/status.h"
+#include "fullmap/build/build_settings.h"
+#include "fullmap/build/progress.h"
+
+namespace corv::fullmap {
+
+inline constexpr std::string_view kNoSynonymFiles = "at least one synonym file is required";
+
+struct PreparedBuild {
+  size_t threads = 1;
+  BuildSettings settings;
+};
+
+// Before any build thread exists: refuses an empty synonym list (ValueError,
+// nothing touched), raises the open-file limit, resolves the worker count,
+// creates the output's directory, evicts the output and its 16 shard paths
+// from the database cache, deletes those 17 files and reads the settings.
+Result<PreparedBuild> prepare_build(const std::filesystem::path& output,
+                                    std::span<const std::filesystem::path> synonyms,
+                                    std::optional<size_t> threads);
+
+// Raises the soft limit on open files to the hard limit; failures ignored.
+void raise_open_file_limit() noexcept;
+
+// Deletes the main file and shard files 0 to 15 of `output` where present.
+Status remove_database_files(const std::filesystem::path& output);
+
+// Runs the pipeline as one job of a oneTBB arena with `threads` slots:
+// fresh spill directory, equivalence index, synonym ingest, final database,
+// then the spill directory removed (best effort). A failure leaves the
+// spill directory in place. A C++ exception escaping the pipeline is
+// rethrown to the caller after the arena has finished with it.
+Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesystem::path> classes,
+                           std::vector<std::filesystem::path> synonyms, size_t threads, size_t shard_count,
+                           ProgressHandle progress, BuildSettings settings);
+
+}  // namespace corv::fullmap

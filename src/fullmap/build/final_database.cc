@@ -1,0 +1,173 @@
+#include "fullmap/build/final_database.h"
+
+#include <atomic>
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "fullmap/build/build_id.h"
+#include "fullmap/build/curie_run.h"
+#include "fullmap/build/shard_writer.h"
+#include "fullmap/build/term_run.h"
+#include "fullmap/store/layout.h"
+#include "fullmap/store/record_encoding.h"
+#include "fullmap/store/writable_database.h"
+
+namespace corv::fullmap {
+namespace {
+
+template <class Id, class Def>
+Status write_string_table(WriteTransaction& txn, Def def, const absl::flat_hash_map<std::string, Id>& ids) {
+  auto table = txn.open_table(def);
+  if (!table) return std::unexpected(std::move(table.error()));
+  for (const auto& [text, id] : ids) CORV_TRY(table->insert(id, text));
+  return {};
+}
+
+Status write_sources(WriteTransaction& txn, const absl::flat_hash_map<std::string, uint8_t>& source_ids) {
+  auto table = txn.open_table(kSourcesTable);
+  if (!table) return std::unexpected(std::move(table.error()));
+  for (const auto& [name, id] : source_ids) CORV_TRY(table->insert(id, encode_source_row(name)));
+  return {};
+}
+
+// Row bytes go from the runs into the table as they are, never decoded.
+Status write_curies(WriteTransaction& txn, std::span<const std::filesystem::path> curie_runs) {
+  auto table = txn.open_table(kCuriesTable);
+  if (!table) return std::unexpected(std::move(table.error()));
+  for (const auto& path : curie_runs) {
+    auto reader = CurieRunReader::open(path);
+    if (!reader) return std::unexpected(std::move(reader.error()));
+    while (true) {
+      auto row = reader->next_row();
+      if (!row) return std::unexpected(std::move(row.error()));
+      if (!*row) break;
+      CORV_TRY(table->insert((*row)->curie_id, (*row)->row));
+    }
+  }
+  return {};
+}
+
+Status write_meta(WriteTransaction& txn, uint64_t build_id, size_t shard_count) {
+  auto table = txn.open_table(kMetaTable);
+  if (!table) return std::unexpected(std::move(table.error()));
+  CORV_TRY(table->insert(kMetaSchema, kSchemaMarker));
+  CORV_TRY(table->insert(kMetaBuildId, std::to_string(build_id)));
+  CORV_TRY(table->insert(kMetaShards, std::to_string(shard_count)));
+  return {};
+}
+
+Status write_main_database(const std::filesystem::path& output,
+                           const absl::flat_hash_map<std::string, uint16_t>& prefix_ids,
+                           const absl::flat_hash_map<std::string, uint16_t>& category_ids,
+                           const absl::flat_hash_map<std::string, uint8_t>& source_ids,
+                           std::span<const std::filesystem::path> curie_runs, size_t redb_cache_bytes,
+                           uint64_t build_id, size_t shard_count) {
+  auto db = WritableDatabase::create(output, redb_cache_bytes);
+  if (!db) return std::unexpected(std::move(db.error()));
+  {
+    auto txn = db->begin_write();
+    if (!txn) return std::unexpected(std::move(txn.error()));
+    CORV_TRY(write_string_table(*txn, kPrefixesTable, prefix_ids));
+    CORV_TRY(write_string_table(*txn, kCategoriesTable, category_ids));
+    CORV_TRY(write_sources(*txn, source_ids));
+    CORV_TRY(write_curies(*txn, curie_runs));
+    CORV_TRY(write_meta(*txn, build_id, shard_count));
+    CORV_TRY(txn->commit());
+  }
+  return db->close();
+}
+
+// What one writer thread hands back to the join.
+struct WriterOutcome {
+  std::optional<Result<uint64_t>> result;  // empty: the writer threw
+};
+
+// Runs every shard writer on its own thread and joins them in shard order.
+// Returns the sum of their counts or the lowest failing shard's error.
+Result<uint64_t> run_shard_writers(std::vector<WritableDatabase>& shards,
+                                   std::span<const std::vector<std::filesystem::path>> term_runs,
+                                   size_t insert_batch, uint64_t total, const ProgressHandle& progress,
+                                   uint64_t build_id) {
+  std::atomic<uint64_t> written{0};
+  std::vector<WriterOutcome> outcomes(shards.size());
+  std::vector<std::thread> threads;
+  threads.reserve(shards.size());
+  bool spawn_failed = false;
+  for (size_t i = 0; i < shards.size(); ++i) {
+    try {
+      threads.emplace_back([&, i, runs = term_runs[i], progress = progress]() noexcept {
+        try {
+          outcomes[i].result.emplace(
+              write_shard_records(shards[i], runs, insert_batch, i, written, total, progress, build_id));
+        } catch (...) {
+          outcomes[i].result.reset();
+        }
+      });
+    } catch (const std::system_error&) {
+      spawn_failed = true;
+      break;
+    }
+  }
+  for (auto& thread : threads) thread.join();
+  if (spawn_failed) throw std::runtime_error("failed to spawn thread");
+
+  uint64_t sum = 0;
+  std::optional<Error> first_error;
+  for (auto& outcome : outcomes) {
+    if (!outcome.result) {
+      if (!first_error) first_error = Error::runtime(std::string(kShardWriterPanicked));
+    } else if (!*outcome.result) {
+      if (!first_error) first_error = std::move(outcome.result->error());
+    } else {
+      sum += **outcome.result;
+    }
+  }
+  if (first_error) return std::unexpected(std::move(*first_error));
+  return sum;
+}
+
+}  // namespace
+
+uint64_t count_term_frames(std::span<const std::vector<std::filesystem::path>> term_runs) {
+  uint64_t total = 0;
+  for (const auto& runs : term_runs) {
+    for (const auto& path : runs) {
+      if (auto frames = count_run_frames(path)) total += *frames;
+    }
+  }
+  return total;
+}
+
+Status write_final_database(const std::filesystem::path& output,
+                            const absl::flat_hash_map<std::string, uint16_t>& prefix_ids,
+                            const absl::flat_hash_map<std::string, uint16_t>& category_ids,
+                            const absl::flat_hash_map<std::string, uint8_t>& source_ids,
+                            std::span<const std::filesystem::path> curie_runs,
+                            std::span<const std::vector<std::filesystem::path>> term_runs,
+                            size_t redb_cache_bytes, size_t insert_batch, size_t shard_count,
+                            const ProgressHandle& progress) {
+  const uint64_t build_id = next_build_id();
+  CORV_TRY(write_main_database(output, prefix_ids, category_ids, source_ids, curie_runs, redb_cache_bytes,
+                               build_id, shard_count));
+
+  std::vector<WritableDatabase> shards;
+  shards.reserve(shard_count);
+  for (size_t i = 0; i < shard_count; ++i) {
+    auto db = WritableDatabase::create(shard_path(output, i), redb_cache_bytes / shard_count);
+    if (!db) return std::unexpected(std::move(db.error()));
+    shards.push_back(std::move(*db));
+  }
+
+  const uint64_t total = progress ? count_term_frames(term_runs) : 0;
+  auto written = run_shard_writers(shards, term_runs.first(shard_count), insert_batch, total, progress, build_id);
+  if (!written) return std::unexpected(std::move(written.error()));
+
+  if (progress) progress->call(2, *written, *written, "wrote " + std::to_string(*written) + " records");
+  for (auto& shard : shards) CORV_TRY(shard.close());
+  return {};
+}
+
+}  // namespace corv::fullmap

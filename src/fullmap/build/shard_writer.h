@@ -1,0 +1,60 @@
+// Writes one shard file's "records" table from the shard's term runs: a k-way
+// merge by (term hash, term bytes) that unions each term's postings across
+// runs, appended to the table in key order in batches.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/status.h"
+#include "fullmap/build/progress.h"
+#include "fullmap/store/layout.h"
+#include "fullmap/store/writable_database.h"
+
+namespace corv::fullmap {
+
+// One merged term: key = term hash, value = encoded term record, sized
+// exactly.
+struct ShardRecord {
+  uint64_t key = 0;
+  std::unique_ptr<char[]> value;
+  size_t size = 0;
+};
+
+using RecordsTable = WriteTable<uint64_t, Bytes>;
+
+// Fills `db` (new and empty): "meta" gets "build_id" and "records" one
+// record per distinct term of `runs`. Commits the data without a sync, then
+// makes it durable with an empty durable commit. `insert_batch` records are
+// buffered between flushes (0: a single flush at the end). Returns the
+// number of records flushed, which counts every term of a hash collision
+// although only the greatest term bytes survive under the shared key.
+//
+// `written` is shared by every shard of a build and only advanced when
+// `progress` exists; `total` and `shard` only feed the reports. A batch
+// whose room cannot be reserved throws (the caller's thread treats that as
+// a fault).
+Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::filesystem::path> runs,
+                                     size_t insert_batch, size_t shard, std::atomic<uint64_t>& written,
+                                     uint64_t total, const ProgressHandle& progress, uint64_t build_id);
+
+// Writes `batch` (ascending keys, equal keys in merge order) into `table`:
+// appended at the table's end, except a key not above `last_key`, which
+// replaces the stored value. Empties the batch, keeping its room, and
+// returns how many records it wrote.
+Result<uint64_t> flush_shard_batch(RecordsTable& table, std::vector<ShardRecord>& batch,
+                                   std::optional<uint64_t>& last_key);
+
+// Adds `n` to `written` and reports stage 2 "shard {shard}: writing {done}
+// records" with the new total of all shards. Nothing without a progress
+// callable or when n is 0.
+void report_shard_progress(const ProgressHandle& progress, std::atomic<uint64_t>& written, uint64_t total,
+                           size_t shard, uint64_t n);
+
+}  // namespace corv::fullmap
