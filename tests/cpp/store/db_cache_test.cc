@@ -3,6 +3,8 @@
 #include <chrono>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
+#include <atomic>
 #include <string>
 
 #include "fullmap/store/db_cache.h"
@@ -233,6 +235,46 @@ TEST(OpenCachedShards, ShardCountComesFromTheMainFile) {
   write_fullmap(single, "8", 1);
   write_meta_db(single, main_meta("8", std::nullopt));  // absent: 16 shards, 15 missing
   EXPECT_EQ(error_of(open_cached_shards(single)), "No such file or directory (os error 2)");
+}
+
+TEST(OpenCachedShards, ConcurrentRebuildsNeverYieldAMixedSet) {
+  ScratchDir dir;
+  const auto main = dir / "fm.redb";
+  write_fullmap(main, "1", 4);
+  std::atomic<bool> stop{false};
+  std::atomic<int> pinned{0}, mixed{0}, other_errors{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        auto shards = open_cached_shards(main);
+        if (!shards) {
+          if (shards.error().message.find("kept changing generation") == std::string::npos) ++other_errors;
+          continue;
+        }
+        auto first = read_build_id(*(*shards)[0]);
+        for (const auto& shard : *shards) {
+          if (!first || read_build_id(*shard) != *first) ++mixed;
+        }
+        ++pinned;
+      }
+    });
+  }
+  // Rebuilds replace the shards first and the main file last, as a build does.
+  for (int gen = 2; gen <= 15; ++gen) {
+    const std::string id = std::to_string(gen);
+    for (int i = 0; i < 4; ++i) testing::replace_with_meta_db(shard_path(main, i), {{"build_id", id}});
+    testing::replace_with_meta_db(main, main_meta(id, "4"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  stop = true;
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(mixed.load(), 0);
+  EXPECT_EQ(other_errors.load(), 0);
+  EXPECT_GT(pinned.load(), 0);
+  auto last = open_cached_shards(main);
+  ASSERT_TRUE(last) << error_of(last);
+  EXPECT_EQ(*read_build_id(*(*last)[3]), 15u);
 }
 
 TEST(CacheMaintenance, EvictAndRecache) {
