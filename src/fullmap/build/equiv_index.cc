@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -285,7 +286,11 @@ Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> clas
     if (!result) return std::unexpected(std::move(result.error()));
   }
 
-  std::vector<std::filesystem::path> run_paths = std::move(state.runs.paths);
+  std::vector<std::filesystem::path> run_paths;
+  {
+    std::unique_lock lock(state.runs.mutex);
+    run_paths = std::move(state.runs.paths);
+  }
   std::vector<uint64_t> hashes, offsets;
   CORV_TRY(merge_runs(run_paths, data_path, state.keys_spilled.load(), progress, hashes, offsets));
   std::filesystem::remove_all(run_dir, ec);  // leftovers go with the spill directory
