@@ -1,6 +1,7 @@
 #include "json/reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -22,16 +23,15 @@ constexpr std::string_view kLoneSurrogate = "lone leading surrogate in hex escap
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// True when some byte of `w` is '"', '\\' or below 0x20.
-inline bool has_string_special(uint64_t w) {
+// Bit 7 of each byte of the result is set where `w` holds '"', '\\' or a
+// byte below 0x20. Bits above the lowest such byte may be spurious, so only
+// the lowest set bit is meaningful.
+inline uint64_t string_special_mask(uint64_t w) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
   uint64_t q = w ^ (kOnes * '"');
   uint64_t b = w ^ (kOnes * '\\');
-  uint64_t zero_q = (q - kOnes) & ~q;
-  uint64_t zero_b = (b - kOnes) & ~b;
-  uint64_t ctrl = (w - kOnes * 0x20) & ~w;
-  return ((zero_q | zero_b | ctrl) & kHigh) != 0;
+  return (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHigh;
 }
 
 // Advances `p` to the first '"', '\\' or control byte, or to `end`.
@@ -39,7 +39,7 @@ inline const char* find_string_special(const char* p, const char* end) {
   while (end - p >= 8) {
     uint64_t w;
     std::memcpy(&w, p, 8);
-    if (has_string_special(w)) break;
+    if (uint64_t m = string_special_mask(w)) return p + (std::countr_zero(m) >> 3);
     p += 8;
   }
   while (p != end) {

@@ -170,7 +170,7 @@ bool operator==(const Value& a, const Value& b) {
 // per-thread stacks and move into the arena when their container closes.
 class TreeBuilder {
  public:
-  TreeBuilder(Reader& reader, Arena& arena) : r_(reader), arena_(arena) {}
+  TreeBuilder(Reader& reader, Arena& arena, bool borrow) : r_(reader), arena_(arena), borrow_(borrow) {}
 
   Result<Value> build() {
     Stacks& s = stacks();
@@ -217,7 +217,7 @@ class TreeBuilder {
       case TokenKind::kString: {
         auto str = r_.read_string(s.value_scratch);
         if (!str) return fail(std::move(str.error()));
-        return Value::string(*str, arena_);
+        return Value::string_view_of(keep(*str));
       }
       case TokenKind::kArray: return array(s);
       case TokenKind::kObject: return object(s);
@@ -256,7 +256,7 @@ class TreeBuilder {
       auto more = r_.next_member(key, s.key_scratch);
       if (!more) return fail(std::move(more.error()));
       if (!*more) break;
-      std::string_view owned_key = arena_.copy(key);
+      std::string_view owned_key = keep(key);
       auto v = value(s);
       if (!v) return v;
       // A repeated key keeps its first position and takes the last value.
@@ -290,18 +290,36 @@ class TreeBuilder {
     return out;
   }
 
+  // A view that stays valid for the tree's life: borrowed from the input
+  // when allowed and possible, else copied.
+  std::string_view keep(std::string_view s) {
+    if (borrow_ && s.data() >= r_.begin_ && s.data() + s.size() <= r_.end_) return s;
+    return arena_.copy(s);
+  }
+
   Reader& r_;
   Arena& arena_;
+  bool borrow_;
 };
 
-Result<Value> Reader::read_value(Arena& arena) { return TreeBuilder(*this, arena).build(); }
+Result<Value> Reader::read_value(Arena& arena) { return TreeBuilder(*this, arena, false).build(); }
 
-Result<Value> parse(std::string_view text, Arena& arena, bool assume_valid_utf8) {
+namespace {
+Result<Value> parse_text(std::string_view text, Arena& arena, bool assume_valid_utf8, bool borrow) {
   Reader reader(text, assume_valid_utf8);
-  auto v = reader.read_value(arena);
+  auto v = TreeBuilder(reader, arena, borrow).build();
   if (!v) return v;
   CORV_TRY(reader.finish());
   return v;
+}
+}  // namespace
+
+Result<Value> parse(std::string_view text, Arena& arena, bool assume_valid_utf8) {
+  return parse_text(text, arena, assume_valid_utf8, false);
+}
+
+Result<Value> parse_borrowing(std::string_view text, Arena& arena, bool assume_valid_utf8) {
+  return parse_text(text, arena, assume_valid_utf8, true);
 }
 
 }  // namespace corv::json

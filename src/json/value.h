@@ -130,6 +130,9 @@ inline std::span<const Member> Value::members() const { return {members_, size_}
 // around it. Strings and keys are copied into `arena`, so the tree does not
 // depend on `text`. See reader.h for the error texts.
 Result<Value> parse(std::string_view text, Arena& arena, bool assume_valid_utf8 = false);
+// Like parse, but strings and keys without escapes point into `text`,
+// which must then outlive the tree. For tight loops over lines.
+Result<Value> parse_borrowing(std::string_view text, Arena& arena, bool assume_valid_utf8 = false);
 
 // Structural equality; numbers compare by kind and value (1 and 1.0 differ).
 bool operator==(const Value& a, const Value& b);

@@ -1,9 +1,12 @@
 #include "records/canonical_json.h"
 
+#include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
+#include "records/text_sink.h"
 #include "records/unicode_space.h"
 
 namespace corv::records {
@@ -60,64 +63,82 @@ Value strip_array_elements(const Value& array, json::Arena& arena) {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// True when some byte of `w` is '"', '\\' or below 0x20.
-inline bool needs_escape(uint64_t w) {
+// Bit 7 of each byte of the result is set where `w` holds '"', '\\' or a
+// byte below 0x20; only the lowest set bit is exact.
+inline uint64_t escape_mask(uint64_t w) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
   uint64_t q = w ^ (kOnes * '"');
   uint64_t b = w ^ (kOnes * '\\');
-  return ((((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHigh) != 0;
+  return (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHigh;
 }
 
-void append_string(std::string_view s, std::string& out) {
-  out.push_back('"');
+char* put_escape(unsigned char c, char* o) {
+  *o++ = '\\';
+  switch (c) {
+    case '"': *o++ = '"'; break;
+    case '\\': *o++ = '\\'; break;
+    case '\b': *o++ = 'b'; break;
+    case '\t': *o++ = 't'; break;
+    case '\n': *o++ = 'n'; break;
+    case '\f': *o++ = 'f'; break;
+    case '\r': *o++ = 'r'; break;
+    default:
+      *o++ = 'u';
+      *o++ = '0';
+      *o++ = '0';
+      *o++ = kHex[c >> 4];
+      *o++ = kHex[c & 0xF];
+  }
+  return o;
+}
+
+void put_string(std::string_view s, Sink& sink) {
+  // Worst case every byte becomes a six-byte escape.
+  char* o = sink.reserve(s.size() * 6 + 2);
+  *o++ = '"';
   const char* p = s.data();
   const char* end = p + s.size();
   const char* run = p;
-  while (p != end) {
-    if (end - p >= 8) {
+  for (;;) {
+    while (end - p >= 8) {
       uint64_t w;
       std::memcpy(&w, p, 8);
-      if (!needs_escape(w)) {
-        p += 8;
-        continue;
+      if (uint64_t m = escape_mask(w)) {
+        p += std::countr_zero(m) >> 3;
+        break;
       }
+      p += 8;
     }
-    auto c = static_cast<unsigned char>(*p);
-    if (c != '"' && c != '\\' && c >= 0x20) {
+    while (p != end) {
+      auto c = static_cast<unsigned char>(*p);
+      if (c == '"' || c == '\\' || c < 0x20) break;
       ++p;
-      continue;
     }
-    out.append(run, p);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default: {
-        char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        out.append(esc, 6);
-      }
-    }
+    if (p == end) break;
+    std::memcpy(o, run, static_cast<size_t>(p - run));
+    o = put_escape(static_cast<unsigned char>(*p), o + (p - run));
     run = ++p;
   }
-  out.append(run, end);
-  out.push_back('"');
+  std::memcpy(o, run, static_cast<size_t>(end - run));
+  o += end - run;
+  *o++ = '"';
+  sink.commit(o);
 }
 
-void append_f64(double d, std::string& out) {
+void put_f64(double d, Sink& sink) {
   if (d == 0) {
-    out += std::signbit(d) ? "-0.0" : "0.0";
+    sink.put(std::signbit(d) ? std::string_view("-0.0") : std::string_view("0.0"));
     return;
   }
   char buf[40];
   auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
   const char* p = buf;
+  // Longest layout: sign, "0.0000" and 17 digits, or 17 digits, ".0" and
+  // padding to 16 integer digits, or an exponent form; 32 bytes cover all.
+  char* o = sink.reserve(32);
   if (*p == '-') {
-    out.push_back('-');
+    *o++ = '-';
     ++p;
   }
   // "d[.ddd]e±XX": collect the significant digits and the exponent.
@@ -136,33 +157,91 @@ void append_f64(double d, std::string& out) {
 
   if (exp >= -5 && exp <= 15) {
     if (exp < 0) {
-      out += "0.";
-      out.append(static_cast<size_t>(-exp - 1), '0');
-      out.append(digits, n);
+      *o++ = '0';
+      *o++ = '.';
+      for (int i = 0; i < -exp - 1; ++i) *o++ = '0';
+      std::memcpy(o, digits, n);
+      o += n;
     } else {
       size_t int_len = static_cast<size_t>(exp) + 1;
       if (n <= int_len) {
-        out.append(digits, n);
-        out.append(int_len - n, '0');
-        out += ".0";
+        std::memcpy(o, digits, n);
+        o += n;
+        for (size_t i = n; i < int_len; ++i) *o++ = '0';
+        *o++ = '.';
+        *o++ = '0';
       } else {
-        out.append(digits, int_len);
-        out.push_back('.');
-        out.append(digits + int_len, n - int_len);
+        std::memcpy(o, digits, int_len);
+        o += int_len;
+        *o++ = '.';
+        std::memcpy(o, digits + int_len, n - int_len);
+        o += n - int_len;
       }
     }
+    sink.commit(o);
     return;
   }
-  out.push_back(digits[0]);
+  *o++ = digits[0];
   if (n > 1) {
-    out.push_back('.');
-    out.append(digits + 1, n - 1);
+    *o++ = '.';
+    std::memcpy(o, digits + 1, n - 1);
+    o += n - 1;
   }
-  out.push_back('e');
-  out.push_back(exp < 0 ? '-' : '+');
-  char ebuf[8];
-  auto er = std::to_chars(ebuf, ebuf + sizeof ebuf, exp < 0 ? -exp : exp);
-  out.append(ebuf, er.ptr);
+  *o++ = 'e';
+  *o++ = exp < 0 ? '-' : '+';
+  auto er = std::to_chars(o, o + 8, exp < 0 ? -exp : exp);
+  sink.commit(er.ptr);
+}
+
+void put_number(json::Number n, Sink& sink) {
+  switch (n.kind) {
+    case json::Number::Kind::kU64: {
+      char* o = sink.reserve(24);
+      sink.commit(std::to_chars(o, o + 24, n.u64).ptr);
+      return;
+    }
+    case json::Number::Kind::kI64: {
+      char* o = sink.reserve(24);
+      sink.commit(std::to_chars(o, o + 24, n.i64).ptr);
+      return;
+    }
+    case json::Number::Kind::kF64:
+      put_f64(n.f64, sink);
+      return;
+  }
+}
+
+void put_value(const Value& value, Sink& sink) {
+  switch (value.kind()) {
+    case Kind::kNull: sink.put("null"); return;
+    case Kind::kBool: sink.put(value.as_bool() ? std::string_view("true") : std::string_view("false")); return;
+    case Kind::kNumber: put_number(value.as_number(), sink); return;
+    case Kind::kString: put_string(value.as_string(), sink); return;
+    case Kind::kArray: {
+      sink.put('[');
+      bool first = true;
+      for (const Value& item : value.items()) {
+        if (!first) sink.put(',');
+        first = false;
+        put_value(item, sink);
+      }
+      sink.put(']');
+      return;
+    }
+    case Kind::kObject: {
+      sink.put('{');
+      bool first = true;
+      for (const Member& m : value.members()) {
+        if (!first) sink.put(',');
+        first = false;
+        put_string(m.key, sink);
+        sink.put(':');
+        put_value(m.value, sink);
+      }
+      sink.put('}');
+      return;
+    }
+  }
 }
 
 }  // namespace
@@ -186,55 +265,13 @@ Value strip_nulls(const Value& value, json::Arena& arena) {
 }
 
 void append_number(json::Number n, std::string& out) {
-  char buf[24];
-  switch (n.kind) {
-    case json::Number::Kind::kU64: {
-      auto r = std::to_chars(buf, buf + sizeof buf, n.u64);
-      out.append(buf, r.ptr);
-      return;
-    }
-    case json::Number::Kind::kI64: {
-      auto r = std::to_chars(buf, buf + sizeof buf, n.i64);
-      out.append(buf, r.ptr);
-      return;
-    }
-    case json::Number::Kind::kF64:
-      append_f64(n.f64, out);
-      return;
-  }
+  Sink sink(out);
+  put_number(n, sink);
 }
 
 void append_compact_json(const Value& value, std::string& out) {
-  switch (value.kind()) {
-    case Kind::kNull: out += "null"; return;
-    case Kind::kBool: out += value.as_bool() ? "true" : "false"; return;
-    case Kind::kNumber: append_number(value.as_number(), out); return;
-    case Kind::kString: append_string(value.as_string(), out); return;
-    case Kind::kArray: {
-      out.push_back('[');
-      bool first = true;
-      for (const Value& item : value.items()) {
-        if (!first) out.push_back(',');
-        first = false;
-        append_compact_json(item, out);
-      }
-      out.push_back(']');
-      return;
-    }
-    case Kind::kObject: {
-      out.push_back('{');
-      bool first = true;
-      for (const Member& m : value.members()) {
-        if (!first) out.push_back(',');
-        first = false;
-        append_string(m.key, out);
-        out.push_back(':');
-        append_compact_json(m.value, out);
-      }
-      out.push_back('}');
-      return;
-    }
-  }
+  Sink sink(out);
+  put_value(value, sink);
 }
 
 std::string stable_json_bytes(const Value& value) {

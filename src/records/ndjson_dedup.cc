@@ -170,7 +170,7 @@ Status run(int in_fd, int out_fd, bool is_edges, std::string_view domain) {
       if (is_blank(text)) continue;
 
       arena.reset();
-      auto value = json::parse(text, arena, /*assume_valid_utf8=*/true);
+      auto value = json::parse_borrowing(text, arena, /*assume_valid_utf8=*/true);
       if (!value) return fail(std::move(value.error()));
       auto final_value = finalize_record(*value, is_edges, namer, arena);
       if (!final_value) return fail(std::move(final_value.error()));
@@ -202,7 +202,9 @@ Result<std::optional<json::Value>> finalize_record(const json::Value& value, boo
   if (!is_edges) return std::optional<json::Value>(stripped);
   if (!stripped.is_object()) return fail_runtime("expected JSON object");
 
-  json::Value id = json::Value::string(namer.of_object(stripped), arena);
+  char uuid[NameUuid::kTextSize];
+  namer.of_object(stripped, uuid);
+  json::Value id = json::Value::string(std::string_view(uuid, sizeof uuid), arena);
   auto members = stripped.members();
   size_t n = members.size();
   auto* out = arena.allocate_array<json::Member>(n + 1);

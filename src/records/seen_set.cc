@@ -1,19 +1,30 @@
 #include "records/seen_set.h"
 
+#include <sys/mman.h>
 #include <xxhash.h>
+
+#include <new>
 
 #include <algorithm>
 #include <cstring>
 
 namespace corv::records {
 
+void SeenSet::BlockDeleter::operator()(Block* b) const {
+  ::munmap(b->data, b->size);
+  delete b;
+}
+
 const char* SeenSet::store(std::string_view bytes) {
   if (bytes.empty()) return "";
   if (bytes.size() > left_) {
-    size_t size = std::max(next_block_, bytes.size());
+    constexpr size_t kPage = 4096;
+    size_t size = (std::max(next_block_, bytes.size()) + kPage - 1) & ~(kPage - 1);
     next_block_ = std::min<size_t>(next_block_ * 2, 64 * 1024 * 1024);
-    blocks_.push_back(std::make_unique<char[]>(size));
-    cur_ = blocks_.back().get();
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    blocks_.emplace_back(new Block{static_cast<char*>(p), size});
+    cur_ = static_cast<char*>(p);
     left_ = size;
   }
   char* p = cur_;

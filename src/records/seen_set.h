@@ -37,7 +37,16 @@ class SeenSet {
   absl::flat_hash_map<uint64_t, size_t> heads_;  // digest -> first entry
   std::vector<Entry> entries_;
   // Record copies live in large blocks rather than one allocation each.
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  // Blocks are anonymous mappings, so the memory is neither zeroed twice
+  // nor faulted in 4 KiB steps where huge pages are available.
+  struct Block {
+    char* data;
+    size_t size;
+  };
+  struct BlockDeleter {
+    void operator()(Block* b) const;
+  };
+  std::vector<std::unique_ptr<Block, BlockDeleter>> blocks_;
   char* cur_ = nullptr;
   size_t left_ = 0;
   size_t next_block_ = 64 * 1024;

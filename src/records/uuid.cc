@@ -4,25 +4,59 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <vector>
 
 #include "records/canonical_json.h"
+#include "records/text_sink.h"
 
 namespace corv::records {
 namespace {
 
-void append_part(std::string& name, std::string_view part) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, part.size());
-  name.append(buf, r.ptr);
-  name.push_back(':');
-  name.append(part);
+void put_part(Sink& name, std::string_view part) {
+  char* o = name.reserve(21 + part.size());
+  o = std::to_chars(o, o + 20, part.size()).ptr;
+  *o++ = ':';
+  std::memcpy(o, part.data(), part.size());
+  name.commit(o + part.size());
 }
 
-std::string uuid_text(const unsigned char* id) {
-  char text[37];
-  uuid_unparse_lower(id, text);
-  return std::string(text, 36);
+void append_part(std::string& name, std::string_view part) {
+  Sink sink(name);
+  put_part(sink, part);
+}
+
+// Byte order of keys, with the first byte compared inline.
+bool key_less(std::string_view a, std::string_view b) {
+  if (!a.empty() && !b.empty() && a[0] != b[0]) {
+    return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+  }
+  return a < b;
+}
+
+void format_uuid(const unsigned char* id, char (&text)[NameUuid::kTextSize]) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  char* p = text;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) *p++ = '-';
+    *p++ = kHex[id[i] >> 4];
+    *p++ = kHex[id[i] & 0xF];
+  }
+}
+
+// Keys of one object are unique, so any sort gives the one byte order.
+void sort_by_key(std::vector<const json::Member*>& members) {
+  auto less = [](const json::Member* a, const json::Member* b) { return key_less(a->key, b->key); };
+  if (members.size() > 24) {
+    std::sort(members.begin(), members.end(), less);
+    return;
+  }
+  for (size_t i = 1; i < members.size(); ++i) {
+    const json::Member* m = members[i];
+    size_t j = i;
+    for (; j > 0 && less(m, members[j - 1]); --j) members[j] = members[j - 1];
+    members[j] = m;
+  }
 }
 
 }  // namespace
@@ -32,13 +66,25 @@ NameUuid::NameUuid(std::string_view domain) {
   uuid_generate_md5(namespace_.data(), nil, domain.data(), domain.size());
 }
 
-std::string NameUuid::of_name(std::string_view name) const {
+void NameUuid::of_name(std::string_view name, char (&text)[kTextSize]) const {
   uuid_t id;
   uuid_generate_md5(id, namespace_.data(), name.data(), name.size());
-  return uuid_text(id);
+  format_uuid(id, text);
+}
+
+std::string NameUuid::of_name(std::string_view name) const {
+  char text[kTextSize];
+  of_name(name, text);
+  return std::string(text, kTextSize);
 }
 
 std::string NameUuid::of_object(const json::Value& object) const {
+  char text[kTextSize];
+  of_object(object, text);
+  return std::string(text, kTextSize);
+}
+
+void NameUuid::of_object(const json::Value& object, char (&uuid)[kTextSize]) const {
   auto members = object.members();
   // Per-thread buffers: one record after another reuses their memory.
   thread_local std::vector<const json::Member*> sorted;
@@ -47,35 +93,38 @@ std::string NameUuid::of_object(const json::Value& object) const {
   sorted.clear();
   name.clear();
   for (const json::Member& m : members) sorted.push_back(&m);
-  std::stable_sort(sorted.begin(), sorted.end(),
-                   [](const json::Member* a, const json::Member* b) { return a->key < b->key; });
-  for (const json::Member* m : sorted) {
-    const json::Value& v = m->value;
-    text.clear();
-    switch (v.kind()) {
-      case json::Kind::kNull:
-        continue;
-      case json::Kind::kBool:
-        if (!v.as_bool()) continue;
-        text = "true";
-        break;
-      case json::Kind::kString:
-        if (v.as_string().empty()) continue;
-        append_part(name, m->key);
-        append_part(name, v.as_string());
-        continue;
-      case json::Kind::kNumber:
-        append_number(v.as_number(), text);
-        break;
-      case json::Kind::kArray:
-      case json::Kind::kObject:
-        append_compact_json(v, text);
-        break;
+  sort_by_key(sorted);
+  {
+    Sink out(name);
+    for (const json::Member* m : sorted) {
+      const json::Value& v = m->value;
+      switch (v.kind()) {
+        case json::Kind::kNull:
+          break;
+        case json::Kind::kBool:
+          if (v.as_bool()) {
+            put_part(out, m->key);
+            put_part(out, "true");
+          }
+          break;
+        case json::Kind::kString:
+          if (!v.as_string().empty()) {
+            put_part(out, m->key);
+            put_part(out, v.as_string());
+          }
+          break;
+        case json::Kind::kNumber:
+        case json::Kind::kArray:
+        case json::Kind::kObject:
+          text.clear();
+          append_compact_json(v, text);
+          put_part(out, m->key);
+          put_part(out, text);
+          break;
+      }
     }
-    append_part(name, m->key);
-    append_part(name, text);
   }
-  return of_name(name);
+  of_name(name, uuid);
 }
 
 std::string uuid_from_parts(std::string_view domain, std::span<const std::string> parts) {

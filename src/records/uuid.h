@@ -27,10 +27,14 @@ std::optional<std::string> uuid_for_json_object(std::string_view domain, const j
 class NameUuid {
  public:
   explicit NameUuid(std::string_view domain);
+  static constexpr size_t kTextSize = 36;
+
   // UUID text of `name` (already in "{len}:{bytes}..." form) in this domain.
   std::string of_name(std::string_view name) const;
+  void of_name(std::string_view name, char (&text)[kTextSize]) const;
   // Same as uuid_for_json_object; `value` must be an object.
   std::string of_object(const json::Value& object) const;
+  void of_object(const json::Value& object, char (&text)[kTextSize]) const;
 
  private:
   std::array<unsigned char, 16> namespace_;
