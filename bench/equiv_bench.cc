@@ -8,7 +8,9 @@
 // keys. Every 16th row repeats an earlier key in another file, so the merge
 // also joins lists. The spill threshold comes from the environment as in a
 // build (CORVANTILE_FULLMAP_EQUIV_SPILL_ENTRIES).
+#include <malloc.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cinttypes>
@@ -55,8 +57,9 @@ void write_class_file(const std::filesystem::path& path, uint64_t first, uint64_
   std::vector<char> buffer(8 << 20);
   std::setvbuf(f, buffer.data(), _IOFBF, buffer.size());
   for (uint64_t r = first; r < first + rows; ++r) {
-    // Every 16th row reuses the key of a row from the far side of the range.
-    uint64_t key = r % 16 == 15 ? (r + total_rows / 2) % total_rows : r;
+    // Every 16th row reuses the key of a row from the far side of the range
+    // (one whose own key is not reused), so lists from two files merge.
+    uint64_t key = r % 16 == 15 ? (r + total_rows / 2 - 8) % total_rows : r;
     std::fprintf(f, "{\"id\":\"NCBIGene:%" PRIu64 "\",\"equivalent_identifiers\":[", key);
     for (unsigned i = 0; i < ids_per_row; ++i) {
       std::fprintf(f, "%s{\"identifier\":\"SRC%u:%" PRIu64 "\"}", i ? "," : "", i, r);
@@ -110,6 +113,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double peak = peak_rss_mib();
+  malloc_trim(0);  // count live memory, not what the allocator keeps cached
   const double after = current_rss_mib();
   const double keys = static_cast<double>(index->size());
   std::printf("index: %zu keys, data file %.1f MiB, %d threads: %.2f s\n", index->size(),
