@@ -1,0 +1,130 @@
+#include "fullmap/lookup/group_fanout.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "lookup_test_util.h"
+
+namespace corv::fullmap {
+namespace {
+
+// Groups identified by the position of their single term.
+std::vector<ShardGroup> groups(size_t n) {
+  std::vector<ShardGroup> out(n);
+  for (size_t i = 0; i < n; ++i) out[i].terms.push_back(GroupTerm{i, 0, testing::cat("g", std::to_string(i))});
+  return out;
+}
+
+std::vector<GroupHit> hit_of(const ShardGroup& group) {
+  return {GroupHit{group.terms[0].position, PairEntry{group.terms[0].term, {}}}};
+}
+
+// A gate that group readers wait on; shared so that readers still waiting
+// after the test body ends keep it alive.
+struct Gate {
+  std::promise<void> open;
+  std::shared_future<void> opened = open.get_future().share();
+  std::promise<void> finished;  // set by the reader that was held
+};
+
+TEST(GroupFanout, FirstGroupsGoToThreadsAndTheRestRunHereInOrder) {
+  struct Seen {
+    std::mutex mu;
+    std::vector<std::pair<size_t, std::thread::id>> order;
+  };
+  auto seen = std::make_shared<Seen>();
+  GroupReader reader = [seen](ShardGroup& g) -> Result<std::vector<GroupHit>> {
+    std::lock_guard lock(seen->mu);
+    seen->order.emplace_back(g.terms[0].position, std::this_thread::get_id());
+    return hit_of(g);
+  };
+  auto hits = read_groups(groups(5), 2, reader);
+  ASSERT_TRUE(hits) << hits.error().message;
+  EXPECT_EQ(hits->size(), 5u);
+
+  const auto me = std::this_thread::get_id();
+  std::vector<size_t> here;
+  std::vector<std::thread::id> elsewhere(2);
+  for (auto [position, id] : seen->order) {
+    if (position < 2) {
+      elsewhere[position] = id;
+    } else {
+      EXPECT_EQ(id, me) << "group " << position;
+      here.push_back(position);
+    }
+  }
+  EXPECT_EQ(here, (std::vector<size_t>{2, 3, 4}));
+  EXPECT_NE(elsewhere[0], me);
+  EXPECT_NE(elsewhere[1], me);
+  EXPECT_NE(elsewhere[0], elsewhere[1]);
+}
+
+TEST(GroupFanout, ExceptionEscapingAThreadIsReportedAsPanic) {
+  GroupReader reader = [](ShardGroup& g) -> Result<std::vector<GroupHit>> {
+    if (g.terms[0].position == 1) throw std::runtime_error("boom");
+    return hit_of(g);
+  };
+  auto hits = read_groups(groups(3), 3, reader);
+  ASSERT_FALSE(hits);
+  EXPECT_EQ(hits.error().message, "fullmap lookup thread panicked");
+  EXPECT_EQ(hits.error().type, ErrorType::kRuntime);
+}
+
+TEST(GroupFanout, JoinOrderDecidesBetweenThreadFailures) {
+  GroupReader reader = [](ShardGroup& g) -> Result<std::vector<GroupHit>> {
+    const size_t p = g.terms[0].position;
+    if (p == 0) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    if (p == 0 || p == 2) return fail_runtime(testing::cat("failed ", std::to_string(p)));
+    return hit_of(g);
+  };
+  auto hits = read_groups(groups(3), 3, reader);
+  ASSERT_FALSE(hits);
+  EXPECT_EQ(hits.error().message, "failed 0");
+}
+
+// The caller returns on thread 0's failure while thread 1 is still held; the
+// held thread later finishes on memory it owns (run under ASan to see it).
+TEST(GroupFanout, ReturnsOnFirstFailureWithoutWaitingForLaterThreads) {
+  auto gate = std::make_shared<Gate>();
+  GroupReader reader = [gate](ShardGroup& g) -> Result<std::vector<GroupHit>> {
+    if (g.terms[0].position == 0) return fail_runtime("early");
+    gate->opened.wait();
+    auto hits = hit_of(g);
+    hits[0].entry.term += " done";
+    gate->finished.set_value();
+    return hits;
+  };
+  auto finished = gate->finished.get_future();
+  auto hits = read_groups(groups(2), 2, reader);
+  ASSERT_FALSE(hits);
+  EXPECT_EQ(hits.error().message, "early");
+  EXPECT_EQ(finished.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+  gate->open.set_value();
+  EXPECT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+TEST(GroupFanout, CallingThreadFailureReturnsBeforeAnyJoin) {
+  auto gate = std::make_shared<Gate>();
+  GroupReader reader = [gate](ShardGroup& g) -> Result<std::vector<GroupHit>> {
+    if (g.terms[0].position == 1) return fail_runtime("here");
+    gate->opened.wait();
+    gate->finished.set_value();
+    return hit_of(g);
+  };
+  auto finished = gate->finished.get_future();
+  auto hits = read_groups(groups(2), 1, reader);
+  ASSERT_FALSE(hits);
+  EXPECT_EQ(hits.error().message, "here");
+  gate->open.set_value();
+  EXPECT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+}  // namespace
+}  // namespace corv::fullmap

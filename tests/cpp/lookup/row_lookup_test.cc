@@ -1,0 +1,161 @@
+#include "fullmap/lookup/row_lookup.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fullmap/lookup/tables.h"
+#include "fullmap/store/db_cache.h"
+#include "lookup_test_util.h"
+
+namespace corv::fullmap {
+namespace {
+
+using testing::FullmapContent;
+using testing::ScratchDir;
+using testing::write_fullmap;
+
+FullmapContent sample() {
+  FullmapContent c;
+  c.shards = 4;
+  c.prefixes = {{0, "MESH"}, {1, "NCBIGene"}};
+  c.categories = {{0, "biolink:Disease"}, {1, "biolink:Gene"}};
+  c.sources = {{0, "mesh"}, {1, "ncbi_gene"}};
+  c.curies[0] = CurieRow{0, "D000001", "Calcimycin", 0, 0};
+  c.curies[1] = CurieRow{1, "672", "BRCA1", 1, 9606};
+  c.curies[2] = CurieRow{1, "x:y:z", "colons", 1, -1};
+  c.terms["calcimycin"] = {{0, 0}};
+  c.terms["brca1"] = {{1, 0}, {1, 1}, {2, 1}};
+  c.terms["orphan"] = {};
+  return c;
+}
+
+FullmapRecord record(std::string curie, std::string name, std::string category, int64_t taxon,
+                     std::string source) {
+  return {std::move(curie), std::move(name), std::move(category), taxon, std::move(source), "2026jul22"};
+}
+
+TEST(RowLookup, HydratesEveryPostingInInputOrder) {
+  ScratchDir dir;
+  const auto db = dir / "map.redb";
+  write_fullmap(db, sample());
+  const RowsResult want = {
+      {"brca1",
+       {record("NCBIGene:672", "BRCA1", "biolink:Gene", 9606, "mesh"),
+        record("NCBIGene:672", "BRCA1", "biolink:Gene", 9606, "ncbi_gene"),
+        record("NCBIGene:x:y:z", "colons", "biolink:Gene", -1, "ncbi_gene")}},
+      {"calcimycin", {record("MESH:D000001", "Calcimycin", "biolink:Disease", 0, "mesh")}},
+      {"orphan", {}},
+      {"brca1",
+       {record("NCBIGene:672", "BRCA1", "biolink:Gene", 9606, "mesh"),
+        record("NCBIGene:672", "BRCA1", "biolink:Gene", 9606, "ncbi_gene"),
+        record("NCBIGene:x:y:z", "colons", "biolink:Gene", -1, "ncbi_gene")}},
+  };
+  for (std::optional<size_t> threads : {std::optional<size_t>(), std::optional<size_t>(1), std::optional<size_t>(4)}) {
+    auto got = lookup_terms(db, {"brca1", "BRCA1", "calcimycin", "missing", "orphan", "brca1"}, threads);
+    ASSERT_TRUE(got) << got.error().message;
+    EXPECT_EQ(*got, want);
+  }
+}
+
+TEST(RowLookup, MissingIdsFailTheWholeCall) {
+  struct Case {
+    const char* name;
+    void (*damage)(FullmapContent&);
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"curie rows, smallest first",
+       [](FullmapContent& c) {
+         c.curies.erase(1);
+         c.curies.erase(2);
+       },
+       "missing fullmap CURIE id 1"},
+      {"prefix", [](FullmapContent& c) { c.prefixes.erase(1); }, "missing prefix id 1"},
+      {"category", [](FullmapContent& c) { c.categories.erase(1); }, "missing category id 1"},
+      {"source", [](FullmapContent& c) { c.sources.erase(1); }, "missing source id 1"},
+  };
+  for (const Case& k : cases) {
+    ScratchDir dir;
+    const auto db = dir / "map.redb";
+    FullmapContent c = sample();
+    k.damage(c);
+    write_fullmap(db, c);
+    auto got = lookup_terms(db, {"calcimycin", "brca1"}, std::nullopt);
+    ASSERT_FALSE(got) << k.name;
+    EXPECT_EQ(got.error().message, k.message) << k.name;
+    // Terms that do not reach the damaged ids still work.
+    EXPECT_TRUE(lookup_terms(db, {"calcimycin"}, std::nullopt)) << k.name;
+  }
+}
+
+TEST(RowLookup, EmptyQueryStillReadsTheTablesItWouldUse) {
+  ScratchDir dir;
+  const auto db = dir / "map.redb";
+  FullmapContent c = sample();
+  write_fullmap(db, c);
+  auto ok = lookup_terms(db, {}, std::nullopt);
+  ASSERT_TRUE(ok) << ok.error().message;
+  EXPECT_TRUE(ok->empty());
+
+  const auto no_curies = dir / "other.redb";
+  c.with_curies_table = false;
+  write_fullmap(no_curies, c);
+  auto got = lookup_terms(no_curies, {}, std::nullopt);
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.error().message, "table \"curies\" does not exist");
+}
+
+TEST(TableReaders, ReadWholeTablesAndRowsInRequestOrder) {
+  ScratchDir dir;
+  const auto db_path = dir / "map.redb";
+  FullmapContent c = sample();
+  c.prefixes = {{0, "A"}, {2, "C"}, {65535, "Z"}};
+  c.sources = {{255, "last"}};
+  c.categories.clear();
+  c.curies[5] = CurieRow{2, "", "", 0, -7};
+  write_fullmap(db_path, c);
+  auto db = open_cached(db_path);
+  ASSERT_TRUE(db) << db.error().message;
+
+  auto prefixes = load_string_table(**db, kPrefixesTable);
+  ASSERT_TRUE(prefixes);
+  EXPECT_EQ(*prefixes, (StringTable{{0, "A"}, {2, "C"}, {65535, "Z"}}));
+  auto categories = load_string_table(**db, kCategoriesTable);
+  ASSERT_TRUE(categories);
+  EXPECT_TRUE(categories->empty());
+  auto sources = load_sources(**db);
+  ASSERT_TRUE(sources);
+  EXPECT_EQ(*sources, (SourceTable{{255, "last"}}));
+
+  const std::vector<uint32_t> ids = {5, 1, 5};
+  auto rows = hydrate_curie_rows(**db, ids);
+  ASSERT_TRUE(rows) << rows.error().message;
+  EXPECT_EQ(*rows, (std::vector<CurieRow>{c.curies[5], c.curies[1], c.curies[5]}));
+  auto none = hydrate_curie_rows(**db, {});
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
+  const std::vector<uint32_t> unknown = {1, 4294967295u};
+  auto missing = hydrate_curie_rows(**db, unknown);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().message, "missing fullmap CURIE id 4294967295");
+}
+
+TEST(TableReaders, UndecodableSourceNameFails) {
+  ScratchDir dir;
+  const auto db_path = dir / "map.redb";
+  testing::write_db(db_path, [](WriteTransaction& txn) {
+    auto sources = testing::opened(txn.open_table(kSourcesTable));
+    testing::check(sources.insert(0, std::string("\x05\0\0\0\0\0\0\0ab", 10)));
+  });
+  auto db = ReadOnlyDatabase::open(db_path);
+  ASSERT_TRUE(db) << db.error().message;
+  auto sources = load_sources(**db);
+  ASSERT_FALSE(sources);
+  EXPECT_EQ(sources.error().message, "invalid record: unexpected end of data");
+}
+
+}  // namespace
+}  // namespace corv::fullmap
