@@ -6,6 +6,7 @@
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/functions.h"
+#include "records/ndjson_dedup.h"
 
 namespace corv::module {
 namespace {
@@ -25,7 +26,11 @@ bool convert_args(const BoundArgs& bound, DedupArgs& out) {
          bound.convert(2, out.is_edges, to_bool) && bound.convert_unless_none(3, out.domain, to_str);
 }
 
-PyObject* run([[maybe_unused]] DedupArgs args) { return raise(Error::runtime("not available yet")); }
+PyObject* run(DedupArgs args) {
+  auto done = records::dedup_ndjson(args.input, args.output, args.is_edges, args.domain);
+  if (!done) return raise(done.error());
+  Py_RETURN_NONE;
+}
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/functions.h"
+#include "records/uuid.h"
 
 namespace corv::module {
 namespace {
@@ -22,7 +23,10 @@ bool convert_args(const BoundArgs& bound, NamespaceUuidArgs& out) {
   return bound.convert(0, out.domain, to_str) && bound.convert(1, out.values, to_str_list);
 }
 
-PyObject* run([[maybe_unused]] NamespaceUuidArgs args) { return raise(Error::runtime("not available yet")); }
+PyObject* run(NamespaceUuidArgs args) {
+  std::string uuid = records::uuid_from_parts(args.domain, args.values);
+  return PyUnicode_FromStringAndSize(uuid.data(), static_cast<Py_ssize_t>(uuid.size()));
+}
 
 }  // namespace
 
