@@ -37,6 +37,7 @@ SIGNATURES = {
 # Functions whose operation is not wired in yet: reaching this error proves
 # that binding and every conversion succeeded.
 NOT_YET = "not available yet"
+NO_SYNONYMS = "at least one synonym file is required"
 
 
 def fresh_module(preset_all=None):
@@ -131,8 +132,8 @@ class BinderTest(unittest.TestCase):
 
     def test_keywords_bind_like_positionals(self):
         self.assertEqual(rs.xxh64(data="x"), rs.xxh64("x"))
-        with self.assertRaisesRegex(RuntimeError, NOT_YET):
-            rs.build_fullmap_db(progress=None, synonyms=["s"], classes=[], output="o")
+        with self.assertRaisesRegex(ValueError, NO_SYNONYMS):
+            rs.build_fullmap_db(progress=None, synonyms=[], classes=[], output="o")
 
     def test_no_arguments_function(self):
         self.assertEqual(rs.fullmap_source_version(), "2026jul22")
@@ -155,6 +156,14 @@ class ConversionTest(unittest.TestCase):
         with self.assertRaises(RuntimeError) as cm:
             fn(*args, **kwargs)
         self.assertEqual(str(cm.exception), NOT_YET)
+        self.assertFalse(getattr(cm.exception, "__notes__", None))
+
+    def assert_build_accepted(self, *args, **kwargs):
+        # An empty synonym list is the build's first check, made right after
+        # the conversions and before any file is touched.
+        with self.assertRaises(ValueError) as cm:
+            rs.build_fullmap_db(*args, **kwargs)
+        self.assertEqual(str(cm.exception), NO_SYNONYMS)
         self.assertFalse(getattr(cm.exception, "__notes__", None))
 
     def test_str(self):
@@ -207,7 +216,7 @@ class ConversionTest(unittest.TestCase):
         collections.abc.Sequence.register(Registered)
         self.assert_accepted(rs.namespace_uuid, "x", Indexed())
         self.assert_accepted(rs.namespace_uuid, "x", Registered())
-        self.assert_accepted(rs.build_fullmap_db, "o", [pathlib.Path("c")], ("s",))
+        self.assert_build_accepted("o", [pathlib.Path("c")], ())
 
     def test_list_refusals(self):
         self.assert_refused(TypeError, "Can't extract `str` to `Vec`", "values", rs.namespace_uuid, "x", "ab")
@@ -253,7 +262,7 @@ class ConversionTest(unittest.TestCase):
         self.assert_accepted(rs.hydrate_curies, "db", [Index()])
 
     def test_threads(self):
-        self.assert_accepted(rs.build_fullmap_db, "o", [], ["s"], (1 << 64) - 1)
+        self.assert_build_accepted("o", [], [], (1 << 64) - 1)
         self.assert_accepted(rs.lookup_fullmap_terms, "db", ["a"], None)
         self.assert_refused(OverflowError, None, "threads", rs.lookup_fullmap_terms, "db", [], -1)
         self.assert_refused(OverflowError, None, "threads", rs.build_fullmap_db, "o", [], ["s"], 1 << 64)
@@ -274,8 +283,8 @@ class ConversionTest(unittest.TestCase):
         self.assert_refused(TypeError, None, "is_edges", rs.dedup_ndjson, "i", "o", lookalike())
 
     def test_progress_and_domain_take_anything_or_none(self):
-        self.assert_accepted(rs.build_fullmap_db, "o", [], ["s"], progress=5)
-        self.assert_accepted(rs.build_fullmap_db, "o", [], ["s"], None, lambda *a: None)
+        self.assert_build_accepted("o", [], [], progress=5)
+        self.assert_build_accepted("o", [], [], None, lambda *a: None)
         self.assert_accepted(rs.dedup_ndjson, "i", "o", True, domain=None)
         self.assert_refused(TypeError, None, "domain", rs.dedup_ndjson, "i", "o", True, domain=1)
 
