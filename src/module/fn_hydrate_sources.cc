@@ -1,9 +1,12 @@
 #include <filesystem>
 #include <utility>
 
+#include "fullmap/lookup/tables.h"
+#include "fullmap/store/db_cache.h"
 #include "module/args.h"
 #include "module/convert.h"
 #include "module/errors.h"
+#include "module/fullmap_results.h"
 #include "module/functions.h"
 
 namespace corv::module {
@@ -18,7 +21,14 @@ struct HydrateTableArgs {
 
 bool convert_args(const BoundArgs& bound, HydrateTableArgs& out) { return bound.convert(0, out.db, to_path); }
 
-PyObject* run([[maybe_unused]] HydrateTableArgs args) { return raise(Error::runtime("not available yet")); }
+PyObject* run(HydrateTableArgs args) {
+  auto db = fullmap::open_cached(std::move(args.db));
+  if (!db) return raise(db.error());
+  auto table = fullmap::load_sources(**db);
+  db->reset();
+  if (!table) return raise(table.error());
+  return id_table_list(*table);
+}
 
 }  // namespace
 

@@ -1,14 +1,19 @@
 #include <cstddef>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "fullmap/lookup/pair_lookup.h"
+#include "fullmap/lookup/row_lookup.h"
 #include "module/args.h"
 #include "module/convert.h"
 #include "module/errors.h"
+#include "module/fullmap_results.h"
 #include "module/functions.h"
+#include "module/gil.h"
 
 namespace corv::module {
 namespace {
@@ -36,8 +41,106 @@ std::optional<ReturnFormat> parse_return_format(const std::string& text) {
   return std::nullopt;
 }
 
-PyObject* run([[maybe_unused]] LookupArgs args, [[maybe_unused]] ReturnFormat format) {
-  return raise(Error::runtime("not available yet"));
+constexpr const char* kRowKeys[] = {"term",      "CURIE",       "PREFERRED_NAME", "CATEGORY_NAME",
+                                    "TAXON_ID",  "SOURCE_NAME", "SOURCE_VERSION"};
+constexpr const char* kPairKeys[] = {"term", "records"};
+
+// Results this large are freed with the GIL released.
+constexpr size_t kFreeWithoutGil = 4096;
+
+template <class T>
+void drop(T& result) {
+  if (result.size() < kFreeWithoutGil) return;
+  GilReleased released;
+  T().swap(result);
+}
+
+PyObject* rows_to_python(const fullmap::RowsResult& rows) {
+  size_t total = 0;
+  for (const fullmap::RowEntry& entry : rows) total += entry.records.size();
+  PyRef keys[std::size(kRowKeys)];
+  if (!intern_keys(kRowKeys, keys)) return nullptr;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(total)));
+  if (!list) return nullptr;
+
+  RepeatedStr curie, name, category, source, version;
+  Py_ssize_t at = 0;
+  for (const fullmap::RowEntry& entry : rows) {
+    if (entry.records.empty()) continue;
+    PyRef term = str_object(entry.term);
+    if (!term) return nullptr;
+    for (const fullmap::FullmapRecord& record : entry.records) {
+      PyRef dict(_PyDict_NewPresized(std::size(kRowKeys)));
+      if (!dict || !set_borrowed(dict.get(), keys[0].get(), term.get()) ||
+          !set_borrowed(dict.get(), keys[1].get(), curie.get(record.curie)) ||
+          !set_borrowed(dict.get(), keys[2].get(), name.get(record.preferred_name)) ||
+          !set_borrowed(dict.get(), keys[3].get(), category.get(record.category_name)) ||
+          !set_owned(dict.get(), keys[4].get(), PyRef(PyLong_FromLongLong(record.taxon_id))) ||
+          !set_borrowed(dict.get(), keys[5].get(), source.get(record.source_name)) ||
+          !set_borrowed(dict.get(), keys[6].get(), version.get(record.source_version))) {
+        return nullptr;
+      }
+      PyList_SET_ITEM(list.get(), at++, dict.release());
+    }
+  }
+  return list.release();
+}
+
+PyObject* postings_to_python(const std::vector<fullmap::TermPosting>& postings) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(postings.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < postings.size(); ++i) {
+    PyRef curie_id(PyLong_FromUnsignedLong(postings[i].curie_id));
+    PyRef source_id(PyLong_FromUnsignedLong(postings[i].source_id));
+    if (!curie_id || !source_id) return nullptr;
+    PyRef pair(PyTuple_New(2));
+    if (!pair) return nullptr;
+    PyTuple_SET_ITEM(pair.get(), 0, curie_id.release());
+    PyTuple_SET_ITEM(pair.get(), 1, source_id.release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+  }
+  return list.release();
+}
+
+PyObject* pairs_to_python(const fullmap::PairsResult& pairs) {
+  PyRef keys[std::size(kPairKeys)];
+  if (!intern_keys(kPairKeys, keys)) return nullptr;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    PyRef dict(_PyDict_NewPresized(std::size(kPairKeys)));
+    if (!dict || !set_owned(dict.get(), keys[0].get(), str_object(pairs[i].term)) ||
+        !set_owned(dict.get(), keys[1].get(), PyRef(postings_to_python(pairs[i].postings)))) {
+      return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+  }
+  return list.release();
+}
+
+// The lookup runs without the GIL; a fault inside it takes the GIL back
+// (GilReleased) before the boundary raises it.
+template <class Lookup, class ToPython>
+PyObject* run_lookup(Lookup&& lookup, ToPython&& to_python) {
+  auto result = [&] {
+    GilReleased released;
+    return lookup();
+  }();
+  if (!result) return raise(result.error());
+  PyObject* out = to_python(*result);
+  drop(*result);
+  return out;
+}
+
+PyObject* run(LookupArgs args, ReturnFormat format) {
+  if (format == ReturnFormat::kRows) {
+    return run_lookup(
+        [&] { return fullmap::lookup_terms(std::move(args.db), std::move(args.terms), args.threads); },
+        rows_to_python);
+  }
+  return run_lookup(
+      [&] { return fullmap::lookup_pair_terms(std::move(args.db), std::move(args.terms), args.threads); },
+      pairs_to_python);
 }
 
 }  // namespace

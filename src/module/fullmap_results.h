@@ -1,0 +1,84 @@
+// Building the Python results of the fullmap lookup and hydrate functions.
+// Every builder holds the GIL, returns a new reference, or nullptr with the
+// Python exception set (the partial result is dropped).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "module/py_ref.h"
+
+namespace corv::module {
+
+// A str from text that the store has already checked to be UTF-8.
+inline PyRef str_object(std::string_view text) {
+  return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+// Hands out one str for a run of equal texts: neighbouring records often
+// repeat a CURIE, name, category or source. The texts must outlive it.
+class RepeatedStr {
+ public:
+  // Borrowed; nullptr with an exception set.
+  PyObject* get(std::string_view text) {
+    if (!last_ || text != text_) {
+      last_ = str_object(text);
+      text_ = text;
+    }
+    return last_.get();
+  }
+
+ private:
+  std::string_view text_;
+  PyRef last_;
+};
+
+// Interned keys, made once per call.
+template <size_t N>
+bool intern_keys(const char* const (&names)[N], PyRef (&keys)[N]) {
+  for (size_t i = 0; i < N; ++i) {
+    keys[i] = PyRef(PyUnicode_InternFromString(names[i]));
+    if (!keys[i]) return false;
+  }
+  return true;
+}
+
+// Stores a new reference under `key`; false with an exception set.
+inline bool set_owned(PyObject* dict, PyObject* key, PyRef value) {
+  return value && PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
+// Stores a borrowed value under `key`; false with an exception set.
+inline bool set_borrowed(PyObject* dict, PyObject* key, PyObject* value) {
+  return value != nullptr && PyDict_SetItem(dict, key, value) == 0;
+}
+
+// An id -> name table as a list indexed by id: largest id + 1 items, the
+// empty string where an id has no name; [""] for an empty table.
+template <class Id>
+PyObject* id_table_list(const absl::flat_hash_map<Id, std::string>& table) {
+  size_t largest = 0;
+  for (const auto& [id, name] : table) largest = std::max<size_t>(largest, id);
+  std::vector<const std::string*> by_id(largest + 1, nullptr);
+  for (const auto& [id, name] : table) by_id[id] = &name;
+
+  PyRef empty(PyUnicode_FromStringAndSize("", 0));
+  if (!empty) return nullptr;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(by_id.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < by_id.size(); ++i) {
+    PyRef item = by_id[i] != nullptr ? str_object(*by_id[i]) : PyRef(Py_NewRef(empty.get()));
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list.release();
+}
+
+}  // namespace corv::module
