@@ -1,0 +1,203 @@
+"""build_fullmap_db end to end: files, progress, settings, failures."""
+
+import gzip
+import json
+import os
+import pathlib
+import tempfile
+import threading
+import unittest
+from unittest import mock
+
+from corvantile import rs
+
+NO_SYNONYMS = "at least one synonym file is required"
+
+CLASSES = [
+    {"id": "CHEBI:15365", "equivalent_identifiers": [{"identifier": "CHEBI:15365"}, {"identifier": "DRUGBANK:DB00945"}]},
+    {"id": "NCBIGene:7157", "equivalent_identifiers": ["NCBIGene:7157", "HGNC:11998"]},
+]
+CHEMICALS = [
+    {"curie": "CHEBI:15365", "names": ["aspirin", "acetylsalicylic acid"], "types": ["biolink:SmallMolecule"],
+     "preferred_name": "Aspirin"},
+    {"curie": "CHEBI:46195", "names": ["paracetamol", "acetaminophen", "fever reducer"],
+     "types": ["biolink:SmallMolecule"], "preferred_name": "Paracetamol"},
+]
+GENES = [
+    {"curie": "NCBIGene:7157", "names": ["TP53", "tumor protein p53"], "types": ["biolink:Gene"],
+     "taxa": ["NCBITaxon:9606"], "preferred_name": "TP53"},
+    {"curie": "HP:0001945", "names": ["fever", "fever reducer"], "types": ["biolink:PhenotypicFeature"],
+     "preferred_name": "Fever"},
+]
+
+
+def write_lines(path, rows, compress=False):
+    data = "".join(json.dumps(r) + "\n" for r in rows).encode()
+    path.write_bytes(gzip.compress(data) if compress else data)
+    return path
+
+
+class Recorder:
+    def __init__(self):
+        self.calls = []
+        self.threads = set()
+        self.lock = threading.Lock()
+
+    def __call__(self, stage, done, total, message):
+        with self.lock:
+            self.calls.append((stage, done, total, message))
+            self.threads.add(threading.get_ident())
+
+
+class BuildTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory(prefix="build-test-")))
+        self.classes = [write_lines(self.tmp / "classes.jsonl", CLASSES)]
+        self.synonyms = [write_lines(self.tmp / "chemicals.ndjson", CHEMICALS),
+                         write_lines(self.tmp / "genes.ndjson.gz", GENES, compress=True)]
+        self.enterContext(mock.patch.dict(os.environ))
+        for name in list(os.environ):
+            if name.startswith("CORVANTILE_FULLMAP_"):
+                del os.environ[name]
+
+    def build(self, output, **kwargs):
+        rs.build_fullmap_db(output, self.classes, self.synonyms, **kwargs)
+
+    def lookup(self, db, terms, return_format="rows"):
+        try:
+            return rs.lookup_fullmap_terms(db, terms, return_format=return_format)
+        except RuntimeError as e:
+            if "not available yet" in str(e):
+                self.skipTest("lookup not available in this build")
+            raise
+
+    def curies_by_term(self, db, terms):
+        found = {}
+        for row in self.lookup(db, terms):
+            found.setdefault(row["term"], set()).add((row["CURIE"], row["SOURCE_NAME"]))
+        return found
+
+    def test_writes_main_and_sixteen_shards_reporting_every_stage(self):
+        output = self.tmp / "out" / "fullmap.redb"
+        progress = Recorder()
+        self.build(output, progress=progress)
+
+        names = sorted(p.name for p in output.parent.iterdir())
+        self.assertEqual(names, sorted(["fullmap.redb"] + [f"fullmap.s{i}.redb" for i in range(16)]))
+        self.assertFalse((self.tmp / "out" / "fullmap.redb.spill.d").exists())
+
+        by_stage = {s: [c for c in progress.calls if c[0] == s] for s in (0, 1, 2)}
+        self.assertEqual(by_stage[0], [(0, 1, 1, "classes.jsonl")])
+        file_ends = [c[3].split(" · ")[0] for c in by_stage[1] if c[3].endswith(" files)")]
+        self.assertEqual(sorted(file_ends), ["chemicals", "genes"])
+        # Producers report concurrently, so the order of their reports is open.
+        self.assertEqual(max(c[1] for c in by_stage[1]), 4)
+        self.assertTrue(any(c[3].endswith(" · 4 rows (2/2 files)") for c in by_stage[1]))
+        final = progress.calls[-1]
+        self.assertEqual(final, (2, final[1], final[1], f"wrote {final[1]} records"))
+        writes = by_stage[2][:-1]
+        self.assertTrue(writes)
+        self.assertTrue(all(c[3].startswith("shard ") and c[2] >= final[1] for c in writes))
+        self.assertEqual(max(c[1] for c in writes), final[1])
+        # Shard writers report from their own threads while the caller waits.
+        self.assertGreater(len(progress.threads - {threading.get_ident()}), 0)
+
+    def test_lookups_see_every_source_and_equivalent(self):
+        output = self.tmp / "fullmap.redb"
+        self.build(output, threads=2)
+        found = self.curies_by_term(output, ["aspirin", "drugbank:db00945", "tp53", "hgnc:11998", "fever reducer"])
+        self.assertEqual(found["aspirin"], {("CHEBI:15365", "chemicals")})
+        self.assertEqual(found["drugbank:db00945"], {("CHEBI:15365", "chemicals")})
+        self.assertEqual(found["hgnc:11998"], {("NCBIGene:7157", "genes")})
+        self.assertEqual(found["fever reducer"], {("CHEBI:46195", "chemicals"), ("HP:0001945", "genes")})
+
+    def test_tiny_spills_and_batches_change_nothing_but_the_work(self):
+        roomy, tiny = Recorder(), Recorder()
+        self.build(self.tmp / "roomy.redb", threads=1, progress=roomy)
+        os.environ.update({
+            "CORVANTILE_FULLMAP_LOCAL_SPILL_ENTRIES": "1",
+            "CORVANTILE_FULLMAP_CURIE_SPILL_ENTRIES": "1",
+            "CORVANTILE_FULLMAP_INSERT_BATCH": "1",
+            "CORVANTILE_FULLMAP_CHUNK_BYTES": "16",
+            "CORVANTILE_FULLMAP_PRODUCERS": "2",
+        })
+        self.build(self.tmp / "tiny.redb", threads=3, progress=tiny)
+        self.assertEqual(roomy.calls[-1], tiny.calls[-1])
+        # One report per record flushed, plus the final one.
+        self.assertEqual(len([c for c in tiny.calls if c[0] == 2]), tiny.calls[-1][1] + 1)
+        # The same term met in many runs is stored once with merged postings.
+        self.assertGreater(tiny.calls[-2][2], tiny.calls[-1][1])
+        terms = ["aspirin", "fever reducer", "hgnc:11998", "tumor protein p53"]
+        self.assertEqual(self.curies_by_term(self.tmp / "tiny.redb", terms),
+                         self.curies_by_term(self.tmp / "roomy.redb", terms))
+
+    def test_excluded_prefixes_and_custom_spill_directory(self):
+        spill = self.tmp / "scratch" / "spill"
+        os.environ["CORVANTILE_FULLMAP_EXCLUDE_PREFIXES"] = " HP ,\u3000, "
+        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(spill)
+        output = self.tmp / "fullmap.redb"
+        self.build(output)
+        self.assertTrue((self.tmp / "scratch").is_dir())
+        self.assertFalse(spill.exists())
+        self.assertFalse((self.tmp / "fullmap.redb.spill.d").exists())
+        found = self.curies_by_term(output, ["fever", "fever reducer"])
+        self.assertNotIn("fever", found)
+        self.assertEqual(found["fever reducer"], {("CHEBI:46195", "chemicals")})
+
+    def test_empty_synonym_list_touches_nothing(self):
+        existing = self.tmp / "kept.redb"
+        existing.write_bytes(b"old")
+        for output in (self.tmp / "new" / "fullmap.redb", existing):
+            with self.assertRaises(ValueError) as cm:
+                rs.build_fullmap_db(output, self.classes, [])
+            self.assertEqual(str(cm.exception), NO_SYNONYMS)
+        self.assertFalse((self.tmp / "new").exists())
+        self.assertEqual(existing.read_bytes(), b"old")
+
+    def test_failed_build_keeps_its_spill_directory_until_the_next_build(self):
+        output = self.tmp / "fullmap.redb"
+        self.build(output)
+        spill = self.tmp / "fullmap.redb.spill.d"
+        broken = write_lines(self.tmp / "broken.ndjson", [{"curie": "X:1", "names": "not a list"}])
+        with self.assertRaises(RuntimeError):
+            rs.build_fullmap_db(output, self.classes, self.synonyms + [broken])
+        self.assertTrue(spill.is_dir())
+        # The old database went before the build started.
+        self.assertFalse(output.exists())
+        self.assertFalse((self.tmp / "fullmap.s0.redb").exists())
+
+        self.build(output)
+        self.assertFalse(spill.exists())
+        self.assertTrue(output.exists())
+
+    def test_a_faulting_shard_writer_fails_the_build(self):
+        os.environ["CORVANTILE_FULLMAP_INSERT_BATCH"] = str(1 << 62)
+        output = self.tmp / "fullmap.redb"
+        with self.assertRaises(RuntimeError) as cm:
+            self.build(output)
+        self.assertEqual(str(cm.exception), "fullmap shard writer panicked")
+        self.assertTrue((self.tmp / "fullmap.redb.spill.d").is_dir())
+
+    def test_thread_counts_and_unruly_progress_callables(self):
+        def raising(*args):
+            raise KeyError("ignored")
+
+        for i, (threads, progress) in enumerate([(0, raising), (3, 5), (None, None)]):
+            with self.subTest(threads=threads):
+                output = self.tmp / f"t{i}" / "fullmap.redb"
+                self.build(output, threads=threads, progress=progress)
+                self.assertTrue((self.tmp / f"t{i}" / "fullmap.s15.redb").exists())
+
+    def test_rebuild_replaces_the_cached_database(self):
+        output = self.tmp / "fullmap.redb"
+        self.build(output)
+        self.assertIn("aspirin", self.curies_by_term(output, ["aspirin"]))
+        write_lines(self.synonyms[0], [{"curie": "CHEBI:27732", "names": ["caffeine"]}])
+        self.build(output)
+        found = self.curies_by_term(output, ["aspirin", "caffeine"])
+        self.assertNotIn("aspirin", found)
+        self.assertEqual(found["caffeine"], {("CHEBI:27732", "chemicals")})
+
+
+if __name__ == "__main__":
+    unittest.main()
