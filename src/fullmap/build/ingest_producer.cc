@@ -6,6 +6,7 @@
 
 #include "fullmap/build/input_reader.h"
 #include "fullmap/build/line_reader.h"
+#include "fullmap/build/run_io.h"
 #include "fullmap/build/source_name.h"
 
 namespace corv::fullmap {
@@ -56,6 +57,9 @@ Status produce_file(const std::filesystem::path& path, ChunkSender& sender, Prod
     if (*read == 0) break;
     std::string_view text = strip_line_end(line);
     if (is_blank(text)) continue;
+    // The row decoder only checks the strings it keeps; a line is text as
+    // a whole, as it is for the class files.
+    if (!utf8_valid(text)) return fail_runtime(std::string(kInvalidUtf8Message));
     chunk.add_line(text);
     if (chunk.byte_count() < state.chunk_bytes) continue;
 
