@@ -28,7 +28,7 @@ PyObject* run(HydrateTableArgs args) {
   auto table = fullmap::load_string_table(**db, fullmap::kPrefixesTable);
   db->reset();
   if (!table) return raise(table.error());
-  return id_table_list(*table);
+  return str_list(fullmap::names_by_id(*table));
 }
 
 }  // namespace

@@ -6,13 +6,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "absl/container/flat_hash_map.h"
 #include "module/py_ref.h"
 
 namespace corv::module {
@@ -60,23 +58,15 @@ inline bool set_borrowed(PyObject* dict, PyObject* key, PyObject* value) {
   return value != nullptr && PyDict_SetItem(dict, key, value) == 0;
 }
 
-// An id -> name table as a list indexed by id: largest id + 1 items, the
-// empty string where an id has no name; [""] for an empty table.
-template <class Id>
-PyObject* id_table_list(const absl::flat_hash_map<Id, std::string>& table) {
-  size_t largest = 0;
-  for (const auto& [id, name] : table) largest = std::max<size_t>(largest, id);
-  std::vector<const std::string*> by_id(largest + 1, nullptr);
-  for (const auto& [id, name] : table) by_id[id] = &name;
-
-  PyRef empty(PyUnicode_FromStringAndSize("", 0));
-  if (!empty) return nullptr;
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(by_id.size())));
+// A list of str, one per text.
+inline PyObject* str_list(const std::vector<std::string_view>& texts) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) return nullptr;
-  for (size_t i = 0; i < by_id.size(); ++i) {
-    PyRef item = by_id[i] != nullptr ? str_object(*by_id[i]) : PyRef(Py_NewRef(empty.get()));
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  RepeatedStr str;  // gaps repeat the empty string
+  for (size_t i = 0; i < texts.size(); ++i) {
+    PyObject* item = str.get(texts[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));
   }
   return list.release();
 }

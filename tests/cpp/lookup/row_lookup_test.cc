@@ -143,6 +143,16 @@ TEST(TableReaders, ReadWholeTablesAndRowsInRequestOrder) {
   EXPECT_EQ(missing.error().message, "missing fullmap CURIE id 4294967295");
 }
 
+TEST(TableReaders, NamesByIdFillGapsAndNeverComeOutEmpty) {
+  using Names = std::vector<std::string_view>;
+  EXPECT_EQ(names_by_id(StringTable{{0, "a"}, {2, "c"}}), (Names{"a", "", "c"}));
+  EXPECT_EQ(names_by_id(StringTable{{3, "d"}}), (Names{"", "", "", "d"}));
+  EXPECT_EQ(names_by_id(StringTable{}), (Names{""}));
+  EXPECT_EQ(names_by_id(SourceTable{}), (Names{""}));
+  EXPECT_EQ(names_by_id(SourceTable{{255, "z"}}).size(), 256u);
+  EXPECT_EQ(names_by_id(StringTable{{65535, "z"}}).size(), 65536u);
+}
+
 TEST(TableReaders, UndecodableSourceNameFails) {
   ScratchDir dir;
   const auto db_path = dir / "map.redb";
