@@ -103,6 +103,10 @@ class Reader {
   explicit Reader(std::string_view text, bool assume_valid_utf8 = false)
       : begin_(text.data()), pos_(text.data()), end_(text.data() + text.size()),
         assume_valid_utf8_(assume_valid_utf8) {}
+  explicit Reader(const char* text, bool assume_valid_utf8 = false)
+      : Reader(std::string_view(text), assume_valid_utf8) {}
+  // The reader keeps views into its text: a temporary would dangle.
+  Reader(std::string&&, bool = false) = delete;
 
   // Skips JSON white space (space, tab, CR, LF) and classifies the next
   // value. Does not consume the value.
