@@ -77,7 +77,9 @@ TEST(JsonTree, ParseCopiesStringsParseBorrowingDoesNot) {
   EXPECT_FALSE(inside(borrowed->find("esc")->as_string()));  // decoded, so owned
   text.assign(text.size(), 'x');
   EXPECT_EQ(copied->find("key")->as_string(), "value");
-  EXPECT_EQ(borrowed->find("esc")->as_string(), "a\nb");
+  // Borrowed keys now read "xxx", but the decoded string was copied.
+  EXPECT_EQ(borrowed->members()[1].key, "xxx");
+  EXPECT_EQ(borrowed->members()[1].value.as_string(), "a\nb");
 }
 
 TEST(JsonTree, EqualityDistinguishesNumberKinds) {
