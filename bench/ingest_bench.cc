@@ -37,9 +37,23 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kPrefixes[] = {"HGNC", "MONDO", "CHEBI", "NCBIGene", "UniProtKB", "DRUGBANK",
                                      "UMLS", "MESH", "HP", "GO", "NCIT", "ENSEMBL"};
-constexpr const char* kTypes[] = {"biolink:Gene", "biolink:Disease", "biolink:SmallMolecule",
-                                  "biolink:Protein", "biolink:PhenotypicFeature",
-                                  "biolink:BiologicalProcess"};
+// Categories with their ancestries, as synonym files list them: the first
+// entry names the category, the rest only adds bytes to the row.
+const std::vector<std::vector<const char*>> kTypes = {
+    {"biolink:Gene", "biolink:GeneOrGeneProduct", "biolink:GenomicEntity",
+     "biolink:ChemicalEntityOrGeneOrGeneProduct", "biolink:PhysicalEssence", "biolink:OntologyClass",
+     "biolink:BiologicalEntity", "biolink:ThingWithTaxon", "biolink:NamedThing", "biolink:Entity",
+     "biolink:PhysicalEssenceOrOccurrent", "biolink:MacromolecularMachineMixin"},
+    {"biolink:Disease", "biolink:DiseaseOrPhenotypicFeature", "biolink:BiologicalEntity",
+     "biolink:ThingWithTaxon", "biolink:NamedThing", "biolink:Entity"},
+    {"biolink:SmallMolecule", "biolink:MolecularEntity", "biolink:ChemicalEntity",
+     "biolink:PhysicalEssence", "biolink:ChemicalOrDrugOrTreatment", "biolink:NamedThing",
+     "biolink:Entity"},
+    {"biolink:Protein", "biolink:GeneProductMixin", "biolink:Polypeptide", "biolink:BiologicalEntity",
+     "biolink:NamedThing", "biolink:Entity"},
+    {"biolink:PhenotypicFeature", "biolink:DiseaseOrPhenotypicFeature", "biolink:BiologicalEntity",
+     "biolink:NamedThing", "biolink:Entity"},
+};
 constexpr const char* kTaxa[] = {"NCBITaxon:9606", "NCBITaxon:10090", "NCBITaxon:10116"};
 
 std::string word(std::mt19937_64& rng) {
@@ -51,7 +65,8 @@ std::string word(std::mt19937_64& rng) {
 }
 
 // One row: a CURIE (every 8th repeats an earlier one), two to four names of
-// one to four words, a category, usually a taxon and a preferred name.
+// one to four words, a category with its ancestry, usually a taxon and a
+// preferred name.
 std::string row(std::mt19937_64& rng, uint64_t n) {
   uint64_t id = n % 8 == 7 ? rng() % (n + 1) : n;
   std::string line = "{\"curie\":\"";
@@ -73,9 +88,14 @@ std::string row(std::mt19937_64& rng, uint64_t n) {
     line += name;
     line += '"';
   }
-  line += "],\"types\":[\"";
-  line += kTypes[rng() % std::size(kTypes)];
-  line += "\"]";
+  line += "],\"types\":[";
+  const auto& types = kTypes[rng() % kTypes.size()];
+  for (size_t i = 0; i < types.size(); ++i) {
+    line += i ? ",\"" : "\"";
+    line += types[i];
+    line += '"';
+  }
+  line += ']';
   if (rng() % 4 != 0) {
     line += ",\"taxa\":[\"";
     line += kTaxa[rng() % std::size(kTaxa)];
@@ -89,7 +109,7 @@ std::string row(std::mt19937_64& rng, uint64_t n) {
 
 // Writes `files` plain files of about `bytes` in all, and a gzip copy of
 // each. Returns the uncompressed size.
-uint64_t generate(const fs::path& dir, uint64_t bytes, size_t files) {
+uint64_t generate(const fs::path& dir, uint64_t bytes, size_t files, uint64_t& rows) {
   fs::create_directories(dir / "plain");
   fs::create_directories(dir / "gz");
   std::mt19937_64 rng(7);
@@ -115,6 +135,7 @@ uint64_t generate(const fs::path& dir, uint64_t bytes, size_t files) {
     gzclose(packed);
     total += written;
   }
+  rows = n;
   return total;
 }
 
@@ -170,10 +191,12 @@ int main(int argc, char** argv) {
   const Settings settings;
 
   fs::remove_all(dir);
-  const uint64_t input_bytes = generate(dir, megabytes * 1000000, files);
-  std::printf("input: %zu files, %.1f MB uncompressed; spill entries: terms %zu, rows %zu; "
-              "chunk %zu bytes\n",
-              files, static_cast<double>(input_bytes) / 1e6, settings.local_spill_entries,
+  uint64_t rows = 0;
+  const uint64_t input_bytes = generate(dir, megabytes * 1000000, files, rows);
+  std::printf("input: %zu files, %.1f MB uncompressed, %.2f M rows (%.0f bytes a row); spill entries: "
+              "terms %zu, rows %zu; chunk %zu bytes\n",
+              files, static_cast<double>(input_bytes) / 1e6, static_cast<double>(rows) / 1e6,
+              static_cast<double>(input_bytes) / static_cast<double>(rows), settings.local_spill_entries,
               settings.curie_spill_entries, settings.chunk_bytes);
 
   for (bool gz : {false, true}) {
@@ -188,12 +211,15 @@ int main(int argc, char** argv) {
       if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
       // What the settings bound: per worker a term map and a row batch, plus
       // the queued chunks (workers), the ones being filled (producers) and
-      // the ones being processed (workers). Term entries are costed at ~160
-      // bytes (key, postings vector, table slot), rows at ~96.
+      // the ones being processed (workers). A term entry costs about 250
+      // bytes at its peak (a table slot at up to twice the entry count, the
+      // key and postings on the heap, and the spill's sorted copy); a row
+      // about 96.
       const size_t producers = std::min(files, std::max<size_t>(workers / 4, 4));
       const double bound_mib =
           (static_cast<double>(workers) *
-               (settings.local_spill_entries * 160.0 + settings.curie_spill_entries * 96.0) +
+               (static_cast<double>(settings.local_spill_entries) * 250.0 +
+                static_cast<double>(settings.curie_spill_entries) * 96.0) +
            static_cast<double>(2 * workers + producers) * static_cast<double>(settings.chunk_bytes)) /
           (1 << 20);
       const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
