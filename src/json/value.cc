@@ -41,7 +41,9 @@ void* Arena::allocate_slow(size_t bytes, size_t align) {
 }
 
 std::string_view Arena::copy(std::string_view s) {
-  if (s.empty()) return {};
+  // Never a null data pointer: writers memcpy from views without a size
+  // check, and a null source is undefined even for zero bytes.
+  if (s.empty()) return std::string_view("", 0);
   char* p = static_cast<char*>(allocate(s.size(), 1));
   std::memcpy(p, s.data(), s.size());
   return {p, s.size()};
