@@ -5,7 +5,7 @@ BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test test-asan test-tsan test-asan-python fuzz demo clean
+.PHONY: deps build test test-asan test-tsan test-asan-python fuzz demo bench clean
 
 deps:
 	scripts/install-deps
@@ -52,6 +52,14 @@ fuzz: deps
 
 demo: build
 	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) examples/demo.py
+
+# Benchmark suite against plain-Python peers (bench/run_suite.py). SCALE is
+# full (about 2 GB of synonym JSON), medium, small (under two minutes) or a
+# size in GB; only a full run replaces bench/RESULTS.md.
+SCALE ?= full
+BENCH_OUT ?= $(if $(filter full,$(SCALE)),bench/RESULTS.md,$(BUILD_DIR)/RESULTS-$(SCALE).md)
+bench: build
+	$(PYTHON) bench/run_suite.py --scale $(SCALE) --module-path $(BUILD_DIR)/python --out $(BENCH_OUT) --strict
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan build-asan-python build-fuzz
