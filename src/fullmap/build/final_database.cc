@@ -18,6 +18,8 @@
 namespace corv::fullmap {
 namespace {
 
+using Paths = std::vector<std::filesystem::path>;
+
 template <class Id, class Def>
 Status write_string_table(WriteTransaction& txn, Def def, const absl::flat_hash_map<std::string, Id>& ids) {
   auto table = txn.open_table(def);
@@ -98,7 +100,8 @@ Result<uint64_t> run_shard_writers(std::vector<WritableDatabase>& shards,
   bool spawn_failed = false;
   for (size_t i = 0; i < shards.size(); ++i) {
     try {
-      threads.emplace_back([&, i, runs = term_runs[i], progress = progress]() noexcept {
+      Paths runs = i < term_runs.size() ? term_runs[i] : Paths{};
+      threads.emplace_back([&, i, runs = std::move(runs), progress = progress]() noexcept {
         try {
           outcomes[i].result.emplace(
               write_shard_records(shards[i], runs, insert_batch, i, written, total, progress, build_id));
@@ -162,7 +165,7 @@ Status write_final_database(const std::filesystem::path& output,
   }
 
   const uint64_t total = progress ? count_term_frames(term_runs) : 0;
-  auto written = run_shard_writers(shards, term_runs.first(shard_count), insert_batch, total, progress, build_id);
+  auto written = run_shard_writers(shards, term_runs, insert_batch, total, progress, build_id);
   if (!written) return std::unexpected(std::move(written.error()));
 
   if (progress) progress->call(2, *written, *written, "wrote " + std::to_string(*written) + " records");

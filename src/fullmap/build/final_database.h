@@ -21,8 +21,9 @@ inline constexpr std::string_view kShardWriterPanicked = "fullmap shard writer p
 // yet. The main file is written in one durable transaction and closed before
 // the first shard file is created. Shard writers run in parallel; the error
 // of the lowest failing shard is returned after every writer has ended, and
-// a writer that throws counts as kShardWriterPanicked. `term_runs` holds at
-// least `shard_count` lists. Run files are left in place.
+// a writer that throws counts as kShardWriterPanicked. `term_runs[i]` lists
+// shard i's runs (a shard past its end has none). Run files are left in
+// place.
 Status write_final_database(const std::filesystem::path& output,
                             const absl::flat_hash_map<std::string, uint16_t>& prefix_ids,
                             const absl::flat_hash_map<std::string, uint16_t>& category_ids,

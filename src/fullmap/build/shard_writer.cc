@@ -13,52 +13,57 @@ namespace {
 
 constexpr size_t kValueBufferBytes = 256;
 
-struct MergeEntry {
-  uint64_t hash = 0;
-  std::string term;
-  size_t run = 0;
-  std::vector<Posting> postings;
-};
-
-// Heap order: the entry that must leave the merge first is the greatest.
-// Smallest hash, then smallest term bytes; for equal terms the larger run
-// index (runs never have two entries queued, so postings never decide).
-struct MergeLess {
-  bool operator()(const MergeEntry& a, const MergeEntry& b) const {
-    if (a.hash != b.hash) return a.hash > b.hash;
-    if (int c = a.term.compare(b.term); c != 0) return c > 0;
-    if (a.run != b.run) return a.run < b.run;
-    return a.postings < b.postings;
-  }
-};
-
+// The merge queue. Each run's current frame waits in its reader's slot; the
+// queue holds only (term hash, run index), so reordering it moves no text.
 class MergeHeap {
  public:
-  bool empty() const { return entries_.empty(); }
-  const MergeEntry& top() const { return entries_.front(); }
+  explicit MergeHeap(std::vector<RunReader>& readers) : readers_(readers) {}
 
-  void push(TermFrame frame, size_t run) {
-    const uint64_t hash = term_hash(frame.term);
-    entries_.push_back(MergeEntry{hash, std::move(frame.term), run, std::move(frame.postings)});
-    std::push_heap(entries_.begin(), entries_.end(), MergeLess{});
+  bool empty() const { return items_.empty(); }
+  size_t top_run() const { return items_.front().run; }
+  uint64_t top_hash() const { return items_.front().hash; }
+
+  // Queues the frame parked in `run`'s slot.
+  void push(size_t run) {
+    items_.push_back({term_hash(readers_[run].frame->term), run});
+    std::push_heap(items_.begin(), items_.end(), Later{readers_});
   }
 
-  MergeEntry pop() {
-    std::pop_heap(entries_.begin(), entries_.end(), MergeLess{});
-    MergeEntry out = std::move(entries_.back());
-    entries_.pop_back();
-    return out;
+  // Unqueues the top entry and returns its run; the frame stays in the slot.
+  size_t pop() {
+    std::pop_heap(items_.begin(), items_.end(), Later{readers_});
+    const size_t run = items_.back().run;
+    items_.pop_back();
+    return run;
   }
 
  private:
-  std::vector<MergeEntry> entries_;
+  struct Item {
+    uint64_t hash;
+    size_t run;
+  };
+  // std::*_heap keeps the greatest item on top; "greater" here means "leaves
+  // the merge first": the smallest hash, then the smallest term bytes, then
+  // for equal terms the larger run index.
+  struct Later {
+    const std::vector<RunReader>& readers;
+    bool operator()(const Item& a, const Item& b) const {
+      if (a.hash != b.hash) return a.hash > b.hash;
+      if (int c = readers[a.run].frame->term.compare(readers[b.run].frame->term); c != 0) return c > 0;
+      return a.run < b.run;
+    }
+  };
+
+  std::vector<RunReader>& readers_;
+  std::vector<Item> items_;
 };
 
-// Reads the next frame of `readers[run]` into the heap; nothing at its end.
+// Reads `run`'s next frame into its slot and queues it; nothing at its end.
 Status advance_run(std::vector<RunReader>& readers, size_t run, MergeHeap& heap) {
   auto frame = readers[run].read_frame();
   if (!frame) return std::unexpected(std::move(frame.error()));
-  if (*frame) heap.push(std::move(**frame), run);
+  readers[run].frame = std::move(*frame);
+  if (readers[run].frame) heap.push(run);
   return {};
 }
 
@@ -68,36 +73,48 @@ void sort_unique(std::vector<Posting>& postings) {
   postings.erase(std::unique(postings.begin(), postings.end()), postings.end());
 }
 
-ShardRecord make_record(uint64_t key, std::string_view term, const std::vector<Posting>& postings,
-                        std::string& buffer) {
-  buffer.clear();
-  encode_term_record<Posting>(term, std::span<const Posting>(postings), buffer);
-  ShardRecord record{key, std::make_unique_for_overwrite<char[]>(buffer.size()), buffer.size()};
-  std::memcpy(record.value.get(), buffer.data(), buffer.size());
-  return record;
-}
-
 }  // namespace
 
-Result<uint64_t> flush_shard_batch(RecordsTable& table, std::vector<ShardRecord>& batch,
-                                   std::optional<uint64_t>& last_key) {
+void ShardBatch::add(uint64_t key, std::string_view value) {
+  while (block_ < blocks_.size() && blocks_[block_].size - used_ < value.size()) {
+    ++block_;
+    used_ = 0;
+  }
+  if (block_ == blocks_.size()) {
+    const size_t size = std::max(kBlockBytes, value.size());
+    blocks_.push_back({std::make_unique_for_overwrite<char[]>(size), size});
+    used_ = 0;
+  }
+  char* at = blocks_[block_].bytes.get() + used_;
+  std::memcpy(at, value.data(), value.size());
+  used_ += value.size();
+  records_.push_back({key, at, value.size()});
+}
+
+void ShardBatch::clear() {
+  records_.clear();
+  block_ = 0;
+  used_ = 0;
+}
+
+Result<uint64_t> flush_shard_batch(RecordsTable& table, ShardBatch& batch, std::optional<uint64_t>& last_key) {
   if (batch.empty()) return 0;
-  const auto by_key = [](const ShardRecord& a, const ShardRecord& b) { return a.key < b.key; };
+  auto& records = batch.records();
+  const auto by_key = [](const ShardBatch::Record& a, const ShardBatch::Record& b) { return a.key < b.key; };
   // Merge order already ascends; equal keys must keep their order so that
   // the greatest term of a collision is written last.
-  if (!std::is_sorted(batch.begin(), batch.end(), by_key)) {
-    std::stable_sort(batch.begin(), batch.end(), by_key);
+  if (!std::is_sorted(records.begin(), records.end(), by_key)) {
+    std::stable_sort(records.begin(), records.end(), by_key);
   }
-  for (const ShardRecord& record : batch) {
-    const std::string_view value(record.value.get(), record.size);
+  for (const ShardBatch::Record& record : records) {
     if (last_key && record.key <= *last_key) {
-      CORV_TRY(table.insert(record.key, value));
+      CORV_TRY(table.insert(record.key, record.bytes()));
     } else {
-      CORV_TRY(table.append(record.key, value));
+      CORV_TRY(table.append(record.key, record.bytes()));
     }
     last_key = record.key;
   }
-  const uint64_t written = batch.size();
+  const uint64_t written = records.size();
   batch.clear();
   return written;
 }
@@ -124,7 +141,7 @@ Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::
 
   std::vector<RunReader> readers;
   readers.reserve(runs.size());
-  MergeHeap heap;
+  MergeHeap heap(readers);
   for (size_t run = 0; run < runs.size(); ++run) {
     auto reader = RunReader::open(runs[run]);
     if (!reader) return std::unexpected(std::move(reader.error()));
@@ -132,27 +149,35 @@ Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::
     CORV_TRY(advance_run(readers, run, heap));
   }
 
-  std::vector<ShardRecord> batch;
+  ShardBatch batch;
   batch.reserve(insert_batch);
-  std::string value_buffer;
-  value_buffer.reserve(kValueBufferBytes);
+  std::string value;
+  value.reserve(kValueBufferBytes);
   std::optional<uint64_t> last_key;
   uint64_t own_total = 0;
   std::vector<size_t> to_advance;
+  std::string term;
+  std::vector<Posting> postings;
 
   while (!heap.empty()) {
-    MergeEntry first = heap.pop();
-    std::vector<Posting> postings = std::move(first.postings);
-    to_advance.assign(1, first.run);
-    while (!heap.empty() && heap.top().hash == first.hash && heap.top().term == first.term) {
-      MergeEntry same = heap.pop();
-      postings.insert(postings.end(), same.postings.begin(), same.postings.end());
-      to_advance.push_back(same.run);
+    const uint64_t hash = heap.top_hash();
+    const size_t first = heap.pop();
+    TermFrame& frame = *readers[first].frame;
+    term.swap(frame.term);
+    postings.swap(frame.postings);
+    to_advance.assign(1, first);
+    while (!heap.empty() && heap.top_hash() == hash && readers[heap.top_run()].frame->term == term) {
+      const size_t same = heap.pop();
+      const auto& more = readers[same].frame->postings;
+      postings.insert(postings.end(), more.begin(), more.end());
+      to_advance.push_back(same);
     }
     sort_unique(postings);
     for (size_t run : to_advance) CORV_TRY(advance_run(readers, run, heap));
 
-    batch.push_back(make_record(first.hash, first.term, postings, value_buffer));
+    value.clear();
+    encode_term_record<Posting>(term, std::span<const Posting>(postings), value);
+    batch.add(hash, value);
     if (insert_batch != 0 && batch.size() >= insert_batch) {
       auto n = flush_shard_batch(*records, batch, last_key);
       if (!n) return std::unexpected(std::move(n.error()));

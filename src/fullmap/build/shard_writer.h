@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "common/status.h"
@@ -19,12 +20,39 @@
 
 namespace corv::fullmap {
 
-// One merged term: key = term hash, value = encoded term record, sized
-// exactly.
-struct ShardRecord {
-  uint64_t key = 0;
-  std::unique_ptr<char[]> value;
-  size_t size = 0;
+// Records waiting for a flush: (term hash, encoded term record) pairs. The
+// values are packed into blocks the batch owns and keeps across clear(), so
+// a batch costs no allocation per record once it has grown.
+class ShardBatch {
+ public:
+  struct Record {
+    uint64_t key = 0;
+    const char* value = nullptr;
+    size_t size = 0;
+    std::string_view bytes() const { return {value, size}; }
+  };
+
+  // Room for `records` records; throws when it cannot be had.
+  void reserve(size_t records) { records_.reserve(records); }
+  void add(uint64_t key, std::string_view value);
+  // Drops the records, keeping the room for records and value bytes.
+  void clear();
+
+  size_t size() const { return records_.size(); }
+  bool empty() const { return records_.empty(); }
+  size_t capacity() const { return records_.capacity(); }
+  std::vector<Record>& records() { return records_; }
+
+ private:
+  static constexpr size_t kBlockBytes = size_t{1} << 20;
+  struct Block {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+  };
+  std::vector<Record> records_;
+  std::vector<Block> blocks_;
+  size_t block_ = 0;  // block being filled
+  size_t used_ = 0;   // bytes used in it
 };
 
 using RecordsTable = WriteTable<uint64_t, Bytes>;
@@ -48,8 +76,7 @@ Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::
 // appended at the table's end, except a key not above `last_key`, which
 // replaces the stored value. Empties the batch, keeping its room, and
 // returns how many records it wrote.
-Result<uint64_t> flush_shard_batch(RecordsTable& table, std::vector<ShardRecord>& batch,
-                                   std::optional<uint64_t>& last_key);
+Result<uint64_t> flush_shard_batch(RecordsTable& table, ShardBatch& batch, std::optional<uint64_t>& last_key);
 
 // Adds `n` to `written` and reports stage 2 "shard {shard}: writing {done}
 // records" with the new total of all shards. Nothing without a progress

@@ -136,16 +136,12 @@ TEST(ShardWriter, WithoutProgressTheSharedCounterStaysUntouched) {
   EXPECT_EQ(progress->calls(), (std::vector<ProgressCall>{{2, 6'000'000, 9, "shard 3: writing 6000000 records"}}));
 }
 
-ShardRecord record(uint64_t key, std::string_view value) {
-  ShardRecord r{key, std::make_unique<char[]>(value.size()), value.size()};
-  std::copy(value.begin(), value.end(), r.value.get());
-  return r;
-}
-
 // Equal keys stand for terms whose hashes collide: the last one written,
 // the greatest term, must be the one kept, within a batch and across them.
 TEST(ShardWriter, FlushKeepsTheLastValueOfEqualKeysAndSortsStably) {
   auto dir = fresh_test_dir("shard_writer");
+  // A value larger than a block of the batch gets a block of its own.
+  const std::string big(3 << 20, 'x');
   {
     auto db = WritableDatabase::create(dir / "t.db", 0);
     ASSERT_TRUE(db);
@@ -154,20 +150,20 @@ TEST(ShardWriter, FlushKeepsTheLastValueOfEqualKeysAndSortsStably) {
     auto table = txn->open_table(kRecordsTable);
     ASSERT_TRUE(table);
     std::optional<uint64_t> last_key;
-    std::vector<ShardRecord> batch;
+    ShardBatch batch;
     batch.reserve(8);
-    for (auto [k, v] : std::vector<std::pair<uint64_t, std::string_view>>{{9, "i"}, {2, "b1"}, {2, "b2"}, {5, "e"}}) {
-      batch.push_back(record(k, v));
+    for (auto [k, v] : std::vector<std::pair<uint64_t, std::string_view>>{{9, "i"}, {2, "b1"}, {2, "b2"}, {5, "e"}, {1, big}}) {
+      batch.add(k, v);
     }
     auto n = flush_shard_batch(*table, batch, last_key);
     ASSERT_TRUE(n) << n.error().message;
-    EXPECT_EQ(*n, 4u);
+    EXPECT_EQ(*n, 5u);
     EXPECT_TRUE(batch.empty());
     EXPECT_GE(batch.capacity(), 8u);
     EXPECT_EQ(last_key, 9u);
 
-    batch.push_back(record(9, "i2"));
-    batch.push_back(record(12, "l"));
+    batch.add(9, "i2");
+    batch.add(12, "l");
     n = flush_shard_batch(*table, batch, last_key);
     ASSERT_TRUE(n);
     EXPECT_EQ(*n, 2u);
@@ -178,7 +174,7 @@ TEST(ShardWriter, FlushKeepsTheLastValueOfEqualKeysAndSortsStably) {
     ASSERT_TRUE(db->close());
   }
   EXPECT_EQ(dump_table(dir / "t.db", kRecordsTable),
-            (std::map<uint64_t, std::string>{{2, "b2"}, {5, "e"}, {9, "i2"}, {12, "l"}}));
+            (std::map<uint64_t, std::string>{{1, big}, {2, "b2"}, {5, "e"}, {9, "i2"}, {12, "l"}}));
 }
 
 TEST(ShardWriter, UnreadableRunsFailWithTheReadErrorAndCommitNothing) {
