@@ -211,14 +211,14 @@ int main(int argc, char** argv) {
       if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
       // What the settings bound: per worker a term map and a row batch, plus
       // the queued chunks (workers), the ones being filled (producers) and
-      // the ones being processed (workers). A term entry costs about 250
+      // the ones being processed (workers). A term entry costs about 350
       // bytes at its peak (a table slot at up to twice the entry count, the
-      // key and postings on the heap, and the spill's sorted copy); a row
-      // about 96.
+      // key and postings on the heap, and the spill's partitioned copy that
+      // grows by doubling); a row about 96.
       const size_t producers = std::min(files, std::max<size_t>(workers / 4, 4));
       const double bound_mib =
           (static_cast<double>(workers) *
-               (static_cast<double>(settings.local_spill_entries) * 250.0 +
+               (static_cast<double>(settings.local_spill_entries) * 350.0 +
                 static_cast<double>(settings.curie_spill_entries) * 96.0) +
            static_cast<double>(2 * workers + producers) * static_cast<double>(settings.chunk_bytes)) /
           (1 << 20);

@@ -96,18 +96,6 @@ TEST(ChunkChannel, ManyProducersAndConsumersLoseNothing) {
   EXPECT_EQ(sum.load(), 3L * kPerProducer * (kPerProducer + 1) / 2);
 }
 
-TEST(Chunk, KeepsLinesBackToBackInOrder) {
-  Chunk chunk;
-  chunk.add_line("alpha");
-  chunk.add_line("b");
-  chunk.add_line("gamma ray");
-  ASSERT_EQ(chunk.line_count(), 3u);
-  EXPECT_EQ(chunk.byte_count(), 15u);
-  EXPECT_EQ(chunk.line(0), "alpha");
-  EXPECT_EQ(chunk.line(1), "b");
-  EXPECT_EQ(chunk.line(2), "gamma ray");
-}
-
 TEST(ThreadScope, ReportsTheFirstFailureInStartOrder) {
   ThreadScope scope;
   std::atomic<bool> release{false};
@@ -133,17 +121,6 @@ TEST(ThreadScope, AnEscapingExceptionBecomesThePanicMessage) {
   ASSERT_FALSE(s);
   EXPECT_EQ(s.error().type, ErrorType::kRuntime);
   EXPECT_EQ(s.error().message, "fullmap build worker panicked");
-}
-
-TEST(ThreadScope, KeepsNoBodyAliveOnceItsThreadEnded) {
-  // A worker's channel end must not outlive its thread, or producers would
-  // block forever on a channel nobody reads.
-  auto [sender, receiver] = make_channel<int>(1);
-  ThreadScope scope;
-  ASSERT_TRUE(scope.spawn([r = receiver]() mutable -> Status { return {}; }));
-  receiver.reset();
-  ASSERT_TRUE(scope.join_all("panicked"));
-  EXPECT_FALSE(sender.send(1));
 }
 
 }  // namespace
