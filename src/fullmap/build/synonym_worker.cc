@@ -1,6 +1,5 @@
 #include "fullmap/build/synonym_worker.h"
 
-#include <charconv>
 #include <cstdint>
 #include <string_view>
 
