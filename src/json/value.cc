@@ -181,6 +181,7 @@ class TreeBuilder {
     if (!v) {
       s.items.resize(items_base);
       s.members.resize(members_base);
+      s.key_sigs.resize(members_base);
     }
     return v;
   }
@@ -189,6 +190,7 @@ class TreeBuilder {
   struct Stacks {
     std::vector<Value> items;
     std::vector<Member> members;
+    std::vector<uint64_t> key_sigs;  // parallel to members: see key_sig
     std::string key_scratch;
     std::string value_scratch;
   };
@@ -199,6 +201,14 @@ class TreeBuilder {
 
   // Objects beyond this many members get a hash index for repeated keys.
   static constexpr size_t kLinearKeyScan = 16;
+
+  // Length and leading bytes of a key: different signatures mean different
+  // keys, so the repeated-key scan rarely compares bytes.
+  static uint64_t key_sig(std::string_view key) {
+    uint64_t word = 0;
+    if (!key.empty()) std::memcpy(&word, key.data(), std::min<size_t>(key.size(), 7));
+    return word ^ (static_cast<uint64_t>(key.size()) << 56);
+  }
 
   Result<Value> value(Stacks& s) {
     switch (r_.peek()) {
@@ -264,12 +274,13 @@ class TreeBuilder {
       // A repeated key keeps its first position and takes the last value.
       size_t count = s.members.size() - base;
       Member* found = nullptr;
+      uint64_t sig = key_sig(owned_key);
       if (index) {
         auto it = index->find(owned_key);
         if (it != index->end()) found = &s.members[base + it->second];
       } else {
         for (size_t i = base; i < s.members.size(); ++i) {
-          if (s.members[i].key == owned_key) {
+          if (s.key_sigs[i] == sig && s.members[i].key == owned_key) {
             found = &s.members[i];
             break;
           }
@@ -280,6 +291,7 @@ class TreeBuilder {
         continue;
       }
       s.members.push_back(Member{owned_key, *v});
+      s.key_sigs.push_back(sig);
       if (index) {
         index->emplace(owned_key, count);
       } else if (count + 1 > kLinearKeyScan) {
@@ -289,6 +301,7 @@ class TreeBuilder {
     }
     Value out = Value::object(std::span<const Member>(s.members.data() + base, s.members.size() - base), arena_);
     s.members.resize(base);
+    s.key_sigs.resize(base);
     return out;
   }
 

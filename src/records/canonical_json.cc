@@ -94,6 +94,10 @@ char* put_escape(unsigned char c, char* o) {
 }
 
 void put_string(std::string_view s, Sink& sink) {
+  if (s.empty()) {
+    sink.put("\"\"");
+    return;
+  }
   // Worst case every byte becomes a six-byte escape.
   char* o = sink.reserve(s.size() * 6 + 2);
   *o++ = '"';

@@ -12,6 +12,7 @@
 #include "json/reader.h"
 #include "json/utf8.h"
 #include "records/canonical_json.h"
+#include "records/edge_record.h"
 #include "records/seen_set.h"
 #include "records/unicode_space.h"
 
@@ -172,12 +173,18 @@ Status run(int in_fd, int out_fd, bool is_edges, std::string_view domain) {
       arena.reset();
       auto value = json::parse_borrowing(text, arena, /*assume_valid_utf8=*/true);
       if (!value) return fail(std::move(value.error()));
-      auto final_value = finalize_record(*value, is_edges, namer, arena);
-      if (!final_value) return fail(std::move(final_value.error()));
-      if (!*final_value) continue;
-
       record.clear();
-      append_compact_json(**final_value, record);
+      if (is_edges) {
+        json::Value stripped = strip_nulls(*value, arena);
+        if (!stripped.is_object()) return fail_runtime("expected JSON object");
+        if (stripped.members().empty()) continue;
+        append_edge_record(stripped, namer, record);
+      } else {
+        auto final_value = finalize_record(*value, is_edges, namer, arena);
+        if (!final_value) return fail(std::move(final_value.error()));
+        if (!*final_value) continue;
+        append_compact_json(**final_value, record);
+      }
       if (!seen.insert_if_new(record)) continue;
       record.push_back('\n');
       CORV_TRY(writer.write(record));

@@ -27,6 +27,7 @@ class Sink {
     ++len_;
   }
   void put(const char* p, size_t n) {
+    if (n == 0) return;  // `p` may be null then
     std::memcpy(reserve(n), p, n);
     len_ += n;
   }

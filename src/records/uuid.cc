@@ -17,7 +17,7 @@ void put_part(Sink& name, std::string_view part) {
   char* o = name.reserve(21 + part.size());
   o = std::to_chars(o, o + 20, part.size()).ptr;
   *o++ = ':';
-  std::memcpy(o, part.data(), part.size());
+  if (!part.empty()) std::memcpy(o, part.data(), part.size());
   name.commit(o + part.size());
 }
 
@@ -45,17 +45,17 @@ void format_uuid(const unsigned char* id, char (&text)[NameUuid::kTextSize]) {
 }
 
 // Keys of one object are unique, so any sort gives the one byte order.
-void sort_by_key(std::vector<const json::Member*>& members) {
-  auto less = [](const json::Member* a, const json::Member* b) { return key_less(a->key, b->key); };
-  if (members.size() > 24) {
-    std::sort(members.begin(), members.end(), less);
+void sort_by_key(std::vector<NameUuid::Part>& parts) {
+  auto less = [](const NameUuid::Part& a, const NameUuid::Part& b) { return key_less(a.key, b.key); };
+  if (parts.size() > 24) {
+    std::sort(parts.begin(), parts.end(), less);
     return;
   }
-  for (size_t i = 1; i < members.size(); ++i) {
-    const json::Member* m = members[i];
+  for (size_t i = 1; i < parts.size(); ++i) {
+    NameUuid::Part p = parts[i];
     size_t j = i;
-    for (; j > 0 && less(m, members[j - 1]); --j) members[j] = members[j - 1];
-    members[j] = m;
+    for (; j > 0 && less(p, parts[j - 1]); --j) parts[j] = parts[j - 1];
+    parts[j] = p;
   }
 }
 
@@ -84,47 +84,56 @@ std::string NameUuid::of_object(const json::Value& object) const {
   return std::string(text, kTextSize);
 }
 
-void NameUuid::of_object(const json::Value& object, char (&uuid)[kTextSize]) const {
-  auto members = object.members();
-  // Per-thread buffers: one record after another reuses their memory.
-  thread_local std::vector<const json::Member*> sorted;
+void NameUuid::of_parts(std::vector<Part>& parts, char (&uuid)[kTextSize]) const {
   thread_local std::string name;
-  thread_local std::string text;
-  sorted.clear();
   name.clear();
-  for (const json::Member& m : members) sorted.push_back(&m);
-  sort_by_key(sorted);
+  sort_by_key(parts);
   {
     Sink out(name);
-    for (const json::Member* m : sorted) {
-      const json::Value& v = m->value;
-      switch (v.kind()) {
-        case json::Kind::kNull:
-          break;
-        case json::Kind::kBool:
-          if (v.as_bool()) {
-            put_part(out, m->key);
-            put_part(out, "true");
-          }
-          break;
-        case json::Kind::kString:
-          if (!v.as_string().empty()) {
-            put_part(out, m->key);
-            put_part(out, v.as_string());
-          }
-          break;
-        case json::Kind::kNumber:
-        case json::Kind::kArray:
-        case json::Kind::kObject:
-          text.clear();
-          append_compact_json(v, text);
-          put_part(out, m->key);
-          put_part(out, text);
-          break;
-      }
+    for (const Part& p : parts) {
+      put_part(out, p.key);
+      put_part(out, p.text);
     }
   }
   of_name(name, uuid);
+}
+
+void NameUuid::of_object(const json::Value& object, char (&uuid)[kTextSize]) const {
+  // Per-thread buffers: one record after another reuses their memory.
+  thread_local std::vector<Part> parts;
+  thread_local std::string texts;
+  parts.clear();
+  texts.clear();
+  // Compact texts go to one buffer first; views into it are taken once it
+  // no longer grows.
+  thread_local std::vector<std::pair<size_t, size_t>> spans;
+  spans.clear();
+  for (const json::Member& m : object.members()) {
+    const json::Value& v = m.value;
+    switch (v.kind()) {
+      case json::Kind::kNull:
+        break;
+      case json::Kind::kBool:
+        if (v.as_bool()) parts.push_back(Part{m.key, "true"});
+        break;
+      case json::Kind::kString:
+        if (!v.as_string().empty()) parts.push_back(Part{m.key, v.as_string()});
+        break;
+      default: {
+        size_t begin = texts.size();
+        append_compact_json(v, texts);
+        spans.emplace_back(parts.size(), begin);
+        parts.push_back(Part{m.key, {}});
+        break;
+      }
+    }
+  }
+  for (size_t i = 0; i < spans.size(); ++i) {
+    auto [index, begin] = spans[i];
+    size_t end = i + 1 < spans.size() ? spans[i + 1].second : texts.size();
+    parts[index].text = std::string_view(texts).substr(begin, end - begin);
+  }
+  of_parts(parts, uuid);
 }
 
 std::string uuid_from_parts(std::string_view domain, std::span<const std::string> parts) {

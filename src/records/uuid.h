@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/value.h"
 
@@ -32,6 +33,15 @@ class NameUuid {
   // UUID text of `name` (already in "{len}:{bytes}..." form) in this domain.
   std::string of_name(std::string_view name) const;
   void of_name(std::string_view name, char (&text)[kTextSize]) const;
+  // One member's contribution to an object's name: key and value text.
+  struct Part {
+    std::string_view key;
+    std::string_view text;
+  };
+  // UUID text of members given as parts, in any order (keys are unique);
+  // sorts `parts` by key bytes.
+  void of_parts(std::vector<Part>& parts, char (&text)[kTextSize]) const;
+
   // Same as uuid_for_json_object; `value` must be an object.
   std::string of_object(const json::Value& object) const;
   void of_object(const json::Value& object, char (&text)[kTextSize]) const;
