@@ -131,19 +131,6 @@ class BuildTest(unittest.TestCase):
         self.assertEqual(self.curies_by_term(self.tmp / "tiny.redb", terms),
                          self.curies_by_term(self.tmp / "roomy.redb", terms))
 
-    def test_excluded_prefixes_and_custom_spill_directory(self):
-        spill = self.tmp / "scratch" / "spill"
-        os.environ["CORVANTILE_FULLMAP_EXCLUDE_PREFIXES"] = " HP ,\u3000, "
-        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(spill)
-        output = self.tmp / "fullmap.redb"
-        self.build(output)
-        self.assertTrue((self.tmp / "scratch").is_dir())
-        self.assertFalse(spill.exists())
-        self.assertFalse((self.tmp / "fullmap.redb.spill.d").exists())
-        found = self.curies_by_term(output, ["fever", "fever reducer"])
-        self.assertNotIn("fever", found)
-        self.assertEqual(found["fever reducer"], {("CHEBI:46195", "chemicals")})
-
     def test_empty_synonym_list_touches_nothing(self):
         existing = self.tmp / "kept.redb"
         existing.write_bytes(b"old")

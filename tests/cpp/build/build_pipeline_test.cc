@@ -129,15 +129,6 @@ TEST_F(BuildPipeline, TinySpillsAndBatchesGiveTheSameFullmapAsDefaults) {
   EXPECT_EQ(last.message, "wrote " + std::to_string(terms.size()) + " records");
 }
 
-TEST_F(BuildPipeline, AnEmptyClassListIsAccepted) {
-  classes_.clear();
-  const auto output = dir_ / "fm.redb";
-  ASSERT_TRUE(build(output, 2, settings(output)));
-  const auto terms = resolve(output);
-  EXPECT_TRUE(terms.contains("compound 0"));
-  EXPECT_FALSE(terms.contains("drugbank:db00945"));
-}
-
 TEST_F(BuildPipeline, FailuresLeaveTheSpillDirectoryForInspection) {
   const auto output = dir_ / "fm.redb";
   synonyms_.push_back(write_file(dir_ / "broken.ndjson", "{\"curie\": 5}\n"));
@@ -159,16 +150,6 @@ TEST_F(BuildPipeline, FailuresLeaveTheSpillDirectoryForInspection) {
   for (uint64_t i = 0; i < kBuildShardCount; ++i) std::filesystem::remove(shard_path(output, i));
   ASSERT_TRUE(build(output, 2, settings(output)));
   EXPECT_FALSE(std::filesystem::exists(default_spill_dir(output)));
-}
-
-TEST_F(BuildPipeline, ASpillDirectoryThatCannotBeCreatedFailsTheBuild) {
-  const auto output = dir_ / "fm.redb";
-  write_file(dir_ / "blocker", "");
-  BuildSettings s = settings(output);
-  s.spill_dir = dir_ / "blocker" / "spill";
-  auto status = build(output, 1, s);
-  ASSERT_FALSE(status);
-  EXPECT_EQ(status.error().message, "Not a directory (os error 20)");
 }
 
 }  // namespace

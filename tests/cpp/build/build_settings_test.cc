@@ -19,14 +19,9 @@ using testing::fresh_test_dir;
 using testing::write_file;
 using Set = absl::flat_hash_set<std::string>;
 
-TEST(BuildSettings, GivenWorkerCountWinsAndIsAtLeastOne) {
-  const std::string plenty = "MemAvailable:   67108864 kB\n";
-  EXPECT_EQ(resolve_worker_count(0, 16, plenty), 1u);
-  EXPECT_EQ(resolve_worker_count(3, 1, plenty), 3u);
-  EXPECT_EQ(resolve_worker_count(3, std::nullopt, std::nullopt), 3u);
-}
-
-TEST(BuildSettings, WorkerCountWithoutMemoryFigureIsNinetyPercentOfCores) {
+TEST(BuildSettings, WorkerCountGivenOrFromCoresWithoutMemoryFigure) {
+  EXPECT_EQ(resolve_worker_count(0, 16, "MemAvailable: 67108864 kB\n"), 1u);
+  EXPECT_EQ(resolve_worker_count(3, 1, "MemAvailable: 67108864 kB\n"), 3u);
   EXPECT_EQ(resolve_worker_count(std::nullopt, 1, std::nullopt), 1u);
   EXPECT_EQ(resolve_worker_count(std::nullopt, 8, std::nullopt), 7u);
   EXPECT_EQ(resolve_worker_count(std::nullopt, 10, std::nullopt), 9u);
@@ -117,27 +112,13 @@ TEST(BuildSettings, EnvironmentFeedsEverySetting) {
   EXPECT_EQ(s.insert_batch, 16u);
   EXPECT_EQ(s.exclude_prefixes, (Set{"UMLS", "MESH"}));
   EXPECT_EQ(s.spill_dir, std::filesystem::path("scratch/here"));
-}
-
-TEST(BuildSettings, UnsetEnvironmentGivesDefaults) {
-  ScopedEnv a(kLocalSpillEntriesEnv, std::nullopt), b(kCurieSpillEntriesEnv, std::nullopt),
-      c(kChunkBytesEnv, std::nullopt), d(kProducersEnv, std::nullopt), e(kRedbCacheBytesEnv, std::nullopt),
-      f(kInsertBatchEnv, std::nullopt), g(kExcludePrefixesEnv, std::nullopt), h(kSpillDirEnv, std::nullopt);
-  const BuildSettings s = read_build_settings("data/fullmap.redb", 10, 32);
-  EXPECT_EQ(s.local_spill_entries, 1'000'000u);
-  EXPECT_EQ(s.curie_spill_entries, 250'000u);
-  EXPECT_EQ(s.chunk_bytes, 8'388'608u);
-  EXPECT_EQ(s.producers, 8u);
-  EXPECT_EQ(s.redb_cache_bytes, 2'147'483'648u);
-  EXPECT_EQ(s.insert_batch, 2'000'000u);
-  EXPECT_TRUE(s.exclude_prefixes.empty());
-  EXPECT_EQ(s.spill_dir, std::filesystem::path("data/fullmap.redb.spill.d"));
-  // Non-UTF-8 or empty values fall back as well.
-  ScopedEnv i(kSpillDirEnv, "bad\xff"), j(kExcludePrefixesEnv, "A\xff");
-  EXPECT_EQ(read_build_settings("m", 1, 1).spill_dir, std::filesystem::path("m.spill.d"));
-  EXPECT_TRUE(read_build_settings("m", 1, 1).exclude_prefixes.empty());
-  ScopedEnv k(kSpillDirEnv, "");
-  EXPECT_EQ(read_build_settings("m", 1, 1).spill_dir, std::filesystem::path("m.spill.d"));
+  // An empty or non-UTF-8 directory falls back to the output's.
+  for (const char* bad : {"", "bad\xff"}) {
+    ScopedEnv i(kSpillDirEnv, bad);
+    EXPECT_EQ(read_build_settings("m", 1, 1).spill_dir, std::filesystem::path("m.spill.d"));
+  }
+  ScopedEnv j(kProducersEnv, std::nullopt);
+  EXPECT_EQ(read_build_settings("m", 10, 32).producers, 8u);
 }
 
 TEST(BuildPreparation, EmptySynonymListTouchesNothing) {

@@ -143,14 +143,6 @@ TEST(FinalDatabase, EmptyIngestStillCreatesEveryTable) {
   EXPECT_TRUE(dump_table(dir / "empty.s15.redb", kRecordsTable).empty());
 }
 
-TEST(FinalDatabase, TwoBuildsInOneProcessGetDifferentIds) {
-  const auto dir = fresh_test_dir("final_database");
-  const IngestOutput in(dir);
-  ASSERT_TRUE(in.write(dir / "a.redb", 0, nullptr));
-  ASSERT_TRUE(in.write(dir / "b.redb", 0, nullptr));
-  EXPECT_NE(dump_meta(dir / "a.redb").at("build_id"), dump_meta(dir / "b.redb").at("build_id"));
-}
-
 TEST(FinalDatabase, TheLowestFailingShardsErrorWinsAfterAllWritersEnd) {
   const auto dir = fresh_test_dir("final_database");
   IngestOutput in(dir);
@@ -173,25 +165,6 @@ TEST(FinalDatabase, TheLowestFailingShardsErrorWinsAfterAllWritersEnd) {
   auto panicked = in2.write(dir2 / "fm.redb", SIZE_MAX, nullptr);
   ASSERT_FALSE(panicked);
   EXPECT_EQ(panicked.error().message, "fullmap shard writer panicked");
-}
-
-TEST(FinalDatabase, UnreadableCurieRunFailsBeforeAnyShardExists) {
-  const auto dir = fresh_test_dir("final_database");
-  IngestOutput in(dir);
-  in.curie_runs.push_back(testing::write_file(dir / "curie_run_bad.bin", std::string("\x01\x00\x00\x00\x09", 5)));
-  auto status = in.write(dir / "fm.redb", 0, nullptr);
-  ASSERT_FALSE(status);
-  EXPECT_EQ(status.error().message, "failed to fill whole buffer");
-  EXPECT_FALSE(std::filesystem::exists(dir / "fm.s0.redb"));
-}
-
-TEST(FinalDatabase, ProgressTotalCountsEveryFrameAndSkipsUnreadableRuns) {
-  const auto dir = fresh_test_dir("final_database");
-  const IngestOutput in(dir);
-  auto runs = in.term_runs;
-  EXPECT_EQ(count_term_frames(runs), in.frames);
-  runs[0].push_back(dir / "missing.bin");
-  EXPECT_EQ(count_term_frames(runs), in.frames);
 }
 
 }  // namespace
