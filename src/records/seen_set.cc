@@ -34,19 +34,25 @@ const char* SeenSet::store(std::string_view bytes) {
   return p;
 }
 
+uint64_t SeenSet::xxh64_digest(std::string_view bytes) { return XXH64(bytes.data(), bytes.size(), 0); }
+
 bool SeenSet::insert_if_new(std::string_view bytes) {
-  uint64_t digest = XXH64(bytes.data(), bytes.size(), 0);
-  auto [it, inserted] = heads_.try_emplace(digest, entries_.size());
-  if (!inserted) {
-    size_t last = kNone;
-    for (size_t i = it->second; i != kNone; i = entries_[i].next) {
-      const Entry& e = entries_[i];
-      if (e.size == bytes.size() && std::memcmp(e.data, bytes.data(), bytes.size()) == 0) return false;
-      last = i;
-    }
-    entries_[last].next = entries_.size();
+  uint64_t digest = digest_(bytes);
+  auto [it, inserted] = heads_.try_emplace(digest);
+  if (inserted) {
+    it->second = Entry{store(bytes), bytes.size(), kNone};
+    ++count_;
+    return true;
   }
-  entries_.push_back(Entry{store(bytes), bytes.size(), kNone});
+  Entry* e = &it->second;
+  for (;;) {
+    if (e->size == bytes.size() && std::memcmp(e->data, bytes.data(), bytes.size()) == 0) return false;
+    if (e->next == kNone) break;
+    e = &overflow_[e->next];
+  }
+  e->next = overflow_.size();  // before push_back, which may move *e
+  overflow_.push_back(Entry{store(bytes), bytes.size(), kNone});
+  ++count_;
   return true;
 }
 

@@ -13,7 +13,11 @@ namespace corv::records {
 
 class SeenSet {
  public:
-  SeenSet() = default;
+  using DigestFn = uint64_t (*)(std::string_view bytes);
+  static uint64_t xxh64_digest(std::string_view bytes);
+
+  // `digest` is replaceable so that collision handling can be exercised.
+  explicit SeenSet(DigestFn digest = &xxh64_digest) : digest_(digest) {}
   SeenSet(const SeenSet&) = delete;
   SeenSet& operator=(const SeenSet&) = delete;
 
@@ -22,20 +26,24 @@ class SeenSet {
   // collisions never merge different records.
   bool insert_if_new(std::string_view bytes);
 
-  size_t size() const { return entries_.size(); }
+  size_t size() const { return count_; }
 
  private:
   struct Entry {
     const char* data;
     size_t size;
-    size_t next;  // next entry with the same digest, or kNone
+    size_t next;  // index in overflow_ of the next record with this digest
   };
   static constexpr size_t kNone = ~size_t{0};
 
   const char* store(std::string_view bytes);
 
-  absl::flat_hash_map<uint64_t, size_t> heads_;  // digest -> first entry
-  std::vector<Entry> entries_;
+  // The first record of a digest sits in the map itself (one probe for the
+  // common case); digest collisions chain through overflow_.
+  DigestFn digest_;
+  absl::flat_hash_map<uint64_t, Entry> heads_;
+  std::vector<Entry> overflow_;
+  size_t count_ = 0;
   // Record copies live in large blocks rather than one allocation each.
   // Blocks are anonymous mappings, so the memory is neither zeroed twice
   // nor faulted in 4 KiB steps where huge pages are available.

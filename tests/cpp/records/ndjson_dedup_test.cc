@@ -149,5 +149,18 @@ TEST(SeenSet, ExactBytesDecide) {
   EXPECT_EQ(seen.size(), 200003u);
 }
 
+TEST(SeenSet, EqualDigestsNeverMergeRecords) {
+  // Every record in one bucket: only the byte comparison tells them apart.
+  SeenSet seen([](std::string_view bytes) -> uint64_t { return bytes.size() % 2; });
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 500; ++i) {
+      std::string record = std::to_string(i);
+      record += 'r';
+      EXPECT_EQ(seen.insert_if_new(record), round == 0) << i;
+    }
+  }
+  EXPECT_EQ(seen.size(), 500u);
+}
+
 }  // namespace
 }  // namespace corv::records
