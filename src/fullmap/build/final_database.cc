@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -14,6 +15,8 @@
 #include "fullmap/store/layout.h"
 #include "fullmap/store/record_encoding.h"
 #include "fullmap/store/writable_database.h"
+#include "oneapi/tbb/blocked_range.h"
+#include "oneapi/tbb/parallel_reduce.h"
 
 namespace corv::fullmap {
 namespace {
@@ -135,13 +138,20 @@ Result<uint64_t> run_shard_writers(std::vector<WritableDatabase>& shards,
 }  // namespace
 
 uint64_t count_term_frames(std::span<const std::vector<std::filesystem::path>> term_runs) {
-  uint64_t total = 0;
+  std::vector<const std::filesystem::path*> paths;
   for (const auto& runs : term_runs) {
-    for (const auto& path : runs) {
-      if (auto frames = count_run_frames(path)) total += *frames;
-    }
+    for (const auto& path : runs) paths.push_back(&path);
   }
-  return total;
+  // Spread over the build's pool: this reads every run once more.
+  return tbb::parallel_reduce(
+      tbb::blocked_range<size_t>(0, paths.size(), 1), uint64_t{0},
+      [&](const tbb::blocked_range<size_t>& range, uint64_t sum) {
+        for (size_t i = range.begin(); i < range.end(); ++i) {
+          if (auto frames = count_run_frames(*paths[i])) sum += *frames;
+        }
+        return sum;
+      },
+      std::plus<>());
 }
 
 Status write_final_database(const std::filesystem::path& output,

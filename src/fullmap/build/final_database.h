@@ -33,8 +33,8 @@ Status write_final_database(const std::filesystem::path& output,
                             size_t redb_cache_bytes, size_t insert_batch, size_t shard_count,
                             const ProgressHandle& progress);
 
-// Sum of the frames of every term run, for the stage 2 total; a run that
-// cannot be counted adds 0.
+// Sum of the frames of every term run, for the stage 2 total, counted on
+// the current oneTBB arena; a run that cannot be counted adds 0.
 uint64_t count_term_frames(std::span<const std::vector<std::filesystem::path>> term_runs);
 
 }  // namespace corv::fullmap
