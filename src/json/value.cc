@@ -202,12 +202,13 @@ class TreeBuilder {
   // Objects beyond this many members get a hash index for repeated keys.
   static constexpr size_t kLinearKeyScan = 16;
 
-  // Length and leading bytes of a key: different signatures mean different
-  // keys, so the repeated-key scan rarely compares bytes.
+  // Length and three sample bytes of a key: different signatures mean
+  // different keys, so the repeated-key scan rarely compares bytes.
   static uint64_t key_sig(std::string_view key) {
-    uint64_t word = 0;
-    if (!key.empty()) std::memcpy(&word, key.data(), std::min<size_t>(key.size(), 7));
-    return word ^ (static_cast<uint64_t>(key.size()) << 56);
+    size_t n = key.size();
+    if (n == 0) return 0;
+    auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(key[i])); };
+    return (static_cast<uint64_t>(n) << 24) | (byte(0) << 16) | (byte(n / 2) << 8) | byte(n - 1);
   }
 
   Result<Value> value(Stacks& s) {
