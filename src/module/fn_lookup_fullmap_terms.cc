@@ -127,7 +127,11 @@ PyObject* run_lookup(Lookup&& lookup, ToPython&& to_python) {
     return lookup();
   }();
   if (!result) return raise(result.error());
-  PyObject* out = to_python(*result);
+  PyObject* out = nullptr;
+  {
+    GcPaused paused;
+    out = to_python(*result);
+  }
   drop(*result);
   return out;
 }

@@ -38,6 +38,23 @@ class RepeatedStr {
   PyRef last_;
 };
 
+// Pauses the cyclic garbage collector while a large result is built: the
+// result's lists, tuples and dicts hold no cycles, and a collection every few
+// thousand new containers would walk them over and over. The previous state
+// is restored; the GIL is held throughout, so no other thread sees the pause.
+class GcPaused {
+ public:
+  GcPaused() : was_enabled_(PyGC_Disable() == 1) {}
+  ~GcPaused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPaused(const GcPaused&) = delete;
+  GcPaused& operator=(const GcPaused&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 // Interned keys, made once per call.
 template <size_t N>
 bool intern_keys(const char* const (&names)[N], PyRef (&keys)[N]) {

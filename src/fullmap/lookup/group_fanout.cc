@@ -1,7 +1,6 @@
 #include "fullmap/lookup/group_fanout.h"
 
 #include <algorithm>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,7 +16,7 @@ namespace {
 struct GroupTask {
   ShardGroup group;
   GroupReader reader;
-  std::optional<Result<std::vector<GroupHit>>> result;  // stays empty if the reader threw
+  std::optional<Result<GroupHits>> result;  // stays empty if the reader threw
 };
 
 void run_task(GroupTask& task) noexcept {
@@ -61,18 +60,10 @@ class StartedThreads {
   std::vector<std::shared_ptr<GroupTask>> tasks_;
 };
 
-void append(std::vector<GroupHit>& out, std::vector<GroupHit>&& hits) {
-  if (out.empty()) {
-    out = std::move(hits);
-  } else {
-    out.insert(out.end(), std::make_move_iterator(hits.begin()), std::make_move_iterator(hits.end()));
-  }
-}
-
 }  // namespace
 
-Result<std::vector<GroupHit>> read_groups(std::vector<ShardGroup> groups, size_t threads,
-                                          const GroupReader& reader) {
+Result<std::vector<GroupHits>> read_groups(std::vector<ShardGroup> groups, size_t threads,
+                                           const GroupReader& reader) {
   const size_t spawned = std::min(threads, groups.size());
   StartedThreads started;
   started.reserve(spawned);
@@ -86,18 +77,19 @@ Result<std::vector<GroupHit>> read_groups(std::vector<ShardGroup> groups, size_t
     }
   }
 
-  std::vector<GroupHit> collected;
+  std::vector<GroupHits> collected;
+  collected.reserve(groups.size());
   for (size_t i = spawned; i < groups.size(); ++i) {
     auto hits = reader(groups[i]);
     if (!hits) return std::unexpected(std::move(hits.error()));
-    append(collected, std::move(*hits));
+    collected.push_back(std::move(*hits));
   }
 
   for (size_t i = 0; i < started.size(); ++i) {
     GroupTask& task = started.join(i);
     if (!task.result) return fail_runtime(std::string(kLookupThreadPanicked));
     if (!*task.result) return std::unexpected(std::move(task.result->error()));
-    append(collected, std::move(**task.result));
+    collected.push_back(std::move(**task.result));
   }
   return collected;
 }

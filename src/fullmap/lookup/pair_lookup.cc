@@ -1,6 +1,9 @@
 #include "fullmap/lookup/pair_lookup.h"
 
+#include <algorithm>
+#include <bit>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "fullmap/lookup/group_fanout.h"
@@ -13,51 +16,108 @@ namespace {
 
 using RecordsTable = ReadTable<uint64_t, Bytes>;
 
-// The postings stored for `term`, or nullopt when its key is absent or holds
-// another term with the same hash.
-Result<std::optional<std::vector<TermPosting>>> find_postings(const RecordsTable& table, uint64_t hash,
-                                                              std::string_view term) {
-  auto value = table.get(hash);
-  if (!value) return std::unexpected(std::move(value.error()));
-  if (!*value) return std::nullopt;
-  auto record = decode_term_record_view(**value);
+// Below this many probes the reads go in input order; reordering only pays
+// once the keys no longer fit in cache.
+constexpr size_t kReorderMin = 256;
+// At most 2^kMaxOrderBits buckets for the reordering.
+constexpr int kMaxOrderBits = 16;
+// How far ahead the reads of scattered memory are announced.
+constexpr size_t kPrefetchAhead = 16;
+
+// The postings of a stored value when it holds `term`, or nullopt when it
+// holds another term with the same hash.
+Result<std::optional<std::vector<TermPosting>>> match(std::string_view value, std::string_view term) {
+  auto record = decode_term_record_view(value);
   if (!record) return std::unexpected(std::move(record.error()));
   if (record->term != term) return std::nullopt;
   return record->postings();
 }
 
-Result<std::vector<GroupHit>> read_group(ShardGroup& group) {
-  return lookup_shard_bucket(*group.shard, std::move(group.terms));
+const RecordsTable& table_of(std::span<const RecordsTable> tables, uint64_t hash) {
+  return tables[shard_of(hash, tables.size())];
 }
 
-// Hits of distinct input positions, put back into input order.
-PairsResult in_input_order(std::vector<GroupHit> hits, size_t n_terms) {
-  constexpr size_t kNone = std::numeric_limits<size_t>::max();
-  std::vector<size_t> hit_at(n_terms, kNone);
-  for (size_t i = 0; i < hits.size(); ++i) hit_at[hits[i].position] = i;
-  PairsResult out;
-  out.reserve(hits.size());
-  for (size_t index : hit_at) {
-    if (index != kNone) out.push_back(std::move(hits[index].entry));
+// Point get, decode and compare for each probe in input order.
+Result<std::vector<PostingsHit>> probe_in_order(std::span<const RecordsTable> tables,
+                                                const std::vector<std::string>& terms,
+                                                std::span<const TermProbe> probes) {
+  std::vector<PostingsHit> hits;
+  for (const TermProbe& probe : probes) {
+    auto value = table_of(tables, probe.hash).get(probe.hash);
+    if (!value) return std::unexpected(std::move(value.error()));
+    if (!*value) continue;
+    auto found = match(**value, terms[probe.position]);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (*found) hits.push_back(PostingsHit{probe.position, std::move(**found)});
   }
-  return out;
+  return hits;
+}
+
+// `probes` (hash, index into probes) ordered by shard, then by the high bits
+// of the hash: a counting sort that brings together keys that live on the
+// same B-tree pages. Stable, so equal buckets keep input order.
+std::vector<TermProbe> page_order(std::span<const TermProbe> probes, uint64_t n_tables) {
+  const int shard_bits = std::countr_zero(n_tables);
+  const int total_bits = std::clamp(static_cast<int>(std::bit_width(probes.size())) - 2, shard_bits, kMaxOrderBits);
+  const int high_bits = total_bits - shard_bits;
+  const auto bucket = [&](uint64_t hash) -> size_t {
+    const uint64_t high = high_bits == 0 ? 0 : hash >> (64 - high_bits);
+    return static_cast<size_t>((shard_of(hash, n_tables) << high_bits) | high);
+  };
+  std::vector<size_t> starts((size_t{1} << total_bits) + 1, 0);
+  for (const TermProbe& probe : probes) ++starts[bucket(probe.hash) + 1];
+  for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  std::vector<TermProbe> order(probes.size());
+  for (size_t i = 0; i < probes.size(); ++i) order[starts[bucket(probes[i].hash)]++] = TermProbe{probes[i].hash, i};
+  return order;
+}
+
+// As probe_in_order, with the same result and the same first failure, but
+// with the point gets made in page order: random gets over large shard
+// files are bound by memory latency, neighbouring ones share their pages.
+// Values are then decoded and compared in input order.
+Result<std::vector<PostingsHit>> probe(std::span<const RecordsTable> tables, const std::vector<std::string>& terms,
+                                       std::span<const TermProbe> probes) {
+  if (probes.size() < kReorderMin) return probe_in_order(tables, terms, probes);
+  static constexpr char kEmpty = 0;
+  std::vector<std::string_view> values(probes.size());  // data() == nullptr: no value
+  const std::vector<TermProbe> order = page_order(probes, tables.size());
+  for (size_t k = 0; k < order.size(); ++k) {
+    const auto [hash, i] = order[k];
+    if (k + kPrefetchAhead < order.size()) __builtin_prefetch(&values[order[k + kPrefetchAhead].position], 1);
+    auto value = table_of(tables, hash).get(hash);
+    // A read failure: read again in input order to report the first one.
+    if (!value) return probe_in_order(tables, terms, probes);
+    if (*value) values[i] = (*value)->data() != nullptr ? **value : std::string_view(&kEmpty, 0);
+  }
+  std::vector<PostingsHit> hits;
+  hits.reserve(probes.size());
+  for (size_t i = 0; i < probes.size(); ++i) {
+    if (i + kPrefetchAhead < probes.size() && values[i + kPrefetchAhead].data() != nullptr) {
+      __builtin_prefetch(values[i + kPrefetchAhead].data());
+    }
+    if (values[i].data() == nullptr) continue;
+    auto found = match(values[i], terms[probes[i].position]);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (*found) hits.push_back(PostingsHit{probes[i].position, std::move(**found)});
+  }
+  return hits;
+}
+
+Result<GroupHits> read_group(const ShardGroup& group) {
+  return lookup_shard_bucket(*group.shard, *group.terms, group.probes);
 }
 
 }  // namespace
 
-Result<std::vector<GroupHit>> lookup_shard_bucket(const ReadOnlyDatabase& shard, std::vector<GroupTerm> group) {
+Result<std::vector<PostingsHit>> lookup_shard_bucket(const ReadOnlyDatabase& shard,
+                                                     const std::vector<std::string>& terms,
+                                                     std::span<const TermProbe> group) {
   auto txn = shard.begin_read();
   if (!txn) return std::unexpected(std::move(txn.error()));
   auto table = txn->open_table(kRecordsTable);
   if (!table) return std::unexpected(std::move(table.error()));
-  std::vector<GroupHit> hits;
-  hits.reserve(group.size());
-  for (GroupTerm& query : group) {
-    auto found = find_postings(*table, query.hash, query.term);
-    if (!found) return std::unexpected(std::move(found.error()));
-    if (*found) hits.push_back(GroupHit{query.position, PairEntry{std::move(query.term), std::move(**found)}});
-  }
-  return hits;
+  return probe(std::span<const RecordsTable>(&*table, 1), terms, group);
 }
 
 Result<PairsResult> lookup_pair_chunk(const std::vector<SharedDatabase>& shards, std::vector<std::string> terms) {
@@ -76,15 +136,13 @@ Result<PairsResult> lookup_pair_chunk(const std::vector<SharedDatabase>& shards,
     tables.push_back(*table);
   }
 
-  const uint64_t n_shards = shards.size();
+  std::vector<TermProbe> probes(terms.size());
+  for (size_t p = 0; p < terms.size(); ++p) probes[p] = TermProbe{term_hash(terms[p]), p};
+  auto hits = probe(tables, terms, probes);
+  if (!hits) return std::unexpected(std::move(hits.error()));
   PairsResult out;
-  out.reserve(terms.size());
-  for (std::string& term : terms) {
-    const uint64_t hash = term_hash(term);
-    auto found = find_postings(tables[shard_of(hash, n_shards)], hash, term);
-    if (!found) return std::unexpected(std::move(found.error()));
-    if (*found) out.push_back(PairEntry{std::move(term), std::move(**found)});
-  }
+  out.reserve(hits->size());
+  for (PostingsHit& hit : *hits) out.push_back(PairEntry{std::move(terms[hit.position]), std::move(hit.postings)});
   return out;
 }
 
@@ -93,27 +151,52 @@ Result<PairsResult> lookup_pair_terms_db(const std::vector<SharedDatabase>& shar
   const size_t n = terms.size();
   if (n == 0) return PairsResult{};
   const uint64_t n_shards = shards.size();
-  if (n_shards < 2 || n == 1 || threads < 2) return lookup_pair_chunk(shards, std::move(terms));
+  if (n_shards < 2 || n == 1 || threads < 2 || n > std::numeric_limits<uint32_t>::max()) {
+    return lookup_pair_chunk(shards, std::move(terms));
+  }
 
+  // Threads that outlive a failed call still read the terms, so they share
+  // ownership of them.
+  auto shared_terms = std::make_shared<std::vector<std::string>>(std::move(terms));
   std::vector<uint64_t> hashes(n);
   std::vector<size_t> group_sizes(n_shards, 0);
   for (size_t p = 0; p < n; ++p) {
-    hashes[p] = term_hash(terms[p]);
+    hashes[p] = term_hash((*shared_terms)[p]);
     ++group_sizes[shard_of(hashes[p], n_shards)];
   }
-  std::vector<std::vector<GroupTerm>> by_shard(n_shards);
+  std::vector<std::vector<TermProbe>> by_shard(n_shards);
   for (uint64_t s = 0; s < n_shards; ++s) by_shard[s].reserve(group_sizes[s]);
-  for (size_t p = 0; p < n; ++p) {
-    by_shard[shard_of(hashes[p], n_shards)].push_back(GroupTerm{p, hashes[p], std::move(terms[p])});
-  }
+  for (size_t p = 0; p < n; ++p) by_shard[shard_of(hashes[p], n_shards)].push_back(TermProbe{hashes[p], p});
 
   std::vector<ShardGroup> groups;
   for (uint64_t s = 0; s < n_shards; ++s) {
-    if (!by_shard[s].empty()) groups.push_back(ShardGroup{shards[s], std::move(by_shard[s])});
+    if (!by_shard[s].empty()) groups.push_back(ShardGroup{shards[s], shared_terms, std::move(by_shard[s])});
   }
-  auto hits = read_groups(std::move(groups), threads, read_group);
-  if (!hits) return std::unexpected(std::move(hits.error()));
-  return in_input_order(std::move(*hits), n);
+  auto group_hits = read_groups(std::move(groups), threads, read_group);
+  if (!group_hits) return std::unexpected(std::move(group_hits.error()));
+
+  // Every thread has been joined: the terms are ours alone again. Hits go
+  // back into input order by a counting sort on their (distinct) positions.
+  constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
+  struct Slot {
+    uint32_t group = kNone;
+    uint32_t index = 0;
+  };
+  std::vector<Slot> slot_of(n);
+  size_t n_hits = 0;
+  for (size_t g = 0; g < group_hits->size(); ++g) {
+    const GroupHits& hits = (*group_hits)[g];
+    for (size_t i = 0; i < hits.size(); ++i) slot_of[hits[i].position] = Slot{static_cast<uint32_t>(g), static_cast<uint32_t>(i)};
+    n_hits += hits.size();
+  }
+  std::vector<std::string>& owned = *shared_terms;
+  PairsResult out;
+  out.reserve(n_hits);
+  for (size_t p = 0; p < n; ++p) {
+    if (slot_of[p].group == kNone) continue;
+    out.push_back(PairEntry{std::move(owned[p]), std::move((*group_hits)[slot_of[p].group][slot_of[p].index].postings)});
+  }
+  return out;
 }
 
 Result<PairsResult> lookup_pair_terms(std::filesystem::path db, std::vector<std::string> terms,

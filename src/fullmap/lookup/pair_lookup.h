@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,17 +31,16 @@ struct PairEntry {
 // out.
 using PairsResult = std::vector<PairEntry>;
 
-// A query term routed to a shard, with its input position.
-struct GroupTerm {
-  size_t position = 0;
+// One query term: its position in the input and its hash.
+struct TermProbe {
   uint64_t hash = 0;
-  std::string term;
+  size_t position = 0;
 };
 
-// A hit of a shard group, still tagged with its input position.
-struct GroupHit {
+// The postings found for the term at `position` of the input.
+struct PostingsHit {
   size_t position = 0;
-  PairEntry entry;
+  std::vector<TermPosting> postings;
 };
 
 // The whole pairs answer for the fullmap at `db`: opens the main file and
@@ -57,13 +57,16 @@ Result<PairsResult> lookup_pair_terms_db(const std::vector<SharedDatabase>& shar
                                          std::vector<std::string> terms, size_t threads);
 
 // The inline path: every shard's transaction and "records" table are opened
-// first, in shard order, then the terms are read in input order.
+// first, in shard order, then the terms are read. A failure is the first one
+// in input order.
 Result<PairsResult> lookup_pair_chunk(const std::vector<SharedDatabase>& shards,
                                       std::vector<std::string> terms);
 
-// Reads one shard group in its own read transaction; hits keep the group's
-// order.
-Result<std::vector<GroupHit>> lookup_shard_bucket(const ReadOnlyDatabase& shard,
-                                                  std::vector<GroupTerm> group);
+// Reads the terms of one shard group (`group` in input order, positions
+// into `terms`) in a read transaction of its own. Hits come in group order;
+// a failure is the first one in group order.
+Result<std::vector<PostingsHit>> lookup_shard_bucket(const ReadOnlyDatabase& shard,
+                                                     const std::vector<std::string>& terms,
+                                                     std::span<const TermProbe> group);
 
 }  // namespace corv::fullmap

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -17,14 +18,19 @@ namespace {
 
 // Groups identified by the position of their single term.
 std::vector<ShardGroup> groups(size_t n) {
+  auto terms = std::make_shared<std::vector<std::string>>();
   std::vector<ShardGroup> out(n);
-  for (size_t i = 0; i < n; ++i) out[i].terms.push_back(GroupTerm{i, 0, testing::cat("g", std::to_string(i))});
+  for (size_t i = 0; i < n; ++i) {
+    terms->push_back(testing::cat("g", std::to_string(i)));
+    out[i].terms = terms;
+    out[i].probes.push_back(TermProbe{0, i});
+  }
   return out;
 }
 
-std::vector<GroupHit> hit_of(const ShardGroup& group) {
-  return {GroupHit{group.terms[0].position, PairEntry{group.terms[0].term, {}}}};
-}
+size_t id(const ShardGroup& g) { return g.probes[0].position; }
+
+GroupHits hit_of(const ShardGroup& group) { return {PostingsHit{id(group), {{static_cast<uint32_t>(id(group)), 0}}}}; }
 
 // A gate that group readers wait on; shared so that readers still waiting
 // after the test body ends keep it alive.
@@ -40,14 +46,17 @@ TEST(GroupFanout, FirstGroupsGoToThreadsAndTheRestRunHereInOrder) {
     std::vector<std::pair<size_t, std::thread::id>> order;
   };
   auto seen = std::make_shared<Seen>();
-  GroupReader reader = [seen](ShardGroup& g) -> Result<std::vector<GroupHit>> {
+  GroupReader reader = [seen](const ShardGroup& g) -> Result<GroupHits> {
     std::lock_guard lock(seen->mu);
-    seen->order.emplace_back(g.terms[0].position, std::this_thread::get_id());
+    seen->order.emplace_back(id(g), std::this_thread::get_id());
     return hit_of(g);
   };
   auto hits = read_groups(groups(5), 2, reader);
   ASSERT_TRUE(hits) << hits.error().message;
-  EXPECT_EQ(hits->size(), 5u);
+  std::vector<size_t> returned;
+  for (const GroupHits& h : *hits) returned.push_back(h.at(0).position);
+  std::sort(returned.begin(), returned.end());
+  EXPECT_EQ(returned, (std::vector<size_t>{0, 1, 2, 3, 4}));
 
   const auto me = std::this_thread::get_id();
   std::vector<size_t> here;
@@ -67,8 +76,8 @@ TEST(GroupFanout, FirstGroupsGoToThreadsAndTheRestRunHereInOrder) {
 }
 
 TEST(GroupFanout, ExceptionEscapingAThreadIsReportedAsPanic) {
-  GroupReader reader = [](ShardGroup& g) -> Result<std::vector<GroupHit>> {
-    if (g.terms[0].position == 1) throw std::runtime_error("boom");
+  GroupReader reader = [](const ShardGroup& g) -> Result<GroupHits> {
+    if (id(g) == 1) throw std::runtime_error("boom");
     return hit_of(g);
   };
   auto hits = read_groups(groups(3), 3, reader);
@@ -78,8 +87,8 @@ TEST(GroupFanout, ExceptionEscapingAThreadIsReportedAsPanic) {
 }
 
 TEST(GroupFanout, JoinOrderDecidesBetweenThreadFailures) {
-  GroupReader reader = [](ShardGroup& g) -> Result<std::vector<GroupHit>> {
-    const size_t p = g.terms[0].position;
+  GroupReader reader = [](const ShardGroup& g) -> Result<GroupHits> {
+    const size_t p = id(g);
     if (p == 0) std::this_thread::sleep_for(std::chrono::milliseconds(30));
     if (p == 0 || p == 2) return fail_runtime(testing::cat("failed ", std::to_string(p)));
     return hit_of(g);
@@ -93,11 +102,12 @@ TEST(GroupFanout, JoinOrderDecidesBetweenThreadFailures) {
 // held thread later finishes on memory it owns (run under ASan to see it).
 TEST(GroupFanout, ReturnsOnFirstFailureWithoutWaitingForLaterThreads) {
   auto gate = std::make_shared<Gate>();
-  GroupReader reader = [gate](ShardGroup& g) -> Result<std::vector<GroupHit>> {
-    if (g.terms[0].position == 0) return fail_runtime("early");
+  GroupReader reader = [gate](const ShardGroup& g) -> Result<GroupHits> {
+    if (id(g) == 0) return fail_runtime("early");
     gate->opened.wait();
+    // Reads the shared terms after the caller has returned.
     auto hits = hit_of(g);
-    hits[0].entry.term += " done";
+    hits[0].postings[0].source_id = static_cast<uint8_t>((*g.terms)[id(g)].size());
     gate->finished.set_value();
     return hits;
   };
@@ -112,8 +122,8 @@ TEST(GroupFanout, ReturnsOnFirstFailureWithoutWaitingForLaterThreads) {
 
 TEST(GroupFanout, CallingThreadFailureReturnsBeforeAnyJoin) {
   auto gate = std::make_shared<Gate>();
-  GroupReader reader = [gate](ShardGroup& g) -> Result<std::vector<GroupHit>> {
-    if (g.terms[0].position == 1) return fail_runtime("here");
+  GroupReader reader = [gate](const ShardGroup& g) -> Result<GroupHits> {
+    if (id(g) == 1) return fail_runtime("here");
     gate->opened.wait();
     gate->finished.set_value();
     return hit_of(g);
