@@ -194,6 +194,46 @@ TEST(PairLookup, SurplusGroupsRunOnTheCallingThreadBeforeAnyJoin) {
   }
 }
 
+// Large batches read their keys in page order rather than input order; the
+// failure reported must still be the first in input order.
+TEST(PairLookup, FirstFailureInInputOrderAlsoForLargeBatches) {
+  ScratchDir dir;
+  const auto db = dir / "map.redb";
+  FullmapContent c = numbered_terms(2, 600);
+  const std::vector<TermPosting> one = {{1, 0}};
+  std::string bad_utf8;
+  encode_term_record("bad\xff", std::span<const TermPosting>(one), bad_utf8);
+  std::string truncated;
+  encode_term_record("cut", std::span<const TermPosting>(one), truncated);
+  truncated.resize(truncated.size() - 1);
+  // Both in one shard, so that the threaded path reads them in one group.
+  const std::string utf8_query = term_in_shard("utf8", 0, 2);
+  const std::string cut_query = term_in_shard("cut", 0, 2);
+  c.raw_records.push_back({0, term_hash(utf8_query), bad_utf8});
+  c.raw_records.push_back({0, term_hash(cut_query), truncated});
+  write_fullmap(db, c);
+
+  std::vector<std::string> query;
+  for (int i = 0; i < 1000; ++i) query.push_back(testing::cat("t", std::to_string(i % 600)));
+  const std::string not_utf8 = "invalid record: string is not valid UTF-8 (bad byte at offset 3)";
+  const std::string cut = "invalid record: unexpected end of data";
+  for (size_t threads : {1, 2}) {
+    std::vector<std::string> a = query;
+    a[100] = cut_query;
+    a[900] = utf8_query;
+    auto got = lookup(db, a, threads);
+    ASSERT_FALSE(got);
+    EXPECT_EQ(got.error().message, cut) << "threads " << threads;
+
+    std::vector<std::string> b = query;
+    b[100] = utf8_query;
+    b[900] = cut_query;
+    got = lookup(db, b, threads);
+    ASSERT_FALSE(got);
+    EXPECT_EQ(got.error().message, not_utf8) << "threads " << threads;
+  }
+}
+
 TEST(PairLookup, StoredTermThatIsNotUtf8Fails) {
   ScratchDir dir;
   const auto db = dir / "map.redb";
