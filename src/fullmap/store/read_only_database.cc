@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "fullmap/store/fault_guard.h"
 #include "fullmap/store/store_directory.h"
 #include "fullmap/store/store_error.h"
 #include "fullmap/store/utf8.h"
@@ -53,7 +54,7 @@ Result<std::optional<std::string_view>> read_get(MDB_txn* txn, const TableEntry&
                                                  std::string_view key) {
   MDB_val k = as_val(key);
   MDB_val v;
-  const int rc = mdb_get(txn, table.dbi, &k, &v);
+  const int rc = guarded_get(txn, table.dbi, &k, &v, &table.map);
   if (rc == MDB_NOTFOUND) return std::optional<std::string_view>();
   if (rc != 0) return std::unexpected(store_error(rc));
   const std::string_view value = as_view(v);
@@ -74,7 +75,7 @@ Result<bool> RawScan::next(std::string_view* key, std::string_view* value) {
     op = MDB_FIRST;
   }
   MDB_val k, v;
-  const int rc = mdb_cursor_get(cursor_, &k, &v, op);
+  const int rc = guarded_cursor_get(cursor_, &k, &v, op, table_.map);
   if (rc == MDB_NOTFOUND) return false;
   if (rc != 0) return std::unexpected(store_error(rc));
   *key = as_view(k);
@@ -107,6 +108,7 @@ Result<std::shared_ptr<ReadOnlyDatabase>> ReadOnlyDatabase::open(const std::file
   if (st.st_size == 0) return outdated();  // created but never written
 
   if (int rc = mdb_env_create(&db->env_)) return std::unexpected(store_error(rc));
+  guard_assertions(db->env_);
   if (int rc = mdb_env_set_maxdbs(db->env_, directory::kMaxTables)) {
     return std::unexpected(store_error(rc));
   }
@@ -141,22 +143,25 @@ Result<std::shared_ptr<ReadOnlyDatabase>> ReadOnlyDatabase::open(const std::file
     return std::unexpected(store_error(rc));
   }
   MDB_dbi dir = 0;
-  if (int rc = mdb_dbi_open(guard.txn, directory::kTableName, 0, &dir)) {
+  if (int rc = guarded_dbi_open(guard.txn, directory::kTableName, 0, &dir)) {
     if (rc == MDB_NOTFOUND || is_format_error(rc)) return outdated();
     return std::unexpected(store_error(rc));
   }
   MDB_val k = as_val(directory::kFormatKey);
   MDB_val v;
-  if (int rc = mdb_get(guard.txn, dir, &k, &v)) {
+  if (int rc = guarded_get(guard.txn, dir, &k, &v, nullptr)) {
     if (rc == MDB_NOTFOUND || is_format_error(rc)) return outdated();
     return std::unexpected(store_error(rc));
   }
+  // Every later read is checked against the file's place in memory.
+  auto map = find_mapping(v.mv_data, static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size));
+  if (!map || !map->contains(v.mv_data, v.mv_size)) return outdated();
   if (as_view(v) != directory::kFormatVersion) return outdated();
 
   MDB_cursor* cursor = nullptr;
   if (int rc = mdb_cursor_open(guard.txn, dir, &cursor)) return std::unexpected(store_error(rc));
-  int rc = mdb_cursor_get(cursor, &k, &v, MDB_FIRST);
-  for (; rc == 0; rc = mdb_cursor_get(cursor, &k, &v, MDB_NEXT)) {
+  int rc = guarded_cursor_get(cursor, &k, &v, MDB_FIRST, *map);
+  for (; rc == 0; rc = guarded_cursor_get(cursor, &k, &v, MDB_NEXT, *map)) {
     const std::string_view key = as_view(k);
     if (!key.starts_with(directory::kTablePrefix)) continue;
     auto types = directory::decode_types(as_view(v));
@@ -165,7 +170,8 @@ Result<std::shared_ptr<ReadOnlyDatabase>> ReadOnlyDatabase::open(const std::file
     entry.name = std::string(key.substr(directory::kTablePrefix.size()));
     entry.key = types->first;
     entry.value = types->second;
-    rc = mdb_dbi_open(guard.txn, entry.name.c_str(), 0, &entry.dbi);
+    entry.map = *map;
+    rc = guarded_dbi_open(guard.txn, entry.name.c_str(), 0, &entry.dbi);
     if (rc != 0) break;
     unsigned dbi_flags = 0;
     rc = mdb_dbi_flags(guard.txn, entry.dbi, &dbi_flags);

@@ -35,6 +35,7 @@
 
 #include "common/status.h"
 #include "fullmap/store/column_types.h"
+#include "fullmap/store/mapped_file.h"
 
 struct MDB_env;
 struct MDB_txn;
@@ -57,6 +58,7 @@ struct TableEntry {
   unsigned dbi = 0;
   ColumnType key = ColumnType::kBytes;
   ColumnType value = ColumnType::kBytes;
+  MappedFile map;  // every key and value lies within it
 };
 
 Result<std::optional<std::string_view>> read_get(MDB_txn* txn, const TableEntry& table,

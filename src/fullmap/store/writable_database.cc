@@ -280,7 +280,7 @@ Result<unsigned> WriteTransaction::open_raw(std::string_view name, ColumnType ke
   MDB_val k = as_val(dir_key);
   MDB_val v = as_val(types);
   if (int rc = mdb_put(st.txn, st.db->directory, &k, &v, 0)) return st.fail_with(rc);
-  tables.push_back(detail::TableEntry{owned, dbi, key, value});
+  tables.push_back(detail::TableEntry{owned, dbi, key, value, {}});
   return dbi;
 }
 
