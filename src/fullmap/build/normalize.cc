@@ -1,9 +1,11 @@
 #include "fullmap/build/normalize.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "absl/strings/string_view.h"
+#include "fullmap/build/normalize_swar.h"
 
 namespace corv::fullmap {
 namespace {
@@ -64,16 +66,11 @@ std::string_view trim_white_space(std::string_view t) {
 
 inline bool is_quote(char c) { return c == '"' || c == '\''; }
 
-inline uint64_t load8(const char* p) {
-  uint64_t w;
-  std::memcpy(&w, p, 8);
-  return w;
-}
-
+// The word that load8 gives for these 8 bytes, on any byte order.
 constexpr uint64_t word8(const char (&s)[9]) {
-  uint64_t w = 0;
-  for (int i = 7; i >= 0; --i) w = (w << 8) | static_cast<unsigned char>(s[i]);
-  return w;
+  std::array<char, 8> bytes{};
+  for (size_t i = 0; i < 8; ++i) bytes[i] = s[i];
+  return std::bit_cast<uint64_t>(bytes);
 }
 
 // Each rejected substring is at least 8 bytes long, so an 8-byte window
@@ -89,7 +86,7 @@ bool has_rejected_substring(std::string_view t) {
   if (n < 8) return false;
   const char* p = t.data();
   for (size_t i = 0; i + 8 <= n; ++i) {
-    const uint64_t w = load8(p + i);
+    const uint64_t w = swar::load8(p + i);
     if (w == kInchikey) return true;
     if (w == kUncharac && t.substr(i).starts_with(kUncharacterized)) return true;
     if (w == kHypothet && t.substr(i).starts_with(kHypothetical)) return true;
@@ -102,16 +99,97 @@ constexpr std::array<std::string_view, 12> kDeadWords = {
     "unknown",  "p_value",  "variable",   "exposure", "expression", "not applicable",
 };
 
-// 1: a-z, 0-9, '_' (already level-two material); 2: A-Z (kept, but means the
-// text was not lower-cased); 0: everything dropped from the level-two form.
-constexpr std::array<uint8_t, 256> kWordByteClass = [] {
+bool is_dead_word(std::string_view t) {
+  for (const std::string_view word : kDeadWords) {
+    if (t == word) return true;
+  }
+  return false;
+}
+
+// What the acceptance rules need to know about a text, from one pass.
+struct TextShape {
+  bool has_break = false;       // a tab, LF or CR
+  bool maybe_rejected = false;  // has the letters of some rejected substring
+  bool all_digits = true;
+  bool all_word_bytes = true;  // only a-z, 0-9 and '_'
+};
+
+enum ShapeBit : uint8_t {
+  kBreakByte = 1,
+  kNonDigit = 2,
+  kNonWordByte = 4,
+  // Letters that together mark a possible rejected substring: "inchikey"
+  // has k and y, "hypothetical" p and y, "uncharacterized" z.
+  kLetterK = 8,
+  kLetterP = 16,
+  kLetterY = 32,
+  kLetterZ = 64,
+};
+
+constexpr std::array<uint8_t, 256> kShapeBits = [] {
   std::array<uint8_t, 256> t{};
-  for (int c = 'a'; c <= 'z'; ++c) t[c] = 1;
-  for (int c = '0'; c <= '9'; ++c) t[c] = 1;
-  t['_'] = 1;
-  for (int c = 'A'; c <= 'Z'; ++c) t[c] = 2;
+  for (int c = 0; c < 256; ++c) {
+    const bool digit = c >= '0' && c <= '9';
+    const bool word = digit || (c >= 'a' && c <= 'z') || c == '_';
+    t[c] = static_cast<uint8_t>((c == '\t' || c == '\n' || c == '\r' ? kBreakByte : 0) |
+                                (digit ? 0 : kNonDigit) | (word ? 0 : kNonWordByte) |
+                                (c == 'k' ? kLetterK : 0) | (c == 'p' ? kLetterP : 0) |
+                                (c == 'y' ? kLetterY : 0) | (c == 'z' ? kLetterZ : 0));
+  }
   return t;
 }();
+
+TextShape shape_of(std::string_view t) {
+  const auto* p = reinterpret_cast<const unsigned char*>(t.data());
+  const size_t n = t.size();
+  // Four accumulators keep the table loads independent.
+  uint8_t a = 0, b = 0, c = 0, d = 0;
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    a |= kShapeBits[p[i]];
+    b |= kShapeBits[p[i + 1]];
+    c |= kShapeBits[p[i + 2]];
+    d |= kShapeBits[p[i + 3]];
+  }
+  for (; i < n; ++i) a |= kShapeBits[p[i]];
+  const uint8_t bits = a | b | c | d;
+  const bool maybe_rejected =
+      (bits & kLetterZ) != 0 || ((bits & kLetterY) != 0 && (bits & (kLetterK | kLetterP)) != 0);
+  return {(bits & kBreakByte) != 0, maybe_rejected, (bits & kNonDigit) == 0, (bits & kNonWordByte) == 0};
+}
+
+bool passes_token_qc(std::string_view t, const TextShape& shape) {
+  return !t.empty() && !shape.has_break && !(shape.maybe_rejected && has_rejected_substring(t));
+}
+
+bool is_dead(std::string_view t, const TextShape& shape) {
+  return t.empty() || shape.all_digits || is_dead_word(t);
+}
+
+// Level-two material; everything else is dropped from the second form.
+// A-Z is kept too (the form keeps ASCII letters) although lower-cased input
+// never has it.
+constexpr std::array<uint8_t, 256> kKeptInLevelTwo = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = 1;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = 1;
+  for (int c = '0'; c <= '9'; ++c) t[c] = 1;
+  t['_'] = 1;
+  return t;
+}();
+
+void build_level_two(std::string_view lowered, std::string& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(lowered.data());
+  const size_t n = lowered.size();
+  out.resize_and_overwrite(n, [&](char* o, size_t) {
+    size_t k = 0;
+    for (size_t i = 0; i < n; ++i) {
+      o[k] = static_cast<char>(p[i]);  // always written, kept only when wanted
+      k += kKeptInLevelTwo[p[i]];
+    }
+    return k;
+  });
+}
 
 void append_posting(TermMap& map, std::string_view key, Posting posting) {
   // Heterogeneous try_emplace: one hash and probe, and the key string is
@@ -144,41 +222,13 @@ std::string_view clean_slice(std::string_view text) {
   }
 }
 
-bool token_qc(std::string_view text) {
-  if (text.empty()) return false;
-  for (const char c : text) {
-    if (c == '\t' || c == '\n' || c == '\r') return false;
-  }
-  return !has_rejected_substring(text);
-}
+bool token_qc(std::string_view text) { return passes_token_qc(text, shape_of(text)); }
 
-bool is_dead_term(std::string_view text) {
-  if (text.empty()) return true;
-  bool all_digits = true;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      all_digits = false;
-      break;
-    }
-  }
-  if (all_digits) return true;
-  if (text.size() < 2 || text.size() > 14) return false;
-  for (const std::string_view word : kDeadWords) {
-    if (text == word) return true;
-  }
-  return false;
-}
+bool is_dead_term(std::string_view text) { return is_dead(text, shape_of(text)); }
 
 bool level_two(std::string_view lowered, std::string& out) {
-  size_t i = 0;
-  const size_t n = lowered.size();
-  while (i < n && kWordByteClass[static_cast<unsigned char>(lowered[i])] == 1) ++i;
-  if (i == n) return false;
-  out.assign(lowered.data(), i);
-  for (; i < n; ++i) {
-    const char c = lowered[i];
-    if (kWordByteClass[static_cast<unsigned char>(c)] != 0) out.push_back(c);
-  }
+  if (shape_of(lowered).all_word_bytes) return false;
+  build_level_two(lowered, out);
   return true;
 }
 
@@ -187,10 +237,17 @@ void emit_term(std::string_view term, uint32_t curie_id, uint8_t source_id, Term
   EmitScratch& s = scratch;
 
   const std::string_view lowered = lower_case(clean_slice(term), s.lowered);
-  if (!token_qc(lowered) || is_dead_term(lowered)) return;
+  const TextShape shape = shape_of(lowered);
+  if (!passes_token_qc(lowered, shape) || is_dead(lowered, shape)) return;
 
-  const bool keep_second = level_two(lowered, s.level_two) && s.level_two != lowered &&
-                           token_qc(s.level_two) && !is_dead_term(s.level_two);
+  bool keep_second = false;
+  if (!shape.all_word_bytes) {
+    build_level_two(lowered, s.level_two);
+    // Dropping a byte always makes the form differ; checked for clarity.
+    const TextShape second = shape_of(s.level_two);
+    keep_second = s.level_two != lowered && passes_token_qc(s.level_two, second) &&
+                  !is_dead(s.level_two, second);
+  }
 
   const Posting posting{curie_id, source_id};
   append_posting(map, lowered, posting);
