@@ -48,36 +48,37 @@ constexpr const char* kPairKeys[] = {"term", "records"};
 // Results this large are freed with the GIL released.
 constexpr size_t kFreeWithoutGil = 4096;
 
+size_t size_of(const fullmap::PairsResult& pairs) { return pairs.size(); }
+size_t size_of(const fullmap::RowsResult& rows) { return rows.records.size(); }
+
 template <class T>
 void drop(T& result) {
-  if (result.size() < kFreeWithoutGil) return;
+  if (size_of(result) < kFreeWithoutGil) return;
   GilReleased released;
-  T().swap(result);
+  T gone = std::move(result);
 }
 
 PyObject* rows_to_python(const fullmap::RowsResult& rows) {
-  size_t total = 0;
-  for (const fullmap::RowEntry& entry : rows) total += entry.records.size();
   PyRef keys[std::size(kRowKeys)];
   if (!intern_keys(kRowKeys, keys)) return nullptr;
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(total)));
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(rows.records.size())));
   if (!list) return nullptr;
 
-  RepeatedStr curie, name, category, source, version;
+  SharedTextStrs texts;
   Py_ssize_t at = 0;
-  for (const fullmap::RowEntry& entry : rows) {
+  for (const fullmap::RowEntry& entry : rows.entries) {
     if (entry.records.empty()) continue;
     PyRef term = str_object(entry.term);
     if (!term) return nullptr;
     for (const fullmap::FullmapRecord& record : entry.records) {
       PyRef dict(_PyDict_NewPresized(std::size(kRowKeys)));
       if (!dict || !set_borrowed(dict.get(), keys[0].get(), term.get()) ||
-          !set_borrowed(dict.get(), keys[1].get(), curie.get(record.curie)) ||
-          !set_borrowed(dict.get(), keys[2].get(), name.get(record.preferred_name)) ||
-          !set_borrowed(dict.get(), keys[3].get(), category.get(record.category_name)) ||
+          !set_borrowed(dict.get(), keys[1].get(), texts.get(record.curie)) ||
+          !set_borrowed(dict.get(), keys[2].get(), texts.get(record.preferred_name)) ||
+          !set_borrowed(dict.get(), keys[3].get(), texts.get(record.category_name)) ||
           !set_owned(dict.get(), keys[4].get(), PyRef(PyLong_FromLongLong(record.taxon_id))) ||
-          !set_borrowed(dict.get(), keys[5].get(), source.get(record.source_name)) ||
-          !set_borrowed(dict.get(), keys[6].get(), version.get(record.source_version))) {
+          !set_borrowed(dict.get(), keys[5].get(), texts.get(record.source_name)) ||
+          !set_borrowed(dict.get(), keys[6].get(), texts.get(record.source_version))) {
         return nullptr;
       }
       PyList_SET_ITEM(list.get(), at++, dict.release());

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,36 @@ class RepeatedStr {
  private:
   std::string_view text_;
   PyRef last_;
+};
+
+// One str per shared text: records of one answer point into the same stored
+// texts, so a text is recognised by where it lives (same address and size,
+// hence same bytes) and turned into a str once. Direct-mapped; a collision
+// only costs a fresh str. The texts must outlive it.
+class SharedTextStrs {
+ public:
+  SharedTextStrs() : slots_(kSlots) {}
+
+  // Borrowed; nullptr with an exception set.
+  PyObject* get(std::string_view text) {
+    const auto address = reinterpret_cast<uintptr_t>(text.data());
+    Slot& slot = slots_[((address >> 3) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
+    if (slot.obj && slot.data == text.data() && slot.size == text.size()) return slot.obj.get();
+    slot.obj = str_object(text);
+    slot.data = text.data();
+    slot.size = text.size();
+    return slot.obj.get();
+  }
+
+ private:
+  static constexpr int kSlotBits = 14;
+  static constexpr size_t kSlots = size_t{1} << kSlotBits;
+  struct Slot {
+    const char* data = nullptr;
+    size_t size = 0;
+    PyRef obj;
+  };
+  std::vector<Slot> slots_;
 };
 
 // Pauses the cyclic garbage collector while a large result is built: the

@@ -50,11 +50,11 @@ TEST(Generation, RebuildBetweenMainOpenAndPinningIsNotMixedIn) {
 
   auto pairs = lookup_pair_terms_db(gen->shards, {"x"}, 1);
   ASSERT_TRUE(pairs) << pairs.error().message;
-  auto rows = hydrate_pairs(*gen, std::move(*pairs));
+  auto rows = hydrate_pairs(std::move(*gen), std::move(*pairs));
   ASSERT_TRUE(rows) << rows.error().message;
-  ASSERT_EQ(rows->size(), 1u);
-  ASSERT_EQ((*rows)[0].records.size(), 1u);
-  const FullmapRecord& r = (*rows)[0].records[0];
+  ASSERT_EQ(rows->entries.size(), 1u);
+  ASSERT_EQ(rows->entries[0].records.size(), 1u);
+  const FullmapRecord& r = rows->entries[0].records[0];
   EXPECT_EQ(r.curie, "P2:2");
   EXPECT_EQ(r.preferred_name, "name 2");
   EXPECT_EQ(r.category_name, "C2");
@@ -90,15 +90,15 @@ TEST(Generation, LookupAfterARebuildReadsOnlyTheNewBuild) {
   write_fullmap(db, build(1));
   auto before = lookup_terms(db, {"x"}, std::nullopt);
   ASSERT_TRUE(before) << before.error().message;
-  ASSERT_EQ(before->size(), 1u);
-  EXPECT_EQ((*before)[0].records.at(0).curie, "P1:1");
+  ASSERT_EQ(before->records.size(), 1u);
+  EXPECT_EQ(before->records[0].curie, "P1:1");
 
   testing::rewrite_fullmap(db, build(3));
   auto after = lookup_terms(db, {"x"}, std::nullopt);
   ASSERT_TRUE(after) << after.error().message;
-  ASSERT_EQ(after->size(), 1u);
-  EXPECT_EQ((*after)[0].records.at(0).curie, "P3:3");
-  EXPECT_EQ((*after)[0].records.at(0).source_name, "s3");
+  ASSERT_EQ(after->records.size(), 1u);
+  EXPECT_EQ(after->records[0].curie, "P3:3");
+  EXPECT_EQ(after->records[0].source_name, "s3");
 }
 
 }  // namespace
