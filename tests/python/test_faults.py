@@ -1,0 +1,482 @@
+"""Faults from outside: damaged inputs and databases, missing and unreadable
+files, full disks, killed builds, misbehaving callbacks and rebuilds under
+concurrent lookups. Each must end in the documented exception (or a result
+that is entirely right), never a crash, a hang or a database that opens as
+good without being complete.
+
+Cases that could kill the interpreter run in a child process, so a crash
+shows up as a failed test rather than a dead test run.
+"""
+
+import gzip
+import json
+import os
+import pathlib
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from unittest import mock
+
+from corvantile import rs
+
+ROWS = [{"curie": f"A:{i}", "names": [f"alpha {i} name {j}" for j in range(8)], "types": ["biolink:Gene"],
+         "taxa": ["NCBITaxon:9606"], "preferred_name": f"Alpha {i}"} for i in range(300)]
+CLASSES = [{"id": f"A:{i}", "equivalent_identifiers": [f"A:{i}", f"EQ:{i}"]} for i in range(0, 300, 3)]
+TERMS = [f"alpha {i} name {j}" for i in range(300) for j in (0, 7)]
+
+
+def lines(rows):
+    return "".join(json.dumps(r) + "\n" for r in rows).encode()
+
+
+def expected_curie(term):
+    return "A:" + term.split()[1]
+
+
+def run_child(code, *args, timeout=120):
+    """Runs `code` in a fresh interpreter with the module on its path."""
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+class FaultTestCase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory(prefix="faults-")))
+        self.enterContext(mock.patch.dict(os.environ))
+        for name in list(os.environ):
+            if name.startswith("CORVANTILE_FULLMAP_"):
+                del os.environ[name]
+        self.synonyms = self.tmp / "genes.ndjson"
+        self.synonyms.write_bytes(lines(ROWS))
+        self.classes = self.tmp / "classes.jsonl"
+        self.classes.write_bytes(lines(CLASSES))
+
+    def build(self, output, classes=None, synonyms=None, **kwargs):
+        rs.build_fullmap_db(output, [self.classes] if classes is None else classes,
+                            [self.synonyms] if synonyms is None else synonyms, **kwargs)
+        return output
+
+    def assert_complete(self, db):
+        """The database answers every term with its one right row."""
+        rows = rs.lookup_fullmap_terms(db, TERMS)
+        self.assertEqual([r["term"] for r in rows], TERMS)
+        self.assertEqual([r["CURIE"] for r in rows], [expected_curie(t) for t in TERMS])
+        eq = rs.lookup_fullmap_terms(db, ["eq:3"])
+        self.assertEqual([r["CURIE"] for r in eq], ["A:3"])
+
+    def assert_not_openable(self, db):
+        with self.assertRaises(RuntimeError):
+            rs.lookup_fullmap_terms(db, TERMS)
+
+
+class BadInputTest(FaultTestCase):
+    def assert_build_fails(self, text, classes=None, synonyms=None):
+        output = self.tmp / "out" / "fullmap.redb"
+        with self.assertRaises(RuntimeError) as cm:
+            self.build(output, classes, synonyms)
+        self.assertIn(text, str(cm.exception))
+        self.assert_not_openable(output)
+
+    def test_truncated_and_corrupt_gzip(self):
+        packed = gzip.compress(lines(ROWS))
+        flipped = bytearray(packed)
+        flipped[len(flipped) // 2] ^= 0xFF
+        # A flipped byte inside the stream may decode to garbage lines that
+        # fail as JSON before the checksum at the end is reached.
+        cases = {
+            "truncated": (packed[: len(packed) // 2], "unexpected end of gzip stream"),
+            "corrupt": (bytes(flipped), ""),
+            "bad checksum": (packed[:-8] + bytes([packed[-8] ^ 1]) + packed[-7:], "incorrect data check"),
+            "not gzip": (lines(ROWS), "invalid gzip header"),
+        }
+        for name, (data, text) in cases.items():
+            path = self.tmp / f"{name}.ndjson.gz"
+            path.write_bytes(data)
+            with self.subTest(synonyms=name):
+                self.assert_build_fails(text, synonyms=[self.synonyms, path])
+            with self.subTest(classes=name):
+                self.assert_build_fails(text, classes=[path])
+        # The same files, intact, still build.
+        good = self.tmp / "good.ndjson.gz"
+        good.write_bytes(packed)
+        self.assert_complete(self.build(self.tmp / "good.redb", synonyms=[good]))
+
+    def test_missing_and_unreadable_files(self):
+        directory = self.tmp / "a_directory.ndjson"
+        directory.mkdir()
+        missing = self.tmp / "missing.ndjson"
+        for label, path, text in [("missing", missing, "(os error 2)"), ("directory", directory, "(os error 21)")]:
+            with self.subTest(label, role="synonyms"):
+                self.assert_build_fails(text, synonyms=[self.synonyms, path])
+            with self.subTest(label, role="classes"):
+                self.assert_build_fails(text, classes=[self.classes, path])
+        if os.geteuid() != 0:  # root reads a file whatever its mode
+            locked = self.tmp / "locked.ndjson"
+            locked.write_bytes(lines(ROWS))
+            locked.chmod(0)
+            self.assert_build_fails("(os error 13)", synonyms=[locked])
+
+    def test_lines_that_are_not_rows(self):
+        cases = {
+            "not UTF-8 in a skipped member": b'{"curie":"A:1","note":"\xff"}\n',
+            "binary": bytes(random.Random(1).randrange(256) for _ in range(4096)),
+            "NUL bytes": b'{"curie":"A:1"}\n\x00\x00\n',
+            "not an object": b'{"curie":"A:1"}\n17\n',
+            "names not a list": b'{"curie":"A:1","names":"x"}\n',
+            "cut short": b'{"curie":"A:1","names":["x"',
+        }
+        for name, data in cases.items():
+            path = self.tmp / "broken.ndjson"
+            path.write_bytes(lines(ROWS) + data)
+            with self.subTest(name):
+                output = self.tmp / "out" / "fullmap.redb"
+                with self.assertRaises(RuntimeError):
+                    self.build(output, synonyms=[path])
+                self.assert_not_openable(output)
+
+    def test_directories_that_cannot_be_created(self):
+        blocker = self.tmp / "a_file"
+        blocker.write_text("x")
+        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(blocker / "spill")
+        output = self.tmp / "out" / "fullmap.redb"
+        with self.assertRaises(RuntimeError) as cm:
+            self.build(output)
+        self.assertIn("(os error 20)", str(cm.exception))
+        self.assert_not_openable(output)
+        self.assertEqual(blocker.read_text(), "x")
+        del os.environ["CORVANTILE_FULLMAP_SPILL_DIR"]
+        with self.assertRaises(RuntimeError) as cm:
+            self.build(blocker / "fullmap.redb")
+        self.assertIn("(os error 20)", str(cm.exception))
+        # Nothing stuck: the same output builds once the spill directory can exist.
+        self.assert_complete(self.build(output))
+
+
+FULL_DISK_CHILD = r"""
+import json, resource, signal, sys
+limit, output, classes, synonyms = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+# A write past the limit then fails with EFBIG, as on a full disk, instead
+# of killing the process.
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+from corvantile import rs
+try:
+    if output.endswith(".redb"):
+        rs.build_fullmap_db(output, [classes], [synonyms], threads=2)
+    else:
+        rs.dedup_ndjson(synonyms, output, False)
+    print(json.dumps({"ok": True}))
+except BaseException as e:
+    print(json.dumps({"ok": False, "type": type(e).__name__, "message": str(e)}))
+"""
+
+
+class FullDiskTest(FaultTestCase):
+    def test_build_on_a_full_disk_fails_and_leaves_nothing_that_opens(self):
+        # The limits fall in the spill files, the main file, the shard
+        # files and nowhere, in whatever order the sizes put them.
+        outcomes = []
+        for limit in [16 << 10, 64 << 10, 96 << 10, 128 << 10, 192 << 10, 4 << 20]:
+            output = self.tmp / f"limit{limit}" / "fullmap.redb"
+            child = run_child(FULL_DISK_CHILD, limit, output, self.classes, self.synonyms)
+            with self.subTest(limit=limit):
+                self.assertEqual(child.returncode, 0, child.stderr[-2000:])
+                result = json.loads(child.stdout)
+                outcomes.append(result["ok"])
+                if result["ok"]:
+                    self.assert_complete(output)
+                else:
+                    self.assertEqual(result["type"], "RuntimeError", result)
+                    self.assert_not_openable(output)
+                    # The next build at the same place, with room, succeeds.
+                    self.assert_complete(self.build(output))
+        self.assertIn(True, outcomes)
+        self.assertIn(False, outcomes)
+
+    def test_dedup_on_a_full_disk_keeps_a_prefix_of_the_output(self):
+        source = self.tmp / "records.ndjson"
+        source.write_bytes(b"".join(json.dumps({"k": i, "pad": "x" * 50}).encode() + b"\n" for i in range(5000)))
+        complete = self.tmp / "complete.ndjson"
+        rs.dedup_ndjson(source, complete, False)
+        expected = complete.read_bytes()
+        output = self.tmp / "limited.ndjson"
+        child = run_child(FULL_DISK_CHILD, 100_000, output, "", source)
+        self.assertEqual(child.returncode, 0, child.stderr[-2000:])
+        result = json.loads(child.stdout)
+        self.assertEqual(result, {"ok": False, "type": "RuntimeError", "message": "File too large (os error 27)"})
+        written = output.read_bytes()
+        self.assertTrue(written)
+        self.assertEqual(written, expected[: len(written)])
+
+
+KILLED_BUILD_CHILD = r"""
+import sys
+from corvantile import rs
+print("building", flush=True)
+rs.build_fullmap_db(sys.argv[1], [sys.argv[2]], [sys.argv[3]], threads=2)
+print("built", flush=True)
+"""
+
+
+class KilledBuildTest(FaultTestCase):
+    def test_a_build_killed_at_any_moment_leaves_nothing_half_good(self):
+        # Enough rows that the kill lands inside the build.
+        big = [dict(r, curie=f"A:{i}", names=[f"alpha {i} name {j}" for j in range(8)])
+               for i, r in enumerate(ROWS * 40)]
+        self.synonyms.write_bytes(lines(big))
+        seen = set()
+        for delay in [0.0, 0.05, 0.1, 0.2, 0.4, 0.8, 1.6, 5.0]:
+            output = self.tmp / f"kill{delay}" / "fullmap.redb"
+            child = subprocess.Popen([sys.executable, "-c", KILLED_BUILD_CHILD, output, self.classes, self.synonyms],
+                                     stdout=subprocess.PIPE, text=True)
+            self.assertEqual(child.stdout.readline().strip(), "building")
+            time.sleep(delay)
+            child.send_signal(signal.SIGKILL)
+            child.wait()
+            finished = child.stdout.read().strip() == "built"
+            child.stdout.close()
+            seen.add(finished)
+            with self.subTest(delay=delay, finished=finished):
+                if finished:
+                    self.assert_complete(output)
+                else:
+                    try:
+                        # A build killed after its last commit is whole.
+                        self.assert_complete(output)
+                    except RuntimeError:
+                        pass
+                    self.assert_complete(self.build(output))
+        self.assertIn(False, seen)
+
+
+CORRUPTION_CHILD = r"""
+import json, pathlib, random, shutil, sys
+from corvantile import rs
+source, work, trials, damage, terms = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), int(sys.argv[3]), \
+    int(sys.argv[4]), json.loads(sys.argv[5])
+names = ["fullmap.redb"] + [f"fullmap.s{i}.redb" for i in range(16)]
+for trial in range(trials):
+    rng = random.Random(trial)
+    copy = work / f"t{trial}"
+    shutil.copytree(source, copy)
+    target = copy / (names[0] if trial % 3 == 0 else rng.choice(names[1:]))
+    data = bytearray(target.read_bytes())
+    for _ in range(damage):
+        data[rng.randrange(8192, len(data))] = rng.randrange(256)
+    target.write_bytes(data)
+    db = copy / "fullmap.redb"
+    outcome = {"trial": trial, "file": target.name}
+    try:
+        rows = rs.lookup_fullmap_terms(db, terms)
+        pairs = rs.lookup_fullmap_terms(db, terms, return_format="pairs")
+        ids = sorted({c for p in pairs for c, _ in p["records"]})
+        curies = rs.hydrate_curies(db, ids)
+        outcome.update(rows=rows, curies=len(curies), prefixes=rs.hydrate_prefixes(db))
+    except BaseException as e:
+        outcome.update(type=type(e).__name__, error=str(e))
+    print(json.dumps(outcome), flush=True)
+    shutil.rmtree(copy)
+"""
+
+
+class DamagedDatabaseTest(FaultTestCase):
+    def setUp(self):
+        super().setUp()
+        self.db = self.build(self.tmp / "good" / "fullmap.redb", threads=2)
+        shutil.rmtree(self.tmp / "good" / "fullmap.redb.spill.d", ignore_errors=True)
+
+    def damaged_copy(self, name):
+        copy = self.tmp / name
+        shutil.copytree(self.db.parent, copy)
+        return copy / "fullmap.redb"
+
+    def test_damaged_files_refuse_to_open(self):
+        other = self.build(self.tmp / "other" / "fullmap.redb")
+
+        def truncate(p):
+            p.write_bytes(p.read_bytes()[: p.stat().st_size // 2])
+
+        def zero(p):
+            p.write_bytes(bytes(p.stat().st_size))
+
+        cases = [
+            ("main truncated", "fullmap.redb", truncate),
+            ("main zeroed", "fullmap.redb", zero),
+            ("main is text", "fullmap.redb", lambda p: p.write_text("not a database\n")),
+            ("main empty", "fullmap.redb", lambda p: p.write_bytes(b"")),
+            ("shard truncated", "fullmap.s3.redb", truncate),
+            ("shard zeroed", "fullmap.s3.redb", zero),
+            ("shard empty", "fullmap.s3.redb", lambda p: p.write_bytes(b"")),
+            ("shard missing", "fullmap.s9.redb", lambda p: p.unlink()),
+            ("shard of another build", "fullmap.s5.redb",
+             lambda p: shutil.copyfile(other.parent / "fullmap.s5.redb", p)),
+        ]
+        for i, (label, name, damage) in enumerate(cases):
+            db = self.damaged_copy(f"case{i}")
+            damage(db.parent / name)
+            with self.subTest(label):
+                self.assert_not_openable(db)
+        self.assert_complete(self.db)
+
+    def test_random_damage_never_crashes_and_fails_as_runtime_error(self):
+        work = self.tmp / "work"
+        work.mkdir()
+        trials = 60
+        child = run_child(CORRUPTION_CHILD, self.db.parent, work, trials, 20, json.dumps(TERMS), timeout=300)
+        outcomes = [json.loads(line) for line in child.stdout.splitlines()]
+        self.assertEqual(child.returncode, 0,
+                         f"crashed after {len(outcomes)} trials: {child.stderr[-2000:]}")
+        self.assertEqual(len(outcomes), trials)
+        failed = [o for o in outcomes if "error" in o]
+        self.assertEqual({o["type"] for o in failed} - {"RuntimeError"}, set(), failed)
+        self.assertTrue(failed, "no damage was noticed at all")
+        for o in outcomes:
+            if "rows" not in o:
+                continue
+            # What a damaged file can still return silently is limited to
+            # stored bytes of a valid shape: hits are always for the asked term.
+            asked = set(TERMS)
+            for row in o["rows"]:
+                self.assertIn(row["term"], asked)
+                self.assertIsInstance(row["CURIE"], str)
+                self.assertIsInstance(row["TAXON_ID"], int)
+
+
+class ProgressTest(FaultTestCase):
+    def test_a_failing_or_odd_progress_never_stops_the_build(self):
+        calls = []
+
+        def raising(*args):
+            calls.append(args)
+            raise ValueError("from progress")
+
+        class BadStr(Exception):
+            def __str__(self):
+                raise RuntimeError("even the message fails")
+
+        def raises_bad_str(*args):
+            raise BadStr()
+
+        def exits(*args):
+            raise SystemExit(3)
+
+        def reenters(*args):
+            # Calls back into the module while the build waits for it.
+            rs.xxh64("x")
+            with self.assertRaises(RuntimeError):
+                rs.lookup_fullmap_terms(self.tmp / "absent.redb", ["x"])
+
+        progresses = {"raises": raising, "bad message": raises_bad_str, "exits": exits,
+                      "wrong arity": lambda: None, "not callable": 42, "re-enters": reenters}
+        for i, (label, progress) in enumerate(progresses.items()):
+            with self.subTest(label):
+                output = self.build(self.tmp / f"p{i}" / "fullmap.redb", progress=progress, threads=3)
+                self.assert_complete(output)
+                # No exception is left pending for the next call.
+                self.assertEqual(rs.xxh64(""), "ef46db3751d8e999")
+        self.assertTrue(calls)
+        self.assertEqual({c[0] for c in calls}, {0, 1, 2})
+
+
+class RebuildUnderLookupsTest(FaultTestCase):
+    GENERATIONS = {"A": 0, "B": 1}
+
+    def write_generation(self, prefix):
+        rows = [{"curie": f"{prefix}:{i}", "names": [f"term {i}"], "preferred_name": f"{prefix} {i}"}
+                for i in range(400)]
+        self.synonyms.write_bytes(lines(rows))
+
+    def test_lookups_during_rebuilds_see_one_whole_generation(self):
+        db = self.tmp / "live" / "fullmap.redb"
+        terms = [f"term {i}" for i in range(400)]
+        self.write_generation("A")
+        self.build(db, classes=[])
+        stop = threading.Event()
+        answers, errors, unexpected = {}, {}, []
+        lock = threading.Lock()
+
+        def reader(seed):
+            rng = random.Random(seed)
+            while not stop.is_set():
+                budget = rng.choice([1, 2, 8])
+                try:
+                    rows = rs.lookup_fullmap_terms(db, terms, threads=budget)
+                except RuntimeError as e:
+                    with lock:
+                        errors[str(e)] = errors.get(str(e), 0) + 1
+                    continue
+                except BaseException as e:
+                    with lock:
+                        unexpected.append(repr(e))
+                    return
+                prefixes = {r["CURIE"].split(":")[0] for r in rows}
+                whole = len(prefixes) == 1 and [r["term"] for r in rows] == terms and all(
+                    r["CURIE"] == f"{r['CURIE'].split(':')[0]}:{r['term'].split()[1]}" for r in rows)
+                with lock:
+                    key = prefixes.pop() if whole else f"mixed or partial: {sorted(prefixes)} {len(rows)} rows"
+                    answers[key] = answers.get(key, 0) + 1
+
+        threads = [threading.Thread(target=reader, args=(i,)) for i in range(4)]
+        for t in threads:
+            t.start()
+        try:
+            for round_ in range(6):
+                self.write_generation("B" if round_ % 2 == 0 else "A")
+                self.build(db, classes=[], threads=2)
+                time.sleep(0.05)
+        finally:
+            stop.set()
+            for t in threads:
+                t.join(60)
+        self.assertEqual(unexpected, [])
+        self.assertEqual(set(answers) - {"A", "B"}, set(), answers)
+        self.assertTrue(answers, errors)
+        # The last build is what a lookup sees now.
+        self.assertEqual({r["CURIE"][0] for r in rs.lookup_fullmap_terms(db, terms)}, {"A"})
+
+
+class DedupFaultTest(FaultTestCase):
+    def test_dedup_input_and_output_faults(self):
+        good = self.tmp / "in.ndjson"
+        good.write_bytes(b'{"a":1}\n{"a":2}\n')
+        out = self.tmp / "out.ndjson"
+        out.write_bytes(b"kept")
+        with self.assertRaisesRegex(RuntimeError, r"\(os error 2\)"):
+            rs.dedup_ndjson(self.tmp / "missing.ndjson", out, False)
+        self.assertEqual(out.read_bytes(), b"kept")
+        with self.assertRaisesRegex(RuntimeError, r"\(os error 21\)"):
+            rs.dedup_ndjson(self.tmp, out, False)
+        with self.assertRaisesRegex(RuntimeError, r"\(os error 2\)"):
+            rs.dedup_ndjson(good, self.tmp / "no" / "such" / "dir.ndjson", False)
+        with self.assertRaisesRegex(RuntimeError, r"\(os error 21\)"):
+            rs.dedup_ndjson(good, self.tmp, False)
+        with self.assertRaises(RuntimeError):
+            rs.dedup_ndjson(good, good, False)
+        self.assertEqual(good.read_bytes(), b'{"a":1}\n{"a":2}\n')
+
+    def test_bad_bytes_mid_file_keep_what_came_before(self):
+        cases = {
+            "not UTF-8": (b'{"b":"\xc3"}\n{"a":3}\n', "stream did not contain valid UTF-8"),
+            "binary": (b"\x00\x01\x02\n{\"a\":3}\n", "expected value at line 1 column 1"),
+            "cut short at the end": (b'{"b":[1,2', "EOF while parsing a list at line 1 column 9"),
+        }
+        head = b'{"a":1}\n{"a":1}\n{"a":2}\n'
+        for name, (tail, text) in cases.items():
+            with self.subTest(name):
+                source = self.tmp / "mixed.ndjson"
+                source.write_bytes(head + tail)
+                out = self.tmp / "mixed.out"
+                with self.assertRaises(RuntimeError) as cm:
+                    rs.dedup_ndjson(source, out, False)
+                self.assertEqual(str(cm.exception), text)
+                self.assertEqual(out.read_bytes(), b'{"a":1}\n{"a":2}\n')
+
+
+if __name__ == "__main__":
+    unittest.main()
