@@ -8,29 +8,60 @@
 namespace corv::records {
 namespace {
 
-struct MemberText {
+// Where a member's compact value text lies: in the output line, or (for an
+// existing "id", whose old value is named but not written) in a side buffer.
+struct ValueSpan {
   const json::Member* member;
-  size_t begin;  // of the value's compact JSON in the text buffer
+  size_t begin;
   size_t end;
+  bool in_line;
 };
+
+constexpr std::string_view kIdPlaceholder = "\"00000000-0000-0000-0000-000000000000\"";
+static_assert(kIdPlaceholder.size() == NameUuid::kTextSize + 2);
 
 }  // namespace
 
+// The line is written once, in member order, with a fixed-size placeholder
+// for the id (its value needs every member first); the UUID name then reads
+// the member texts straight from the line, and the placeholder is patched.
 void append_edge_record(const json::Value& object, const NameUuid& namer, std::string& out) {
-  thread_local std::string texts;
-  thread_local std::vector<MemberText> members;
+  thread_local std::vector<ValueSpan> spans;
   thread_local std::vector<NameUuid::Part> parts;
-  texts.clear();
-  members.clear();
+  thread_local std::string old_id;
+  spans.clear();
   parts.clear();
+  old_id.clear();
 
+  size_t placeholder_at = std::string::npos;
+  bool first = true;
+  out.push_back('{');
   for (const json::Member& m : object.members()) {
-    size_t begin = texts.size();
-    append_compact_json(m.value, texts);
-    members.push_back(MemberText{&m, begin, texts.size()});
+    if (!first) out.push_back(',');
+    first = false;
+    append_compact_json(json::Value::string_view_of(m.key), out);
+    out.push_back(':');
+    if (m.key == "id") {
+      placeholder_at = out.size();
+      out += kIdPlaceholder;
+      append_compact_json(m.value, old_id);
+      spans.push_back(ValueSpan{&m, 0, old_id.size(), false});
+    } else {
+      size_t begin = out.size();
+      append_compact_json(m.value, out);
+      spans.push_back(ValueSpan{&m, begin, out.size(), true});
+    }
   }
-  for (const MemberText& t : members) {
-    const json::Value& v = t.member->value;
+  if (placeholder_at == std::string::npos) {
+    if (!first) out.push_back(',');
+    out += "\"id\":";
+    placeholder_at = out.size();
+    out += kIdPlaceholder;
+  }
+  out.push_back('}');
+
+  for (const ValueSpan& s : spans) {
+    const json::Value& v = s.member->value;
     std::string_view text;
     switch (v.kind()) {
       case json::Kind::kNull:
@@ -44,38 +75,13 @@ void append_edge_record(const json::Value& object, const NameUuid& namer, std::s
         text = v.as_string();
         break;
       default:
-        text = std::string_view(texts).substr(t.begin, t.end - t.begin);
+        text = std::string_view(s.in_line ? out : old_id).substr(s.begin, s.end - s.begin);
     }
-    parts.push_back(NameUuid::Part{t.member->key, text});
+    parts.push_back(NameUuid::Part{s.member->key, text});
   }
   char uuid[NameUuid::kTextSize];
   namer.of_parts(parts, uuid);
-
-  char quoted[NameUuid::kTextSize + 2];
-  quoted[0] = '"';
-  std::memcpy(quoted + 1, uuid, sizeof uuid);
-  quoted[sizeof quoted - 1] = '"';
-  std::string_view quoted_uuid(quoted, sizeof quoted);
-  out.push_back('{');
-  bool replaced = false;
-  for (size_t i = 0; i < members.size(); ++i) {
-    if (i != 0) out.push_back(',');
-    const MemberText& t = members[i];
-    append_compact_json(json::Value::string_view_of(t.member->key), out);
-    out.push_back(':');
-    if (t.member->key == "id") {
-      out += quoted_uuid;
-      replaced = true;
-    } else {
-      out.append(texts, t.begin, t.end - t.begin);
-    }
-  }
-  if (!replaced) {
-    if (!members.empty()) out.push_back(',');
-    out += "\"id\":";
-    out += quoted_uuid;
-  }
-  out.push_back('}');
+  std::memcpy(out.data() + placeholder_at + 1, uuid, sizeof uuid);
 }
 
 }  // namespace corv::records
