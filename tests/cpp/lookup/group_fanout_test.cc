@@ -86,18 +86,6 @@ TEST(GroupFanout, ExceptionEscapingAThreadIsReportedAsPanic) {
   EXPECT_EQ(hits.error().type, ErrorType::kRuntime);
 }
 
-TEST(GroupFanout, JoinOrderDecidesBetweenThreadFailures) {
-  GroupReader reader = [](const ShardGroup& g) -> Result<GroupHits> {
-    const size_t p = id(g);
-    if (p == 0) std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    if (p == 0 || p == 2) return fail_runtime(testing::cat("failed ", std::to_string(p)));
-    return hit_of(g);
-  };
-  auto hits = read_groups(groups(3), 3, reader);
-  ASSERT_FALSE(hits);
-  EXPECT_EQ(hits.error().message, "failed 0");
-}
-
 // The caller returns on thread 0's failure while thread 1 is still held; the
 // held thread later finishes on memory it owns (run under ASan to see it).
 TEST(GroupFanout, ReturnsOnFirstFailureWithoutWaitingForLaterThreads) {

@@ -234,20 +234,5 @@ TEST(PairLookup, FirstFailureInInputOrderAlsoForLargeBatches) {
   }
 }
 
-TEST(PairLookup, StoredTermThatIsNotUtf8Fails) {
-  ScratchDir dir;
-  const auto db = dir / "map.redb";
-  FullmapContent c;
-  c.shards = 1;
-  const std::vector<TermPosting> none;
-  std::string value;
-  encode_term_record("bad\xff", std::span<const TermPosting>(none), value);
-  c.raw_records.push_back({0, term_hash("query"), value});
-  write_fullmap(db, c);
-  auto got = lookup(db, {"query"}, 1);
-  ASSERT_FALSE(got);
-  EXPECT_NE(got.error().message.find("not valid UTF-8"), std::string::npos) << got.error().message;
-}
-
 }  // namespace
 }  // namespace corv::fullmap
