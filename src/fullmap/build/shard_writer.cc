@@ -131,11 +131,6 @@ Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::
                                      uint64_t total, const ProgressHandle& progress, uint64_t build_id) {
   auto txn = db.begin_write();
   if (!txn) return std::unexpected(std::move(txn.error()));
-  {
-    auto meta = txn->open_table(kMetaTable);
-    if (!meta) return std::unexpected(std::move(meta.error()));
-    CORV_TRY(meta->insert(kMetaBuildId, std::to_string(build_id)));
-  }
   auto records = txn->open_table(kRecordsTable);
   if (!records) return std::unexpected(std::move(records.error()));
 
@@ -191,6 +186,14 @@ Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::
   report_shard_progress(progress, written, total, shard, *n);
   own_total += *n;
 
+  // The store writes a large transaction out in pieces that readers could
+  // see, so the build id goes in last: a shard whose writer failed half way
+  // must never pin as part of a complete generation.
+  {
+    auto meta = txn->open_table(kMetaTable);
+    if (!meta) return std::unexpected(std::move(meta.error()));
+    CORV_TRY(meta->insert(kMetaBuildId, std::to_string(build_id)));
+  }
   CORV_TRY(txn->commit(Durability::kNone));
   auto sync = db.begin_write();
   if (!sync) return std::unexpected(std::move(sync.error()));

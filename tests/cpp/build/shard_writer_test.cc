@@ -192,5 +192,35 @@ TEST(ShardWriter, UnreadableRunsFailWithTheReadErrorAndCommitNothing) {
   EXPECT_FALSE(txn->open_table(kMetaTable));
 }
 
+TEST(ShardWriter, AWriterThatFailsAfterLargeWritesLeavesNoBuildId) {
+  // Enough records that the store writes part of the transaction out before
+  // the cut frame is reached; the shard must still carry no build id, so it
+  // can never pin as part of a complete generation.
+  auto f = ShardFixture::make("shard_writer");
+  std::vector<std::pair<std::string, std::vector<Posting>>> first, second;
+  for (uint32_t i = 0; i < 200000; ++i) {
+    auto& side = (i % 2 == 0) ? first : second;
+    side.push_back({"generated term number " + std::to_string(i), {{i, 0}}});
+  }
+  auto a = write_run(f.dir, 0, first);
+  auto b = write_run(f.dir, 1, second);
+  std::filesystem::resize_file(b, std::filesystem::file_size(b) - 2);
+  auto cut = f.write({a, b}, 1000);
+  ASSERT_FALSE(cut);
+  EXPECT_EQ(cut.error().message, "failed to fill whole buffer");
+  auto db = ReadOnlyDatabase::open(f.db_path);
+  ASSERT_TRUE(db) << db.error().message;
+  auto txn = (*db)->begin_read();
+  ASSERT_TRUE(txn);
+  auto records = txn->open_table(kRecordsTable);
+  ASSERT_TRUE(records) << "the transaction was expected to be written out in part";
+  auto meta = txn->open_table(kMetaTable);
+  if (meta) {
+    auto id = meta->get(kMetaBuildId);
+    ASSERT_TRUE(id);
+    EXPECT_FALSE(id->has_value());
+  }
+}
+
 }  // namespace
 }  // namespace corv::fullmap
