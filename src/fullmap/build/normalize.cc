@@ -139,6 +139,12 @@ constexpr std::array<uint8_t, 256> kShapeBits = [] {
   return t;
 }();
 
+TextShape shape_from_bits(uint8_t bits) {
+  const bool maybe_rejected =
+      (bits & kLetterZ) != 0 || ((bits & kLetterY) != 0 && (bits & (kLetterK | kLetterP)) != 0);
+  return {(bits & kBreakByte) != 0, maybe_rejected, (bits & kNonDigit) == 0, (bits & kNonWordByte) == 0};
+}
+
 TextShape shape_of(std::string_view t) {
   const auto* p = reinterpret_cast<const unsigned char*>(t.data());
   const size_t n = t.size();
@@ -152,10 +158,7 @@ TextShape shape_of(std::string_view t) {
     d |= kShapeBits[p[i + 3]];
   }
   for (; i < n; ++i) a |= kShapeBits[p[i]];
-  const uint8_t bits = a | b | c | d;
-  const bool maybe_rejected =
-      (bits & kLetterZ) != 0 || ((bits & kLetterY) != 0 && (bits & (kLetterK | kLetterP)) != 0);
-  return {(bits & kBreakByte) != 0, maybe_rejected, (bits & kNonDigit) == 0, (bits & kNonWordByte) == 0};
+  return shape_from_bits(a | b | c | d);
 }
 
 bool passes_token_qc(std::string_view t, const TextShape& shape) {
@@ -178,17 +181,27 @@ constexpr std::array<uint8_t, 256> kKeptInLevelTwo = [] {
   return t;
 }();
 
-void build_level_two(std::string_view lowered, std::string& out) {
+// Fills `out` with the level-two form and returns that form's shape,
+// gathered on the way instead of by a second pass.
+TextShape build_level_two(std::string_view lowered, std::string& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(lowered.data());
   const size_t n = lowered.size();
+  uint8_t shape_bits = 0;
   out.resize_and_overwrite(n, [&](char* o, size_t) {
+    // Locals, not the captures: every char store may alias them otherwise.
     size_t k = 0;
+    uint8_t bits = 0;
     for (size_t i = 0; i < n; ++i) {
-      o[k] = static_cast<char>(p[i]);  // always written, kept only when wanted
-      k += kKeptInLevelTwo[p[i]];
+      const uint8_t c = p[i];
+      const uint8_t keep = kKeptInLevelTwo[c];
+      o[k] = static_cast<char>(c);  // always written, kept only when wanted
+      k += keep;
+      bits |= kShapeBits[c] & static_cast<uint8_t>(-keep);
     }
+    shape_bits = bits;
     return k;
   });
+  return shape_from_bits(shape_bits);
 }
 
 void append_posting(TermMap& map, std::string_view key, Posting posting) {
@@ -242,9 +255,8 @@ void emit_term(std::string_view term, uint32_t curie_id, uint8_t source_id, Term
 
   bool keep_second = false;
   if (!shape.all_word_bytes) {
-    build_level_two(lowered, s.level_two);
+    const TextShape second = build_level_two(lowered, s.level_two);
     // Dropping a byte always makes the form differ; checked for clarity.
-    const TextShape second = shape_of(s.level_two);
     keep_second = s.level_two != lowered && passes_token_qc(s.level_two, second) &&
                   !is_dead(s.level_two, second);
   }
