@@ -157,6 +157,16 @@ class BuildTest(unittest.TestCase):
         self.assertFalse(spill.exists())
         self.assertTrue(output.exists())
 
+    def test_a_spill_directory_holding_the_output_or_inputs_is_refused(self):
+        output = self.tmp / "out" / "fullmap.redb"
+        for spill in (self.tmp / "out", self.tmp):
+            with self.subTest(spill=spill):
+                os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(spill)
+                with self.assertRaises(RuntimeError) as cm:
+                    self.build(output)
+                self.assertIn("holds the output or an input file", str(cm.exception))
+                self.assertTrue(all(p.exists() for p in self.classes + self.synonyms))
+
     def test_a_faulting_shard_writer_fails_the_build(self):
         os.environ["CORVANTILE_FULLMAP_INSERT_BATCH"] = str(1 << 62)
         output = self.tmp / "fullmap.redb"
