@@ -138,8 +138,11 @@ TEST(PairLookup, EmptyQueryStillOpensAndPinsTheFullmap) {
   ASSERT_TRUE(ok) << ok.error().message;
   EXPECT_TRUE(ok->empty());
 
-  std::filesystem::remove(shard_path(db, 2));
-  auto missing_shard = lookup(db, {}, std::nullopt);
+  // A shard file that was never opened (so is not cached) and is gone.
+  const auto broken = dir / "broken.redb";
+  write_fullmap(broken, numbered_terms(4, 3));
+  std::filesystem::remove(shard_path(broken, 2));
+  auto missing_shard = lookup(broken, {}, std::nullopt);
   ASSERT_FALSE(missing_shard);
   EXPECT_NE(missing_shard.error().message.find("os error"), std::string::npos) << missing_shard.error().message;
 }
