@@ -140,6 +140,23 @@ TEST(LowerCase, AsciiMapsOnlyLettersAndCopiesNothingWithoutUpperCase) {
               std::string_view(want).substr(start));
   }
 
+  // Short texts take a different load path: every length, every position.
+  for (size_t len = 1; len <= 17; ++len) {
+    for (size_t pos = 0; pos < len; ++pos) {
+      std::string upper(len, 'a');
+      upper[pos] = 'Q';
+      std::string want_upper(len, 'a');
+      want_upper[pos] = 'q';
+      EXPECT_EQ(lower_case(upper, scratch), want_upper) << upper;
+
+      std::string accented(len, 'a');
+      accented.replace(pos, 1, "\u00c9");
+      std::string want_accented(len, 'a');
+      want_accented.replace(pos, 1, "\u00e9");
+      EXPECT_EQ(lower_case(accented, scratch), want_accented) << accented;
+    }
+  }
+
   const std::string lower = "already lower-case text, 42 [ok] @`{";
   const std::string_view same = lower_case(lower, scratch);
   EXPECT_EQ(same.data(), lower.data());
