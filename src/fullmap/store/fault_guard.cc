@@ -1,6 +1,7 @@
 #include "fullmap/store/fault_guard.h"
 
 #include <setjmp.h>
+#include <pthread.h>
 #include <signal.h>
 
 #include <cinttypes>
@@ -27,6 +28,13 @@ void on_fault(int signo, siginfo_t*, void*) {
   Guard& guard = t_guard;
   if (guard.armed) {
     guard.armed = 0;
+    // A runtime that wraps our handler in its own (as TSan does) may run it
+    // with the signal blocked despite SA_NODEFER; the resume point does not
+    // restore the mask, so unblock it here or the next fault kills us.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, signo);
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
     siglongjmp(guard.resume, 1);
   }
   // Not a guarded read: restore the previous disposition and return, so the
@@ -46,8 +54,8 @@ void on_assert(MDB_env*, const char*) {
 void install() {
   struct sigaction action = {};
   action.sa_sigaction = on_fault;
-  // SA_NODEFER keeps the signal unblocked, so jumping out without
-  // restoring a saved mask leaves the thread able to take the next one.
+  // SA_NODEFER keeps the signal unblocked, so jumping out without saving
+  // and restoring the mask on every read (a system call each) is enough.
   action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   sigaction(SIGSEGV, &action, &g_previous_segv);
