@@ -429,7 +429,7 @@ class RebuildUnderLookupsTest(FaultTestCase):
             for round_ in range(6):
                 self.write_generation("B" if round_ % 2 == 0 else "A")
                 self.build(db, classes=[], threads=2)
-                time.sleep(0.05)
+                time.sleep(0.2)
         finally:
             stop.set()
             for t in threads:
