@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstring>
 
-#include "absl/strings/string_view.h"
 #include "fullmap/build/normalize_swar.h"
 
 namespace corv::fullmap {
@@ -204,13 +203,6 @@ TextShape build_level_two(std::string_view lowered, std::string& out) {
   return shape_from_bits(shape_bits);
 }
 
-void append_posting(TermMap& map, std::string_view key, Posting posting) {
-  // Heterogeneous try_emplace: one hash and probe, and the key string is
-  // built only for a new term.
-  auto it = map.try_emplace(absl::string_view(key.data(), key.size())).first;
-  it->second.push_back(posting);
-}
-
 struct EmitScratch {
   std::string lowered;
   std::string level_two;
@@ -261,9 +253,18 @@ void emit_term(std::string_view term, uint32_t curie_id, uint8_t source_id, Term
                   !is_dead(s.level_two, second);
   }
 
+  // Both slots are requested before either insert waits on memory.
   const Posting posting{curie_id, source_id};
-  append_posting(map, lowered, posting);
-  if (keep_second) append_posting(map, s.level_two, posting);
+  const uint64_t first_hash = TermMap::hash_of(lowered);
+  map.prefetch(first_hash);
+  if (!keep_second) {
+    map.add(lowered, first_hash, posting);
+    return;
+  }
+  const uint64_t second_hash = TermMap::hash_of(s.level_two);
+  map.prefetch(second_hash);
+  map.add(lowered, first_hash, posting);
+  map.add(s.level_two, second_hash, posting);
 }
 
 }  // namespace corv::fullmap

@@ -101,7 +101,10 @@ class SynonymWorker {
       emit_term(equivalent, id, source_id, terms_);
     });
 
-    if (terms_.size() >= ctx_.local_spill_entries) CORV_TRY(spill_terms());
+    // The posting bound only matters for a few keys met billions of times.
+    if (terms_.size() >= ctx_.local_spill_entries || terms_.posting_count() >= TermMap::kMaxPostings / 2) {
+      CORV_TRY(spill_terms());
+    }
     if (batch_.size() >= ctx_.curie_spill_entries) CORV_TRY(spill_curie_rows());
     return {};
   }

@@ -1,7 +1,5 @@
 #include "fullmap/build/term_run.h"
 
-#include <xxhash.h>
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -11,14 +9,16 @@
 namespace corv::fullmap {
 namespace {
 
-struct SpillEntry {
+// A term's place in the spill order; the entry is read only on a hash tie
+// and when its frame is written.
+struct SpillKey {
   uint64_t hash;
-  std::string term;
-  std::vector<Posting> postings;
+  const TermMap::Entry* entry;
 };
 
-Status write_frame(RunWriter& out, SpillEntry& entry) {
-  auto& postings = entry.postings;
+Status write_frame(RunWriter& out, const TermMap& terms, const TermMap::Entry& entry,
+                   std::vector<Posting>& postings, std::vector<unsigned char>& bytes) {
+  terms.postings_of(entry, postings);
   if (postings.size() >= 2) {
     std::sort(postings.begin(), postings.end());
     postings.erase(std::unique(postings.begin(), postings.end()), postings.end());
@@ -26,15 +26,19 @@ Status write_frame(RunWriter& out, SpillEntry& entry) {
   if (postings.size() > std::numeric_limits<uint32_t>::max()) {
     return fail_runtime("term has too many postings for a run frame");
   }
-  CORV_TRY(out.write_str32(entry.term));
+  CORV_TRY(out.write_str32(entry.term()));
   CORV_TRY(out.write_u32(static_cast<uint32_t>(postings.size())));
+  bytes.resize(postings.size() * 5);
+  unsigned char* b = bytes.data();
   for (const Posting& p : postings) {
-    unsigned char b[5] = {static_cast<unsigned char>(p.curie_id), static_cast<unsigned char>(p.curie_id >> 8),
-                          static_cast<unsigned char>(p.curie_id >> 16),
-                          static_cast<unsigned char>(p.curie_id >> 24), p.source_id};
-    CORV_TRY(out.write(b, 5));
+    b[0] = static_cast<unsigned char>(p.curie_id);
+    b[1] = static_cast<unsigned char>(p.curie_id >> 8);
+    b[2] = static_cast<unsigned char>(p.curie_id >> 16);
+    b[3] = static_cast<unsigned char>(p.curie_id >> 24);
+    b[4] = p.source_id;
+    b += 5;
   }
-  return {};
+  return out.write(bytes.data(), bytes.size());
 }
 
 }  // namespace
@@ -47,32 +51,40 @@ std::filesystem::path term_run_path(const std::filesystem::path& dir, size_t sha
 
 Result<std::vector<ShardRun>> spill_run(TermMap& terms, const std::filesystem::path& dir, uint64_t run,
                                         size_t shard_count) {
+  // Drained on every path, as the caller's next round starts from empty.
+  struct Drain {
+    TermMap& map;
+    ~Drain() { map.clear(); }
+  } drain{terms};
+
+  // Counting sort by shard over the table, which is read once, in order.
   const uint64_t mask = shard_count - 1;
-  std::vector<std::vector<SpillEntry>> partitions(shard_count);
-  // extract() moves each key out without copying it and, unlike clear(),
-  // leaves the table's allocation in place for the next round of terms.
-  for (auto it = terms.begin(); it != terms.end();) {
-    auto node = terms.extract(it++);
-    uint64_t hash = XXH64(node.key().data(), node.key().size(), 0);
-    partitions[hash & mask].push_back({hash, std::move(node.key()), std::move(node.mapped())});
+  std::vector<size_t> starts(shard_count + 1, 0);
+  terms.for_each([&](const TermMap::Entry& e) { ++starts[(e.hash & mask) + 1]; });
+  for (size_t k = 0; k < shard_count; ++k) starts[k + 1] += starts[k];
+  std::vector<SpillKey> keys(terms.size());
+  {
+    std::vector<size_t> fill(starts.begin(), starts.end() - 1);
+    terms.for_each([&](const TermMap::Entry& e) { keys[fill[e.hash & mask]++] = {e.hash, &e}; });
   }
 
   std::vector<ShardRun> written;
+  std::vector<Posting> postings;
+  std::vector<unsigned char> bytes;
   for (size_t shard = 0; shard < shard_count; ++shard) {
-    auto& entries = partitions[shard];
-    if (entries.empty()) continue;
-    std::sort(entries.begin(), entries.end(), [](const SpillEntry& a, const SpillEntry& b) {
+    const auto first = keys.begin() + static_cast<ptrdiff_t>(starts[shard]);
+    const auto last = keys.begin() + static_cast<ptrdiff_t>(starts[shard + 1]);
+    if (first == last) continue;
+    std::sort(first, last, [](const SpillKey& a, const SpillKey& b) {
       if (a.hash != b.hash) return a.hash < b.hash;
-      return a.term < b.term;
+      return a.entry->term() < b.entry->term();
     });
     std::filesystem::path path = term_run_path(dir, shard, run);
     auto out = RunWriter::create(path);
     if (!out) return std::unexpected(std::move(out.error()));
-    for (SpillEntry& entry : entries) CORV_TRY(write_frame(*out, entry));
+    for (auto it = first; it != last; ++it) CORV_TRY(write_frame(*out, terms, *it->entry, postings, bytes));
     CORV_TRY(out->finish());
     written.push_back({shard, std::move(path)});
-    // Free each partition as soon as it is on disk.
-    std::vector<SpillEntry>().swap(entries);
   }
   return written;
 }

@@ -73,7 +73,9 @@ struct IngestOutput {
   void spill(std::vector<std::pair<std::string, std::vector<Posting>>> terms, const std::filesystem::path& dir,
              uint64_t run) {
     TermMap map;
-    for (auto& [t, p] : terms) map[t] = p;
+    for (auto& [t, p] : terms) {
+      for (const Posting& posting : p) map.add(t, posting);
+    }
     frames += map.size();
     auto files = spill_run(map, dir, run, kShards);
     ASSERT_TRUE(files);

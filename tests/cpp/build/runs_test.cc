@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -40,6 +41,10 @@ std::string le64(uint64_t v) {
 
 uint64_t hash_of(std::string_view s) { return XXH64(s.data(), s.size(), 0); }
 
+void put(TermMap& map, std::string_view term, std::initializer_list<Posting> postings) {
+  for (const Posting& p : postings) map.add(term, p);
+}
+
 std::vector<TermFrame> read_all_frames(const std::filesystem::path& path) {
   auto reader = RunReader::open(path);
   EXPECT_TRUE(reader) << reader.error().message;
@@ -55,7 +60,7 @@ std::vector<TermFrame> read_all_frames(const std::filesystem::path& path) {
 TEST(TermRunTest, FrameBytesSortAndDeduplicatePostings) {
   auto dir = fresh_test_dir("runs");
   TermMap terms;
-  terms["ab"] = {{7, 2}, {1, 0}, {7, 2}, {7, 1}};
+  put(terms, "ab", {{7, 2}, {1, 0}, {7, 2}, {7, 1}});
   auto runs = spill_run(terms, dir, 3, 1);
   ASSERT_TRUE(runs) << runs.error().message;
   ASSERT_EQ(runs->size(), 1u);
@@ -72,7 +77,7 @@ TEST(TermRunTest, SpillPartitionsByShardInHashOrderAndReadsBack) {
   for (int i = 0; i < 500; ++i) {
     std::string term = "term " + std::to_string(i);
     all.push_back(term);
-    terms[term] = {{static_cast<uint32_t>(i), 1}, {static_cast<uint32_t>(i / 2), 0}};
+    put(terms, term, {{static_cast<uint32_t>(i), 1}, {static_cast<uint32_t>(i / 2), 0}});
   }
   const size_t capacity = terms.capacity();
   auto runs = spill_run(terms, dir, 12345678901ULL, 16);
@@ -112,8 +117,8 @@ TEST(TermRunTest, LargeTermCrossesReadBuffer) {
   auto dir = fresh_test_dir("runs");
   TermMap terms;
   std::string big(3 * kTermRunReadBufferBytes + 17, 'x');
-  terms[big] = {{9, 9}};
-  terms["small"] = {{1, 1}};
+  put(terms, big, {{9, 9}});
+  put(terms, "small", {{1, 1}});
   auto runs = spill_run(terms, dir, 1, 1);
   ASSERT_TRUE(runs);
   auto frames = read_all_frames((*runs)[0].path);
@@ -178,14 +183,14 @@ TEST(RunWriterTest, CreatesWithMode0666UnderUmaskAndReportsOsErrors) {
   mode_t old = ::umask(022);
   ::umask(old);
   TermMap terms;
-  terms["t"] = {{1, 1}};
+  put(terms, "t", {{1, 1}});
   auto runs = spill_run(terms, dir, 0, 1);
   ASSERT_TRUE(runs);
   struct stat st;
   ASSERT_EQ(::stat((*runs)[0].path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0666 & ~old);
 
-  terms["t"] = {{1, 1}};
+  put(terms, "t", {{1, 1}});
   auto failed = spill_run(terms, dir / "absent", 0, 1);
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().message, "No such file or directory (os error 2)");

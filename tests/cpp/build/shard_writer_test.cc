@@ -28,7 +28,9 @@ using Postings = std::vector<TermPosting>;
 std::filesystem::path write_run(const std::filesystem::path& dir, uint64_t run,
                                 const std::vector<std::pair<std::string, std::vector<Posting>>>& terms) {
   TermMap map;
-  for (const auto& [term, postings] : terms) map[term] = postings;
+  for (const auto& [term, postings] : terms) {
+    for (const Posting& p : postings) map.add(term, p);
+  }
   auto files = spill_run(map, dir, run, 1);
   EXPECT_TRUE(files) << files.error().message;
   EXPECT_EQ(files->size(), 1u);
