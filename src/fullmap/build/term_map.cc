@@ -1,5 +1,9 @@
 #include "fullmap/build/term_map.h"
 
+#include <sys/mman.h>
+// Inlined: most terms are a few dozen bytes, where the call would cost as
+// much as the hash.
+#define XXH_INLINE_ALL
 #include <xxhash.h>
 
 #include <algorithm>
@@ -12,10 +16,33 @@ namespace corv::fullmap {
 namespace {
 
 template <class T>
-T* mi_array(size_t count, bool zeroed) {
-  void* p = zeroed ? mi_calloc_aligned(count, sizeof(T), 64) : mi_malloc(count * sizeof(T));
+T* mi_array(size_t count) {
+  void* p = mi_malloc(count * sizeof(T));
   if (p == nullptr) throw std::bad_alloc();
   return static_cast<T*>(p);
+}
+
+constexpr size_t kHugePage = size_t{2} << 20;
+
+// A table probed at random asks for huge pages before its first touch: with
+// 4 KiB pages most probes would be a TLB miss as well as a cache miss.
+void* huge_page_block(size_t bytes) {
+  void* p = mi_malloc_aligned(bytes, kHugePage);
+  if (p == nullptr) throw std::bad_alloc();
+  ::madvise(p, bytes, MADV_HUGEPAGE);  // advice only: the memory works without it
+  return p;
+}
+
+TermMap::Entry* zeroed_slots(size_t count) {
+  const size_t bytes = count * sizeof(TermMap::Entry);
+  if (bytes < 2 * kHugePage) {
+    void* p = mi_calloc_aligned(count, sizeof(TermMap::Entry), 64);
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<TermMap::Entry*>(p);
+  }
+  void* p = huge_page_block(bytes);
+  std::memset(p, 0, bytes);
+  return static_cast<TermMap::Entry*>(p);
 }
 
 constexpr size_t kFirstSlotCount = 16;
@@ -30,12 +57,12 @@ char* TermMap::Arena::copy(std::string_view bytes) {
   const size_t n = bytes.size();
   if (next_ == nullptr || n > static_cast<size_t>(end_ - next_)) {
     if (n > kBlockBytes / 4) {
-      oversized_.emplace_back(mi_array<char>(std::max<size_t>(n, 1), false));
+      oversized_.emplace_back(mi_array<char>(std::max<size_t>(n, 1)));
       char* out = oversized_.back().get();
       std::memcpy(out, bytes.data(), n);
       return out;
     }
-    if (block_ == blocks_.size()) blocks_.emplace_back(mi_array<char>(kBlockBytes, false));
+    if (block_ == blocks_.size()) blocks_.emplace_back(mi_array<char>(kBlockBytes));
     next_ = blocks_[block_++].get();
     end_ = next_ + kBlockBytes;
   }
@@ -60,31 +87,51 @@ uint32_t TermMap::push_node(Posting posting, uint32_t next) {
 
 namespace {
 
-inline bool holds(const TermMap::Entry& e, std::string_view term, uint64_t hash) {
-  return e.hash == hash && e.size == term.size() && std::memcmp(e.term().data(), term.data(), term.size()) == 0;
-}
+// A term as compared against slots. An inline term is stored zero-padded,
+// so the short case is two word compares and touches nothing but the slot.
+struct Probe {
+  std::string_view term;
+  uint64_t hash;
+  uint64_t words[2] = {0, 0};
+
+  Probe(std::string_view t, uint64_t h) : term(t), hash(h) {
+    if (t.size() <= TermMap::kInlineBytes) std::memcpy(words, t.data(), t.size());
+  }
+
+  bool matches(const TermMap::Entry& e) const {
+    if (e.hash != hash || e.size != term.size()) return false;
+    if (term.size() <= TermMap::kInlineBytes) {
+      uint64_t stored[2];
+      std::memcpy(stored, e.inline_bytes, sizeof stored);
+      return stored[0] == words[0] && stored[1] == words[1];
+    }
+    return std::memcmp(e.data, term.data(), term.size()) == 0;
+  }
+};
 
 }  // namespace
 
 TermMap::Entry* TermMap::find(std::string_view term, uint64_t hash) const {
   if (slot_count_ == 0) return nullptr;
+  const Probe probe(term, hash);
   for (size_t i = hash >> shift_;; i = (i + 1) & mask_) {
     Entry& e = slots_[i];
     if (e.head == 0) return nullptr;
-    if (holds(e, term, hash)) return &e;
+    if (probe.matches(e)) return &e;
   }
 }
 
 void TermMap::add(std::string_view term, uint64_t hash, Posting posting) {
   if (term.size() > UINT32_MAX) throw std::length_error("term too long for the term map");
   if (size_ >= grow_at_) grow();
+  const Probe probe(term, hash);
   for (size_t i = hash >> shift_;; i = (i + 1) & mask_) {
     Entry& e = slots_[i];
     if (e.head == 0) {
       e.hash = hash;
       e.size = static_cast<uint32_t>(term.size());
       if (term.size() <= kInlineBytes) {
-        std::memcpy(e.inline_bytes, term.data(), term.size());
+        std::memcpy(e.inline_bytes, probe.words, kInlineBytes);
       } else {
         e.data = arena_.copy(term);
       }
@@ -92,7 +139,7 @@ void TermMap::add(std::string_view term, uint64_t hash, Posting posting) {
       ++size_;
       return;
     }
-    if (holds(e, term, hash)) {
+    if (probe.matches(e)) {
       e.head = push_node(posting, e.head);
       return;
     }
@@ -103,7 +150,7 @@ void TermMap::add(std::string_view term, uint64_t hash, Posting posting) {
 // re-places every entry by its stored hash, without touching term bytes.
 void TermMap::grow() {
   const size_t count = slot_count_ == 0 ? kFirstSlotCount : slot_count_ * 2;
-  std::unique_ptr<Entry[], MiFree> slots(mi_array<Entry>(count, true));
+  std::unique_ptr<Entry[], MiFree> slots(zeroed_slots(count));
   const unsigned shift = 64 - static_cast<unsigned>(std::countr_zero(count));
   const size_t mask = count - 1;
   for (size_t j = 0; j < slot_count_; ++j) {
