@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -130,7 +129,11 @@ Result<PreparedBuild> prepare_build(const std::filesystem::path& output,
 Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesystem::path> classes,
                            std::vector<std::filesystem::path> synonyms, size_t threads, size_t shard_count,
                            ProgressHandle progress, BuildSettings settings) {
-  const int slots = static_cast<int>(std::min<size_t>(std::max<size_t>(threads, 1), INT_MAX));
+  // oneTBB faults when an arena with more than 65,536 slots is torn down; it
+  // never runs more workers than cores anyway, so a larger request gains
+  // nothing but the crash.
+  constexpr size_t kMaxArenaSlots = size_t{1} << 16;
+  const int slots = static_cast<int>(std::min(std::max<size_t>(threads, 1), kMaxArenaSlots));
   tbb::task_arena arena(slots);
   try {
     arena.initialize();
