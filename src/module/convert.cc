@@ -80,8 +80,14 @@ bool to_path(PyObject* obj, std::filesystem::path& out) {
   if (!PyUnicode_Check(fspath.get())) return not_an_instance(fspath.get(), "str");
   PyRef encoded(PyUnicode_EncodeFSDefault(fspath.get()));
   if (!encoded) return false;
-  out = std::filesystem::path(std::string(PyBytes_AS_STRING(encoded.get()),
-                                          static_cast<size_t>(PyBytes_GET_SIZE(encoded.get()))));
+  const std::string_view bytes(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+  // The system calls would stop at the NUL and open another file than the
+  // one named; refuse the path as Python's own file functions do.
+  if (bytes.find('\0') != std::string_view::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  out = std::filesystem::path(std::string(bytes));
   return true;
 }
 

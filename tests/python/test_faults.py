@@ -158,6 +158,37 @@ class BadInputTest(FaultTestCase):
         self.assert_complete(self.build(output))
 
 
+class ArgumentFaultTest(FaultTestCase):
+    def test_paths_with_nul_bytes_are_refused_before_any_file_is_touched(self):
+        victim = self.build(self.tmp / "victim.redb")
+        named = str(victim) + "\0.tmp"
+        calls = {
+            "output": lambda: rs.build_fullmap_db(named, [self.classes], [self.synonyms]),
+            "classes": lambda: rs.build_fullmap_db(self.tmp / "o.redb", [str(self.classes) + "\0"], [self.synonyms]),
+            "synonyms": lambda: rs.build_fullmap_db(self.tmp / "o.redb", [], [str(self.synonyms) + "\0"]),
+            "db": lambda: rs.lookup_fullmap_terms(named, TERMS),
+            "input": lambda: rs.dedup_ndjson(str(self.synonyms) + "\0", self.tmp / "d.ndjson", False),
+            "output ": lambda: rs.dedup_ndjson(self.synonyms, str(self.tmp / "kept.ndjson") + "\0x", False),
+        }
+        (self.tmp / "kept.ndjson").write_bytes(b"kept")
+        for param, call in calls.items():
+            with self.subTest(param):
+                with self.assertRaises(ValueError) as cm:
+                    call()
+                self.assertEqual(str(cm.exception), "embedded null byte")
+                self.assertEqual(cm.exception.__notes__, [f"while processing '{param.strip()}'"])
+        # The path before the NUL names a real file; nothing happened to it.
+        self.assert_complete(victim)
+        self.assertEqual((self.tmp / "kept.ndjson").read_bytes(), b"kept")
+        self.assertFalse((self.tmp / "o.redb").exists())
+
+    def test_a_huge_worker_count_fails_cleanly(self):
+        # Ends in the class files, before the ingest would start its threads.
+        with self.assertRaises(RuntimeError) as cm:
+            self.build(self.tmp / "huge.redb", classes=[self.tmp / "missing.jsonl"], threads=100_000)
+        self.assertIn("(os error 2)", str(cm.exception))
+
+
 FULL_DISK_CHILD = r"""
 import json, resource, signal, sys
 limit, output, classes, synonyms = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
