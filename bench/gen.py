@@ -23,7 +23,7 @@ from concurrent.futures import ProcessPoolExecutor
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peers.normalize import terms_of  # noqa: E402
 
-FORMAT_VERSION = 3
+FORMAT_VERSION = 4
 SCALES = {"full": 2.0, "medium": 0.4, "small": 0.03, "tiny": 0.003}
 WRITE_BYTES = 4 << 20
 PART_BYTES = 24 << 20      # synonym bytes per generator task
@@ -162,6 +162,9 @@ class ConceptNames:
         r = self.r
         return self.w[int(r.random() * len(self.w))] if r.random() < 0.6 else self.c[int(r.random() * len(self.c))]
 
+    def rare(self):
+        return self.w[int(self.r.random() * len(self.w))]
+
     def symbol(self):
         r = self.r
         letters = "".join(chr(65 + int(r.random() * 26)) for _ in range(2 + int(r.random() * 4)))
@@ -221,7 +224,7 @@ class ConceptNames:
                 elif y < 0.8:
                     out.append(self.phrase(3 + int(r.random() * 3)))
                 else:
-                    out.append(sym + "_HUMAN" if family == "protein" else "HGNC:" + str(int(r.random() * 60000)))
+                    out.append(sym + "_HUMAN" if family == "protein" else "HGNC:" + str(int(r.random() * 2000000)))
             if family == "protein" and r.random() < 0.3:
                 out.append("EC %d.%d.%d.%d" % tuple(1 + int(r.random() * 20) for _ in range(4)))
             return out
@@ -238,7 +241,8 @@ class ConceptNames:
                 y = r.random()
                 if y < 0.3:
                     e = EPONYMS[int(r.random() * len(EPONYMS))]
-                    out.append(e + (" syndrome type " + str(1 + int(r.random() * 9)) if r.random() < 0.5 else "'s disease " + self.word()))
+                    out.append(e + (" " + self.rare() + " syndrome type " + str(1 + int(r.random() * 9))
+                                    if r.random() < 0.5 else "'s disease " + self.rare()))
                 elif y < 0.5:
                     out.append(self.symbol() + " deficiency")
                 else:
@@ -251,14 +255,14 @@ class ConceptNames:
             return out
         if family == "phenotype":
             organ = ORGANS[int(r.random() * len(ORGANS))]
-            out = ["Abnormality of the " + organ + " " + self.word(), self.phrase(2) + " " + organ]
+            out = ["Abnormality of the " + organ + " " + self.rare(), self.phrase(2) + " " + organ]
             for _ in range(int(u * 4)):
                 out.append(self.phrase(2 + int(r.random() * 3)))
             return out
         organ = ORGANS[int(r.random() * len(ORGANS))]
-        out = [self.word() + " " + organ]
+        out = [self.rare() + " " + organ]
         for _ in range(int(u * 5)):
-            out.append(self.word() + " of " + organ + " " + self.word())
+            out.append(self.word() + " of " + organ + " " + self.rare())
         return out
 
     def chem(self):
