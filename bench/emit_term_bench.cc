@@ -137,7 +137,7 @@ double measure(const Workload& w, size_t window, size_t pass, bool raw) {
   while (i < n) {
     const size_t stop = i + std::min(n - i, pass);
     const auto start = std::chrono::steady_clock::now();
-    for (; i < stop && map.size() < window; ++i) {
+    for (; i < stop && !map.holds_at_least(window); ++i) {
       const auto curie_id = static_cast<uint32_t>(i);
       const auto source_id = static_cast<uint8_t>(i & 7);
       if (raw) {
@@ -147,7 +147,7 @@ double measure(const Workload& w, size_t window, size_t pass, bool raw) {
       }
     }
     timed += std::chrono::steady_clock::now() - start;
-    if (map.size() >= window) map.clear();
+    if (map.holds_at_least(window)) map.clear();
   }
   return static_cast<double>(n) / std::chrono::duration<double>(timed).count();
 }

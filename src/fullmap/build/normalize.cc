@@ -253,18 +253,9 @@ void emit_term(std::string_view term, uint32_t curie_id, uint8_t source_id, Term
                   !is_dead(s.level_two, second);
   }
 
-  // Both slots are requested before either insert waits on memory.
   const Posting posting{curie_id, source_id};
-  const uint64_t first_hash = TermMap::hash_of(lowered);
-  map.prefetch(first_hash);
-  if (!keep_second) {
-    map.add(lowered, first_hash, posting);
-    return;
-  }
-  const uint64_t second_hash = TermMap::hash_of(s.level_two);
-  map.prefetch(second_hash);
-  map.add(lowered, first_hash, posting);
-  map.add(s.level_two, second_hash, posting);
+  map.add(lowered, posting);
+  if (keep_second) map.add(s.level_two, posting);
 }
 
 }  // namespace corv::fullmap

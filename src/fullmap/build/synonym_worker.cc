@@ -102,7 +102,7 @@ class SynonymWorker {
     });
 
     // The posting bound only matters for a few keys met billions of times.
-    if (terms_.size() >= ctx_.local_spill_entries || terms_.posting_count() >= TermMap::kMaxPostings / 2) {
+    if (terms_.holds_at_least(ctx_.local_spill_entries) || terms_.posting_count() >= TermMap::kMaxPostings / 2) {
       CORV_TRY(spill_terms());
     }
     if (batch_.size() >= ctx_.curie_spill_entries) CORV_TRY(spill_curie_rows());

@@ -80,66 +80,95 @@ void TermMap::Arena::rewind() {
 }
 
 uint32_t TermMap::push_node(Posting posting, uint32_t next) {
-  if (nodes_.size() >= kMaxPostings) throw std::length_error("term map holds too many postings");
   nodes_.push_back({posting, next});
   return static_cast<uint32_t>(nodes_.size());
 }
 
-namespace {
+TermMap::Key TermMap::make_key(std::string_view term, uint64_t hash) {
+  Key key{hash, term, {0, 0}};
+  if (term.size() <= kInlineBytes) std::memcpy(key.words, term.data(), term.size());
+  return key;
+}
 
-// A term as compared against slots. An inline term is stored zero-padded,
-// so the short case is two word compares and touches nothing but the slot.
-struct Probe {
-  std::string_view term;
-  uint64_t hash;
-  uint64_t words[2] = {0, 0};
-
-  Probe(std::string_view t, uint64_t h) : term(t), hash(h) {
-    if (t.size() <= TermMap::kInlineBytes) std::memcpy(words, t.data(), t.size());
+bool TermMap::matches(const Entry& e, const Key& key) {
+  if (e.hash != key.hash || e.size != key.term.size()) return false;
+  if (key.term.size() <= kInlineBytes) {
+    uint64_t stored[2];
+    std::memcpy(stored, e.inline_bytes, sizeof stored);
+    return stored[0] == key.words[0] && stored[1] == key.words[1];
   }
+  return std::memcmp(e.data, key.term.data(), key.term.size()) == 0;
+}
 
-  bool matches(const TermMap::Entry& e) const {
-    if (e.hash != hash || e.size != term.size()) return false;
-    if (term.size() <= TermMap::kInlineBytes) {
-      uint64_t stored[2];
-      std::memcpy(stored, e.inline_bytes, sizeof stored);
-      return stored[0] == words[0] && stored[1] == words[1];
-    }
-    return std::memcmp(e.data, term.data(), term.size()) == 0;
-  }
-};
-
-}  // namespace
-
-TermMap::Entry* TermMap::find(std::string_view term, uint64_t hash) const {
+TermMap::Entry* TermMap::find(const Key& key) const {
   if (slot_count_ == 0) return nullptr;
-  const Probe probe(term, hash);
-  for (size_t i = hash >> shift_;; i = (i + 1) & mask_) {
+  for (size_t i = key.hash >> shift_;; i = (i + 1) & mask_) {
     Entry& e = slots_[i];
     if (e.head == 0) return nullptr;
-    if (probe.matches(e)) return &e;
+    if (matches(e, key)) return &e;
   }
 }
 
-void TermMap::add(std::string_view term, uint64_t hash, Posting posting) {
+void TermMap::add(std::string_view term, Posting posting) {
   if (term.size() > UINT32_MAX) throw std::length_error("term too long for the term map");
+  if (nodes_.size() + queued_ >= kMaxPostings) throw std::length_error("term map holds too many postings");
+  const uint64_t hash = hash_of(term);
+  // The table never shrinks, so nothing is queued while it is small.
+  if (slot_count_ < kQueueFromSlots) {
+    insert(make_key(term, hash), posting);
+    return;
+  }
+  if (queued_ == kQueueDepth) {
+    insert(queue_[queue_head_]);
+    queue_head_ = (queue_head_ + 1) % kQueueDepth;
+    --queued_;
+  }
+  prefetch(hash);
+  Queued& q = queue_[(queue_head_ + queued_) % kQueueDepth];
+  q.hash = hash;
+  q.posting = posting;
+  q.size = static_cast<uint32_t>(term.size());
+  if (term.size() <= kInlineBytes) {
+    q.words[0] = 0;
+    q.words[1] = 0;
+    std::memcpy(q.words, term.data(), term.size());
+  } else {
+    q.long_term.assign(term);
+  }
+  ++queued_;
+}
+
+void TermMap::drain_queue() {
+  for (; queued_ != 0; --queued_) {
+    insert(queue_[queue_head_]);
+    queue_head_ = (queue_head_ + 1) % kQueueDepth;
+  }
+}
+
+void TermMap::insert(const Queued& q) {
+  Key key{q.hash, {}, {q.words[0], q.words[1]}};
+  key.term = q.size <= kInlineBytes ? std::string_view(reinterpret_cast<const char*>(q.words), q.size)
+                                    : std::string_view(q.long_term);
+  insert(key, q.posting);
+}
+
+void TermMap::insert(const Key& key, Posting posting) {
   if (size_ >= grow_at_) grow();
-  const Probe probe(term, hash);
-  for (size_t i = hash >> shift_;; i = (i + 1) & mask_) {
+  for (size_t i = key.hash >> shift_;; i = (i + 1) & mask_) {
     Entry& e = slots_[i];
     if (e.head == 0) {
-      e.hash = hash;
-      e.size = static_cast<uint32_t>(term.size());
-      if (term.size() <= kInlineBytes) {
-        std::memcpy(e.inline_bytes, probe.words, kInlineBytes);
+      e.hash = key.hash;
+      e.size = static_cast<uint32_t>(key.term.size());
+      if (key.term.size() <= kInlineBytes) {
+        std::memcpy(e.inline_bytes, key.words, kInlineBytes);
       } else {
-        e.data = arena_.copy(term);
+        e.data = arena_.copy(key.term);
       }
       e.head = push_node(posting, kNoNode);
       ++size_;
       return;
     }
-    if (probe.matches(e)) {
+    if (matches(e, key)) {
       e.head = push_node(posting, e.head);
       return;
     }
@@ -168,6 +197,7 @@ void TermMap::grow() {
 }
 
 void TermMap::clear() {
+  queued_ = 0;
   if (size_ != 0) std::memset(static_cast<void*>(slots_.get()), 0, slot_count_ * sizeof(Entry));
   size_ = 0;
   nodes_.clear();
@@ -181,8 +211,9 @@ void TermMap::postings_of(const Entry& entry, std::vector<Posting>& out) const {
 }
 
 std::vector<Posting> TermMap::postings(std::string_view term) const {
+  flush();
   std::vector<Posting> out;
-  if (const Entry* e = find(term, hash_of(term))) postings_of(*e, out);
+  if (const Entry* e = find(make_key(term, hash_of(term)))) postings_of(*e, out);
   return out;
 }
 

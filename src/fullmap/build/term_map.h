@@ -8,10 +8,12 @@
 // costs no allocation and one slot's cache line.
 #pragma once
 
+#include <array>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -53,20 +55,29 @@ class TermMap {
   // XXH64 with seed 0: the hash that orders term runs.
   static uint64_t hash_of(std::string_view term);
 
-  void add(std::string_view term, Posting posting) { add(term, hash_of(term), posting); }
-  // `hash` must be hash_of(term).
-  void add(std::string_view term, uint64_t hash, Posting posting);
+  // Records `posting` under `term`. The insert itself may wait in a short
+  // queue while the slot it needs is fetched from memory, so that several
+  // cache misses overlap; every reader below first completes it.
+  void add(std::string_view term, Posting posting);
 
-  // Starts loading the slot where a term with this hash is looked up first.
-  void prefetch(uint64_t hash) const {
-    if (slot_count_ != 0) __builtin_prefetch(&slots_[hash >> shift_], 1);
+  size_t size() const {
+    flush();
+    return size_;
   }
-
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  size_t posting_count() const { return nodes_.size(); }
+  // size() >= n, completing queued inserts only when they could decide it.
+  bool holds_at_least(size_t n) const {
+    if (size_ >= n) return true;
+    if (size_ + queued_ < n) return false;
+    flush();
+    return size_ >= n;
+  }
+  bool empty() const { return size_ == 0 && queued_ == 0; }
+  size_t posting_count() const { return nodes_.size() + queued_; }
   // Slots allocated; kept by clear().
-  size_t capacity() const { return slot_count_; }
+  size_t capacity() const {
+    flush();
+    return slot_count_;
+  }
 
   // Forgets every term and posting, keeping the table and arena storage.
   void clear();
@@ -74,6 +85,7 @@ class TermMap {
   // Calls fn(const Entry&) for every stored term, in table order.
   template <class Fn>
   void for_each(Fn&& fn) const {
+    flush();
     for (size_t i = 0; i < slot_count_; ++i) {
       if (slots_[i].head != 0) fn(slots_[i]);
     }
@@ -109,11 +121,44 @@ class TermMap {
   };
 
   static constexpr uint32_t kNoNode = 0;
+  // Inserts in flight once the table outgrows the caches: enough to cover
+  // a memory round trip with the normalisation work between two adds. A
+  // smaller table is updated at once, queueing would only cost there.
+  static constexpr size_t kQueueDepth = 16;
+  static constexpr size_t kQueueFromSlots = size_t{1} << 17;
+  // A term on its way into a slot; a short one is zero-padded as slots
+  // keep it, so comparing it is two word compares.
+  struct Key {
+    uint64_t hash;
+    std::string_view term;
+    uint64_t words[2];
+  };
+  struct Queued {
+    uint64_t hash = 0;
+    Posting posting;
+    uint32_t size = 0;
+    uint64_t words[2] = {0, 0};
+    std::string long_term;  // keeps its storage between uses
+  };
+
+  void prefetch(uint64_t hash) const {
+    if (slot_count_ != 0) __builtin_prefetch(&slots_[hash >> shift_], 1);
+  }
+  static Key make_key(std::string_view term, uint64_t hash);
+  static bool matches(const Entry& e, const Key& key);
+  void insert(const Key& key, Posting posting);
+  void insert(const Queued& q);
+  // Completes the queued inserts, oldest first. Logically const: the map's
+  // contents are the same before and after.
+  void flush() const {
+    if (queued_ != 0) const_cast<TermMap*>(this)->drain_queue();
+  }
+  void drain_queue();
 
   // Returns the new node's index + 1.
   uint32_t push_node(Posting posting, uint32_t next);
   void grow();
-  Entry* find(std::string_view term, uint64_t hash) const;
+  Entry* find(const Key& key) const;
 
   std::unique_ptr<Entry[], MiFree> slots_;
   size_t slot_count_ = 0;
@@ -121,6 +166,9 @@ class TermMap {
   unsigned shift_ = 63;
   size_t size_ = 0;
   size_t grow_at_ = 0;
+  std::array<Queued, kQueueDepth> queue_;
+  size_t queue_head_ = 0;  // oldest
+  size_t queued_ = 0;
   std::vector<Node, mi_stl_allocator<Node>> nodes_;
   Arena arena_;
 };

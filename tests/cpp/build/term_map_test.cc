@@ -29,9 +29,10 @@ std::string term_name(uint32_t i) {
 TEST(TermMap, KeepsEveryTermAndPostingOrderAcrossGrowth) {
   TermMap map;
   std::map<std::string, std::vector<Posting>> want;
-  // Enough keys for several doublings; every third key is met again later,
-  // so chains run through postings added after the table moved.
-  for (uint32_t i = 0; i < 20000; ++i) {
+  // Enough keys for the table to outgrow the caches and queue its inserts;
+  // every third key is met again later, so chains run through postings
+  // added after the table moved.
+  for (uint32_t i = 0; i < 100000; ++i) {
     const std::string term = term_name(i);
     map.add(term, {i, static_cast<uint8_t>(i)});
     want[term].push_back({i, static_cast<uint8_t>(i)});
@@ -42,6 +43,16 @@ TEST(TermMap, KeepsEveryTermAndPostingOrderAcrossGrowth) {
     }
   }
   EXPECT_EQ(map.size(), want.size());
+  EXPECT_EQ(contents(map), want);
+
+  // Counting must see queued inserts, whether or not they add a key.
+  map.add("t5", {1, 1});
+  EXPECT_FALSE(map.holds_at_least(want.size() + 1));
+  map.add("fresh", {1, 1});
+  EXPECT_TRUE(map.holds_at_least(want.size() + 1));
+  EXPECT_EQ(map.size(), want.size() + 1);
+  want["t5"].push_back({1, 1});
+  want["fresh"].push_back({1, 1});
   EXPECT_EQ(contents(map), want);
   EXPECT_EQ(map.postings("t300"), want["t300"]);
   EXPECT_TRUE(map.postings("absent").empty());
