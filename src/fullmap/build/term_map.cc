@@ -79,11 +79,6 @@ void TermMap::Arena::rewind() {
   end_ = nullptr;
 }
 
-uint32_t TermMap::push_node(Posting posting, uint32_t next) {
-  nodes_.push_back({posting, next});
-  return static_cast<uint32_t>(nodes_.size());
-}
-
 TermMap::Key TermMap::make_key(std::string_view term, uint64_t hash) {
   Key key{hash, term, {0, 0}};
   if (term.size() <= kInlineBytes) std::memcpy(key.words, term.data(), term.size());
@@ -104,7 +99,7 @@ TermMap::Entry* TermMap::find(const Key& key) const {
   if (slot_count_ == 0) return nullptr;
   for (size_t i = key.hash >> shift_;; i = (i + 1) & mask_) {
     Entry& e = slots_[i];
-    if (e.head == 0) return nullptr;
+    if (e.key_no == 0) return nullptr;
     if (matches(e, key)) return &e;
   }
 }
@@ -156,7 +151,7 @@ void TermMap::insert(const Key& key, Posting posting) {
   if (size_ >= grow_at_) grow();
   for (size_t i = key.hash >> shift_;; i = (i + 1) & mask_) {
     Entry& e = slots_[i];
-    if (e.head == 0) {
+    if (e.key_no == 0) {
       e.hash = key.hash;
       e.size = static_cast<uint32_t>(key.term.size());
       if (key.term.size() <= kInlineBytes) {
@@ -164,12 +159,13 @@ void TermMap::insert(const Key& key, Posting posting) {
       } else {
         e.data = arena_.copy(key.term);
       }
-      e.head = push_node(posting, kNoNode);
       ++size_;
+      e.key_no = static_cast<uint32_t>(size_);
+      push_node(posting, e.key_no);
       return;
     }
     if (matches(e, key)) {
-      e.head = push_node(posting, e.head);
+      push_node(posting, e.key_no);
       return;
     }
   }
@@ -184,9 +180,9 @@ void TermMap::grow() {
   const size_t mask = count - 1;
   for (size_t j = 0; j < slot_count_; ++j) {
     const Entry& e = slots_[j];
-    if (e.head == 0) continue;
+    if (e.key_no == 0) continue;
     size_t i = e.hash >> shift;
-    while (slots[i].head != 0) i = (i + 1) & mask;
+    while (slots[i].key_no != 0) i = (i + 1) & mask;
     slots[i] = e;
   }
   slots_ = std::move(slots);
@@ -204,16 +200,36 @@ void TermMap::clear() {
   arena_.rewind();
 }
 
-void TermMap::postings_of(const Entry& entry, std::vector<Posting>& out) const {
-  out.clear();
-  for (uint32_t n = entry.head; n != kNoNode; n = nodes_[n - 1].next) out.push_back(nodes_[n - 1].posting);
-  std::reverse(out.begin(), out.end());
+void TermMap::group_postings(std::span<const Entry* const> order, std::vector<uint32_t>& offsets,
+                             std::vector<Posting>& flat) const {
+  flush();
+  constexpr uint32_t kUnlisted = UINT32_MAX;
+  std::vector<uint32_t> rank(size_, kUnlisted);
+  for (size_t i = 0; i < order.size(); ++i) rank[order[i]->key_no - 1] = static_cast<uint32_t>(i);
+
+  // Counting sort, stable, so each group keeps emission order.
+  offsets.assign(order.size() + 1, 0);
+  for (const Node& n : nodes_) {
+    if (const uint32_t r = rank[n.key_no - 1]; r != kUnlisted) ++offsets[r + 1];
+  }
+  for (size_t i = 1; i < offsets.size(); ++i) offsets[i] += offsets[i - 1];
+  flat.resize(offsets.back());
+  for (const Node& n : nodes_) {
+    if (const uint32_t r = rank[n.key_no - 1]; r != kUnlisted) flat[offsets[r]++] = n.posting;
+  }
+  // Each offset now holds its group's end, the next group's start.
+  std::copy_backward(offsets.begin(), offsets.end() - 1, offsets.end());
+  offsets[0] = 0;
 }
 
 std::vector<Posting> TermMap::postings(std::string_view term) const {
   flush();
   std::vector<Posting> out;
-  if (const Entry* e = find(make_key(term, hash_of(term)))) postings_of(*e, out);
+  const Entry* e = find(make_key(term, hash_of(term)));
+  if (e == nullptr) return out;
+  for (const Node& n : nodes_) {
+    if (n.key_no == e->key_no) out.push_back(n.posting);
+  }
   return out;
 }
 

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,13 +30,14 @@ struct Posting {
 
 class TermMap {
  public:
-  // A stored term. Postings are chained newest first from node `head - 1`;
-  // head 0 marks a free slot. Terms of up to kInlineBytes live in the slot
-  // itself, so neither a lookup nor the spill chases them.
+  // A stored term, numbered 1, 2, ... in order of first sight (0 marks a
+  // free slot); each posting records the number of its term, so adding to a
+  // known term writes nothing to the slot. Terms of up to kInlineBytes live
+  // in the slot itself, so neither a lookup nor the spill chases them.
   static constexpr size_t kInlineBytes = 16;
   struct Entry {
     uint64_t hash;
-    uint32_t head;
+    uint32_t key_no;
     uint32_t size;
     union {
       char inline_bytes[kInlineBytes];
@@ -87,19 +89,23 @@ class TermMap {
   void for_each(Fn&& fn) const {
     flush();
     for (size_t i = 0; i < slot_count_; ++i) {
-      if (slots_[i].head != 0) fn(slots_[i]);
+      if (slots_[i].key_no != 0) fn(slots_[i]);
     }
   }
 
-  // Replaces `out` with the entry's postings in emission order.
-  void postings_of(const Entry& entry, std::vector<Posting>& out) const;
+  // Gathers the postings of the entries in `order` into `flat`, one group
+  // per entry in that order, each group in emission order: entry i's are
+  // flat[offsets[i], offsets[i + 1]). Reads the postings front to back
+  // twice rather than chasing them term by term.
+  void group_postings(std::span<const Entry* const> order, std::vector<uint32_t>& offsets,
+                      std::vector<Posting>& flat) const;
   // The postings recorded under `term` in emission order; empty if absent.
   std::vector<Posting> postings(std::string_view term) const;
 
  private:
   struct Node {
     Posting posting;
-    uint32_t next;
+    uint32_t key_no;
   };
   struct MiFree {
     void operator()(void* p) const { mi_free(p); }
@@ -120,7 +126,6 @@ class TermMap {
     char* end_ = nullptr;
   };
 
-  static constexpr uint32_t kNoNode = 0;
   // Inserts in flight once the table outgrows the caches: enough to cover
   // a memory round trip with the normalisation work between two adds. A
   // smaller table is updated at once, queueing would only cost there.
@@ -156,7 +161,7 @@ class TermMap {
   void drain_queue();
 
   // Returns the new node's index + 1.
-  uint32_t push_node(Posting posting, uint32_t next);
+  void push_node(Posting posting, uint32_t key_no) { nodes_.push_back({posting, key_no}); }
   void grow();
   Entry* find(const Key& key) const;
 

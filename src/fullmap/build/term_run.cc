@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <limits>
+#include <span>
 #include <utility>
 
 namespace corv::fullmap {
@@ -16,21 +16,19 @@ struct SpillKey {
   const TermMap::Entry* entry;
 };
 
-Status write_frame(RunWriter& out, const TermMap& terms, const TermMap::Entry& entry,
-                   std::vector<Posting>& postings, std::vector<unsigned char>& bytes) {
-  terms.postings_of(entry, postings);
-  if (postings.size() >= 2) {
+// Sorts and de-duplicates `postings` in place before writing them.
+Status write_frame(RunWriter& out, std::string_view term, std::span<Posting> postings,
+                   std::vector<unsigned char>& bytes) {
+  size_t count = postings.size();
+  if (count >= 2) {
     std::sort(postings.begin(), postings.end());
-    postings.erase(std::unique(postings.begin(), postings.end()), postings.end());
+    count = static_cast<size_t>(std::unique(postings.begin(), postings.end()) - postings.begin());
   }
-  if (postings.size() > std::numeric_limits<uint32_t>::max()) {
-    return fail_runtime("term has too many postings for a run frame");
-  }
-  CORV_TRY(out.write_str32(entry.term()));
-  CORV_TRY(out.write_u32(static_cast<uint32_t>(postings.size())));
-  bytes.resize(postings.size() * 5);
+  CORV_TRY(out.write_str32(term));
+  CORV_TRY(out.write_u32(static_cast<uint32_t>(count)));
+  bytes.resize(count * 5);
   unsigned char* b = bytes.data();
-  for (const Posting& p : postings) {
+  for (const Posting& p : postings.first(count)) {
     b[0] = static_cast<unsigned char>(p.curie_id);
     b[1] = static_cast<unsigned char>(p.curie_id >> 8);
     b[2] = static_cast<unsigned char>(p.curie_id >> 16);
@@ -68,21 +66,31 @@ Result<std::vector<ShardRun>> spill_run(TermMap& terms, const std::filesystem::p
     terms.for_each([&](const TermMap::Entry& e) { keys[fill[e.hash & mask]++] = {e.hash, &e}; });
   }
 
-  std::vector<ShardRun> written;
+  const auto by_hash_then_term = [](const SpillKey& a, const SpillKey& b) {
+    if (a.hash != b.hash) return a.hash < b.hash;
+    return a.entry->term() < b.entry->term();
+  };
+  for (size_t shard = 0; shard < shard_count; ++shard) {
+    std::sort(keys.begin() + static_cast<ptrdiff_t>(starts[shard]),
+              keys.begin() + static_cast<ptrdiff_t>(starts[shard + 1]), by_hash_then_term);
+  }
+  std::vector<const TermMap::Entry*> order(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].entry;
+  std::vector<uint32_t> offsets;
   std::vector<Posting> postings;
+  terms.group_postings(order, offsets, postings);
+
+  std::vector<ShardRun> written;
   std::vector<unsigned char> bytes;
   for (size_t shard = 0; shard < shard_count; ++shard) {
-    const auto first = keys.begin() + static_cast<ptrdiff_t>(starts[shard]);
-    const auto last = keys.begin() + static_cast<ptrdiff_t>(starts[shard + 1]);
-    if (first == last) continue;
-    std::sort(first, last, [](const SpillKey& a, const SpillKey& b) {
-      if (a.hash != b.hash) return a.hash < b.hash;
-      return a.entry->term() < b.entry->term();
-    });
+    if (starts[shard] == starts[shard + 1]) continue;
     std::filesystem::path path = term_run_path(dir, shard, run);
     auto out = RunWriter::create(path);
     if (!out) return std::unexpected(std::move(out.error()));
-    for (auto it = first; it != last; ++it) CORV_TRY(write_frame(*out, terms, *it->entry, postings, bytes));
+    for (size_t i = starts[shard]; i < starts[shard + 1]; ++i) {
+      const std::span<Posting> group(postings.data() + offsets[i], offsets[i + 1] - offsets[i]);
+      CORV_TRY(write_frame(*out, order[i]->term(), group, bytes));
+    }
     CORV_TRY(out->finish());
     written.push_back({shard, std::move(path)});
   }

@@ -10,13 +10,20 @@ namespace corv::fullmap {
 namespace {
 
 std::map<std::string, std::vector<Posting>> contents(const TermMap& map) {
-  std::map<std::string, std::vector<Posting>> out;
-  std::vector<Posting> postings;
+  std::vector<const TermMap::Entry*> order;
   map.for_each([&](const TermMap::Entry& e) {
-    map.postings_of(e, postings);
     EXPECT_EQ(e.hash, TermMap::hash_of(e.term()));
-    EXPECT_TRUE(out.emplace(std::string(e.term()), postings).second) << "term stored twice: " << e.term();
+    order.push_back(&e);
   });
+  std::vector<uint32_t> offsets;
+  std::vector<Posting> flat;
+  map.group_postings(order, offsets, flat);
+  EXPECT_EQ(flat.size(), map.posting_count());
+  std::map<std::string, std::vector<Posting>> out;
+  for (size_t i = 0; i < order.size(); ++i) {
+    const std::vector<Posting> group(flat.begin() + offsets[i], flat.begin() + offsets[i + 1]);
+    EXPECT_TRUE(out.emplace(std::string(order[i]->term()), group).second) << "term stored twice";
+  }
   return out;
 }
 
