@@ -5,7 +5,6 @@
 #include <functional>
 #include <optional>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -164,48 +163,19 @@ Status write_final_database(const std::filesystem::path& output,
                             size_t redb_cache_bytes, size_t insert_batch, size_t shard_count,
                             const ProgressHandle& progress) {
   const uint64_t build_id = next_build_id();
-
-  // The main file shares nothing with the shards, so it is written beside
-  // them rather than before them; its failure still takes precedence.
-  Status main_status;
-  std::exception_ptr main_fault;
-  const auto write_main = [&]() noexcept {
-    try {
-      main_status = write_main_database(output, prefix_ids, category_ids, source_ids, curie_runs,
-                                        redb_cache_bytes, build_id, shard_count);
-    } catch (...) {
-      main_fault = std::current_exception();
-    }
-  };
-  std::thread main_writer;
-  try {
-    main_writer = std::thread(write_main);
-  } catch (const std::system_error&) {
-    write_main();
-  }
-  struct JoinOnExit {
-    std::thread& thread;
-    ~JoinOnExit() {
-      if (thread.joinable()) thread.join();
-    }
-  } join_main{main_writer};
+  CORV_TRY(write_main_database(output, prefix_ids, category_ids, source_ids, curie_runs, redb_cache_bytes,
+                               build_id, shard_count));
 
   std::vector<WritableDatabase> shards;
   shards.reserve(shard_count);
-  const auto write_shards = [&]() -> Result<uint64_t> {
-    for (size_t i = 0; i < shard_count; ++i) {
-      auto db = WritableDatabase::create(shard_path(output, i), redb_cache_bytes / shard_count);
-      if (!db) return std::unexpected(std::move(db.error()));
-      shards.push_back(std::move(*db));
-    }
-    const uint64_t total = progress ? count_term_frames(term_runs) : 0;
-    return run_shard_writers(shards, term_runs, insert_batch, total, progress, build_id);
-  };
-  auto written = write_shards();
+  for (size_t i = 0; i < shard_count; ++i) {
+    auto db = WritableDatabase::create(shard_path(output, i), redb_cache_bytes / shard_count);
+    if (!db) return std::unexpected(std::move(db.error()));
+    shards.push_back(std::move(*db));
+  }
 
-  if (main_writer.joinable()) main_writer.join();
-  if (main_fault) std::rethrow_exception(main_fault);
-  CORV_TRY(main_status);
+  const uint64_t total = progress ? count_term_frames(term_runs) : 0;
+  auto written = run_shard_writers(shards, term_runs, insert_batch, total, progress, build_id);
   if (!written) return std::unexpected(std::move(written.error()));
 
   if (progress) progress->call(2, *written, *written, "wrote " + std::to_string(*written) + " records");
