@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fullmap/store/read_only_database.h"
@@ -23,6 +25,8 @@ namespace {
 
 constexpr size_t kMiB = size_t{1} << 20;
 constexpr size_t kMinWriteOutBytes = 4 * kMiB;
+constexpr int kLockAttempts = 200;
+constexpr auto kLockRetryPause = std::chrono::milliseconds(5);
 // Per put, beyond the key and value: LMDB's node header and slot.
 constexpr size_t kPutOverhead = 16;
 
@@ -189,9 +193,14 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
 
   impl->lock_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (impl->lock_fd < 0) return fail_io(errno);
-  if (flock(impl->lock_fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) return fail_runtime("database file is in use by another open handle");
-    return fail_io(errno);
+  // A reader that opens the path between our open and our lock holds a
+  // shared lock only until it sees the empty file and gives up, so a brief
+  // wait separates that race from a handle that really keeps the file open.
+  for (int attempt = 0;; ++attempt) {
+    if (flock(impl->lock_fd, LOCK_EX | LOCK_NB) == 0) break;
+    if (errno != EWOULDBLOCK) return fail_io(errno);
+    if (attempt == kLockAttempts) return fail_runtime("database file is in use by another open handle");
+    std::this_thread::sleep_for(kLockRetryPause);
   }
   if (ftruncate(impl->lock_fd, 0) != 0) return fail_io(errno);
 

@@ -1,7 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <lmdb.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -198,6 +202,24 @@ TEST(StoreDatabase, AbortedTransactionLeavesNoTable) {
   ASSERT_TRUE(db);
   auto txn = (*db)->begin_read();
   EXPECT_TRUE(txn->open_table(kBlobsAsText));
+}
+
+TEST(StoreDatabase, WriterWaitsOutAReaderThatIsAboutToGiveUp) {
+  // A lookup racing a rebuild can lock the freshly created, still empty file
+  // for a moment; the writer must not fail the build for that.
+  ScratchDir dir;
+  const auto path = dir / "racing.db";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_SH), 0);
+  std::thread reader([fd] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::close(fd);
+  });
+  auto writer = WritableDatabase::create(path, 0);
+  reader.join();
+  ASSERT_TRUE(writer) << writer.error().message;
+  ASSERT_TRUE(writer->close());
 }
 
 TEST(StoreDatabase, WriterLockExcludesReadersAndOtherWriters) {
