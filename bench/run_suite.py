@@ -34,7 +34,7 @@ GiB = 1 << 30
 
 
 # ---------------------------------------------------------------- jobs ----
-# Each job runs in a fresh interpreter (`run_suite.py --job NAME SPEC`) and
+# Each job runs in a fresh interpreter (`run_suite.py --job NAME PARAMS`) and
 # prints one JSON line with its measurements.
 
 def _cpu():
@@ -81,9 +81,9 @@ class StageClock:
         return out
 
 
-def _module(spec):
-    if spec.get("module_path"):
-        sys.path.insert(0, spec["module_path"])
+def _module(params):
+    if params.get("module_path"):
+        sys.path.insert(0, params["module_path"])
     from corvantile import rs
     return rs
 
@@ -128,26 +128,26 @@ class RunCounter:
         self.thread.join()
 
 
-def job_build_native(spec):
-    rs = _module(spec)
-    os.environ.update(spec.get("env", {}))
+def job_build_native(params):
+    rs = _module(params)
+    os.environ.update(params.get("env", {}))
     clock = StageClock()
-    with RunCounter(spec["output"] + ".spill.d") as runs, Timer() as t:
+    with RunCounter(params["output"] + ".spill.d") as runs, Timer() as t:
         clock.t0 = t.w0
-        rs.build_fullmap_db(spec["output"], spec["classes"], spec["synonyms"], threads=spec["threads"],
+        rs.build_fullmap_db(params["output"], params["classes"], params["synonyms"], threads=params["threads"],
                             progress=clock)
     return {"wall": t.wall, "cpu": t.cpu, "stages": clock.stages(t.wall), "records": clock.records,
-            "progress_calls": clock.calls, "db_bytes": _db_bytes(spec["output"]), "runs": runs.counts}
+            "progress_calls": clock.calls, "db_bytes": _db_bytes(params["output"]), "runs": runs.counts}
 
 
-def job_build_sqlite(spec):
+def job_build_sqlite(params):
     from peers import sqlite_fullmap
     clock = StageClock()
     with Timer() as t:
         clock.t0 = t.w0
-        sqlite_fullmap.build(spec["output"], spec["classes"], spec["synonyms"], progress=clock)
+        sqlite_fullmap.build(params["output"], params["classes"], params["synonyms"], progress=clock)
     return {"wall": t.wall, "cpu": t.cpu, "stages": clock.stages(t.wall),
-            "db_bytes": os.path.getsize(spec["output"])}
+            "db_bytes": os.path.getsize(params["output"])}
 
 
 def _queries(path):
@@ -171,18 +171,18 @@ def _lookup_digest(fmt, result):
     return h.hexdigest()[:16], len(keys)
 
 
-def job_lookup(spec):
-    terms = _queries(spec["queries"])
-    fmt = spec["format"]
-    if spec["impl"] == "native":
-        rs = _module(spec)
-        threads = spec.get("threads")
+def job_lookup(params):
+    terms = _queries(params["queries"])
+    fmt = params["format"]
+    if params["impl"] == "native":
+        rs = _module(params)
+        threads = params.get("threads")
 
         def call(ts):
-            return rs.lookup_fullmap_terms(spec["db"], ts, threads, fmt)
+            return rs.lookup_fullmap_terms(params["db"], ts, threads, fmt)
     else:
         from peers import sqlite_fullmap
-        db = sqlite_fullmap.connect(spec["db"])
+        db = sqlite_fullmap.connect(params["db"])
 
         def call(ts):
             return sqlite_fullmap.lookup(db, ts, fmt)
@@ -203,17 +203,17 @@ def _sha(path):
     return h.hexdigest()[:16]
 
 
-def job_dedup(spec):
-    if spec["impl"] == "native":
-        fn = _module(spec).dedup_ndjson
+def job_dedup(params):
+    if params["impl"] == "native":
+        fn = _module(params).dedup_ndjson
     else:
         from peers.records import dedup_ndjson as fn
     with Timer() as t:
-        fn(spec["input"], spec["output"], spec["is_edges"])
-    with open(spec["output"], "rb") as f:
+        fn(params["input"], params["output"], params["is_edges"])
+    with open(params["output"], "rb") as f:
         lines_out = sum(block.count(b"\n") for block in iter(lambda: f.read(8 * MiB), b""))
-    return {"wall": t.wall, "cpu": t.cpu, "lines_out": lines_out, "digest": _sha(spec["output"]),
-            "output_bytes": os.path.getsize(spec["output"])}
+    return {"wall": t.wall, "cpu": t.cpu, "lines_out": lines_out, "digest": _sha(params["output"]),
+            "output_bytes": os.path.getsize(params["output"])}
 
 
 def uuid_inputs(n, seed):
@@ -232,10 +232,10 @@ def uuid_inputs(n, seed):
     return out
 
 
-def job_uuid(spec):
-    inputs = uuid_inputs(spec["n"], spec["seed"])
-    if spec["impl"] == "native":
-        fn = _module(spec).namespace_uuid
+def job_uuid(params):
+    inputs = uuid_inputs(params["n"], params["seed"])
+    if params["impl"] == "native":
+        fn = _module(params).namespace_uuid
     else:
         from peers.records import namespace_uuid as fn
     with Timer() as t:
@@ -244,10 +244,10 @@ def job_uuid(spec):
             "digest": hashlib.sha256("\n".join(out).encode()).hexdigest()[:16]}
 
 
-def job_gen(spec):
+def job_gen(params):
     import gen
     with Timer() as t:
-        m = gen.generate(spec["out"], spec["scale"], spec["seed"], quiet=True)
+        m = gen.generate(params["out"], params["scale"], params["seed"], quiet=True)
     return {"wall": t.wall, "cpu": None, "reused": bool(m.get("reused")), "seconds": m.get("seconds")}
 
 
@@ -255,9 +255,9 @@ JOBS = {"build_native": job_build_native, "build_sqlite": job_build_sqlite, "loo
         "dedup": job_dedup, "uuid": job_uuid, "gen": job_gen}
 
 
-def run_job_in_child(name, spec):
+def run_job_in_child(name, params):
     try:
-        out = JOBS[name](spec)
+        out = JOBS[name](params)
         out["ok"] = True
     except Exception as e:  # reported in the results, never fatal to the suite
         out = {"ok": False, "error": f"{type(e).__name__}: {e}"}
@@ -265,13 +265,13 @@ def run_job_in_child(name, spec):
     print("\n@@result " + json.dumps(out))
 
 
-def spawn(name, spec, log):
+def spawn(name, params, log):
     """Runs one job in a child interpreter; returns its result with the
     child's CPU time and peak RSS from wait4()."""
-    cmd = [sys.executable, os.path.abspath(__file__), "--job", name, json.dumps(spec)]
+    cmd = [sys.executable, os.path.abspath(__file__), "--job", name, json.dumps(params)]
     w0 = time.perf_counter()
     with open(log, "ab") as lf:
-        lf.write(f"\n=== {name} {json.dumps(spec)[:400]}\n".encode())
+        lf.write(f"\n=== {name} {json.dumps(params)[:400]}\n".encode())
         lf.flush()
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=lf, cwd=HERE)
         stdout = proc.stdout.read()
@@ -433,10 +433,10 @@ class Suite:
     def say(self, text):
         print(f"[{time.perf_counter() - self.started:7.1f}s] {text}", file=sys.stderr, flush=True)
 
-    def run(self, name, spec, label):
+    def run(self, name, params, label):
         self.say(f"{label} ...")
-        spec = dict(spec, module_path=self.module_path)
-        r = spawn(name, spec, self.log)
+        params = dict(params, module_path=self.module_path)
+        r = spawn(name, params, self.log)
         if r["ok"]:
             self.say(f"{label}: {r['wall']:.2f}s wall, {r['cpu']:.2f}s CPU, {fmt_bytes(r['peak_rss'])} peak RSS")
         else:
