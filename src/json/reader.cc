@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "json/utf8.h"
+#include "common/utf8.h"
 
 namespace corv::json {
 namespace {

@@ -25,7 +25,7 @@ std::optional<std::string_view> env_text(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr) return std::nullopt;
   std::string_view text(value);
-  if (!utf8_valid(text)) return std::nullopt;
+  if (!is_valid_utf8(text)) return std::nullopt;
   return text;
 }
 
@@ -90,7 +90,7 @@ std::optional<std::string> read_meminfo() {
   std::ifstream in("/proc/meminfo", std::ios::binary);
   if (!in) return std::nullopt;
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad() || !utf8_valid(text)) return std::nullopt;
+  if (in.bad() || !is_valid_utf8(text)) return std::nullopt;
   return text;
 }
 

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "common/env.h"
+#include "common/utf8.h"
 #include "fullmap/build/class_row.h"
 #include "fullmap/build/equiv_run.h"
 #include "fullmap/build/input_reader.h"
@@ -34,53 +35,6 @@ std::unexpected<Error> filesystem_error(const std::error_code& ec) {
     return fail_io(ec.value());
   }
   return fail_runtime(ec.message());
-}
-
-// Appends `bytes` with every ill-formed UTF-8 sequence replaced by U+FFFD,
-// one replacement per maximal ill-formed subpart.
-std::string utf8_lossy(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const size_t n = bytes.size();
-  size_t i = 0;
-  while (i < n) {
-    const unsigned char c = p[i];
-    size_t need = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    }
-    size_t len = 1;
-    bool ok = need > 0;
-    for (size_t k = 1; ok && k <= need; ++k) {
-      unsigned char lower = k == 1 ? lo : 0x80, upper = k == 1 ? hi : 0xBF;
-      if (i + k < n && p[i + k] >= lower && p[i + k] <= upper) {
-        ++len;
-      } else {
-        ok = false;
-      }
-    }
-    if (ok) {
-      out.append(bytes.substr(i, len));
-    } else {
-      out.append("\xEF\xBF\xBD");
-    }
-    i += len;
-  }
-  return out;
 }
 
 // The last normal component of `path` as text; "" when the path ends in
@@ -139,7 +93,7 @@ Status ingest_class_file(const std::filesystem::path& path, ParallelState& state
     auto got = lines.read_line(line);
     if (!got) return std::unexpected(std::move(got.error()));
     if (*got == 0) break;
-    if (!utf8_valid(line)) return fail_runtime(std::string(kInvalidUtf8Message));
+    if (!is_valid_utf8(line)) return fail_runtime(std::string(kInvalidUtf8Message));
     std::string_view text = line;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
     if (text.empty() || blank_line(text)) continue;
@@ -369,7 +323,7 @@ void EquivIndex::equivalents(std::string_view curie, absl::FunctionRef<void(std:
     const uint64_t k = load_u32(data_ + off);
     if (4 + k > rem) return;
     std::string_view key(reinterpret_cast<const char*>(data_ + off + 4), k);
-    if (!utf8_valid(key)) return;
+    if (!is_valid_utf8(key)) return;
     if (key != curie) continue;
     if (8 + k > rem) return;
     const uint32_t n = load_u32(data_ + off + 4 + k);
@@ -380,7 +334,7 @@ void EquivIndex::equivalents(std::string_view curie, absl::FunctionRef<void(std:
       const uint64_t l = load_u32(data_ + pos);
       if (4 + l > left) return;
       std::string_view id(reinterpret_cast<const char*>(data_ + pos + 4), l);
-      if (!utf8_valid(id)) return;
+      if (!is_valid_utf8(id)) return;
       visit(id);
       pos += 4 + l;
     }

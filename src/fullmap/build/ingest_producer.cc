@@ -59,7 +59,7 @@ Status produce_file(const std::filesystem::path& path, ChunkSender& sender, Prod
     if (is_blank(text)) continue;
     // The row decoder only checks the strings it keeps; a line is text as
     // a whole, as it is for the class files.
-    if (!utf8_valid(text)) return fail_runtime(std::string(kInvalidUtf8Message));
+    if (!is_valid_utf8(text)) return fail_runtime(std::string(kInvalidUtf8Message));
     chunk.add_line(text);
     if (chunk.byte_count() < state.chunk_bytes) continue;
 

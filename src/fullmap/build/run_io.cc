@@ -13,23 +13,6 @@ namespace {
 
 std::unexpected<Error> unexpected_eof() { return fail_runtime(std::string(kUnexpectedEofMessage)); }
 
-// Length of the well-formed UTF-8 sequence at `p`, or 0 when it is not one.
-size_t utf8_sequence_length(const unsigned char* p, size_t n) noexcept {
-  const unsigned char c = p[0];
-  if (c < 0x80) return 1;
-  auto cont = [&](size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
-    return i < n && p[i] >= lo && p[i] <= hi;
-  };
-  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-  if (c == 0xE0) return cont(1, 0xA0) && cont(2) ? 3 : 0;
-  if (c == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;
-  if (c >= 0xE1 && c <= 0xEF) return cont(1) && cont(2) ? 3 : 0;
-  if (c == 0xF0) return cont(1, 0x90) && cont(2) && cont(3) ? 4 : 0;
-  if (c >= 0xF1 && c <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
-  if (c == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
-  return 0;
-}
-
 Status write_all(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
@@ -59,26 +42,6 @@ Result<size_t> read_full(int fd, char* out, size_t size) {
 }
 
 }  // namespace
-
-bool utf8_valid(std::string_view bytes) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  size_t n = bytes.size();
-  size_t i = 0;
-  while (i < n) {
-    // ASCII fast path, eight bytes at a time.
-    while (i + 8 <= n) {
-      uint64_t word;
-      std::memcpy(&word, p + i, 8);
-      if (word & 0x8080808080808080ULL) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    size_t len = utf8_sequence_length(p + i, n - i);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   if (this != &other) {

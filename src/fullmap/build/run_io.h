@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/status.h"
+#include "common/utf8.h"
 
 namespace corv::fullmap {
 
@@ -24,8 +25,6 @@ inline constexpr size_t kEquivRunReadBufferBytes = size_t{8} << 20;
 inline constexpr std::string_view kUnexpectedEofMessage = "failed to fill whole buffer";
 // The text of a frame string that is not UTF-8.
 inline constexpr std::string_view kInvalidUtf8Message = "stream did not contain valid UTF-8";
-
-bool utf8_valid(std::string_view bytes) noexcept;
 
 // An owned file descriptor; closing ignores errors.
 class FileDescriptor {

@@ -114,7 +114,7 @@ Result<std::optional<TermFrame>> RunReader::read_frame() {
 
   TermFrame frame;
   CORV_TRY(input_.read_string(length, frame.term));
-  if (!utf8_valid(frame.term)) return fail_runtime(std::string(kInvalidUtf8Message));
+  if (!is_valid_utf8(frame.term)) return fail_runtime(std::string(kInvalidUtf8Message));
 
   auto count = input_.read_u32();
   if (!count) return std::unexpected(std::move(count.error()));

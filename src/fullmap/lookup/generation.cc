@@ -7,7 +7,7 @@
 
 #include "fullmap/store/db_cache.h"
 #include "fullmap/store/layout.h"
-#include "fullmap/store/utf8.h"
+#include "common/utf8.h"
 
 namespace corv::fullmap {
 namespace {

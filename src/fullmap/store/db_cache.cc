@@ -11,7 +11,7 @@
 #include "common/env.h"
 #include "fullmap/store/layout.h"
 #include "fullmap/store/store_error.h"
-#include "fullmap/store/utf8.h"
+#include "common/utf8.h"
 
 namespace corv::fullmap {
 

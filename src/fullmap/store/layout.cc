@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "fullmap/store/utf8.h"
+#include "common/utf8.h"
 
 namespace corv::fullmap {
 

@@ -11,7 +11,7 @@
 #include "fullmap/store/fault_guard.h"
 #include "fullmap/store/store_directory.h"
 #include "fullmap/store/store_error.h"
-#include "fullmap/store/utf8.h"
+#include "common/utf8.h"
 
 namespace corv::fullmap {
 

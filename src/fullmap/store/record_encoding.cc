@@ -1,6 +1,6 @@
 #include "fullmap/store/record_encoding.h"
 
-#include "fullmap/store/utf8.h"
+#include "common/utf8.h"
 
 namespace corv::fullmap {
 namespace {

@@ -17,7 +17,7 @@
 #include "fullmap/store/read_only_database.h"
 #include "fullmap/store/store_directory.h"
 #include "fullmap/store/store_error.h"
-#include "fullmap/store/utf8.h"
+#include "common/utf8.h"
 
 namespace corv::fullmap {
 

@@ -305,17 +305,5 @@ TEST(EquivRunTest, ReadErrors) {
   }
 }
 
-TEST(Utf8Test, RejectsOverlongSurrogatesAndOutOfRange) {
-  EXPECT_TRUE(utf8_valid(""));
-  EXPECT_TRUE(utf8_valid("plain ascii text longer than eight"));
-  EXPECT_TRUE(utf8_valid("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"));
-  EXPECT_FALSE(utf8_valid("\xC0\xAF"));          // overlong
-  EXPECT_FALSE(utf8_valid("\xE0\x80\xAF"));      // overlong
-  EXPECT_FALSE(utf8_valid("\xED\xA0\x80"));      // surrogate
-  EXPECT_FALSE(utf8_valid("\xF4\x90\x80\x80"));  // above U+10FFFF
-  EXPECT_FALSE(utf8_valid("abcdefgh\x80"));      // stray continuation after the fast path
-  EXPECT_FALSE(utf8_valid("\xE2\x82"));          // cut short
-}
-
 }  // namespace
 }  // namespace corv::fullmap

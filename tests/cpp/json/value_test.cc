@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "json/utf8.h"
 
 namespace corv::json {
 namespace {
@@ -110,15 +109,6 @@ TEST(JsonTree, ArenaIsReusedAcrossRecords) {
   auto v = parse("[\"" + big + "\"]", arena);
   ASSERT_TRUE(v);
   EXPECT_EQ(v->items()[0].as_string(), big);
-}
-
-TEST(Utf8, AcceptsWellFormedRejectsTheRest) {
-  EXPECT_TRUE(is_valid_utf8("plain ascii text, long enough for the word loop"));
-  EXPECT_TRUE(is_valid_utf8("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"));
-  for (std::string_view bad : {"\x80", "\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF0\x80\x80\xAF",
-                               "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xC3", "\xE2\x82", "abcdefgh\xFF"}) {
-    EXPECT_FALSE(is_valid_utf8(bad)) << testing::PrintToString(std::string(bad));
-  }
 }
 
 }  // namespace

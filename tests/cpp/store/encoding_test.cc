@@ -5,7 +5,7 @@
 
 #include "fullmap/store/layout.h"
 #include "fullmap/store/record_encoding.h"
-#include "fullmap/store/utf8.h"
+#include "common/utf8.h"
 
 namespace corv::fullmap {
 namespace {

@@ -1,4 +1,5 @@
-// UTF-8 checks for stored text and lossy rendering of file names.
+// UTF-8 validation (strict: no overlongs, surrogates or code points past
+// U+10FFFF) and lossy rendering, shared by every layer.
 #pragma once
 
 #include <cstddef>
@@ -6,13 +7,15 @@
 #include <string>
 #include <string_view>
 
-namespace corv::fullmap {
+namespace corv {
 
 // The offset of the first byte that does not start a valid UTF-8 sequence,
 // or nullopt when all of `bytes` is valid.
 std::optional<size_t> first_invalid_utf8(std::string_view bytes);
 
+inline bool is_valid_utf8(std::string_view bytes) { return !first_invalid_utf8(bytes); }
+
 // `bytes` with each maximal invalid subsequence replaced by U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
 
-}  // namespace corv::fullmap
+}  // namespace corv

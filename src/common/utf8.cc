@@ -1,8 +1,8 @@
-#include "fullmap/store/utf8.h"
+#include "common/utf8.h"
 
 #include <cstdint>
 
-namespace corv::fullmap {
+namespace corv {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -84,4 +84,4 @@ std::string utf8_lossy(std::string_view bytes) {
   return out;
 }
 
-}  // namespace corv::fullmap
+}  // namespace corv
