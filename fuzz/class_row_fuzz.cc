@@ -8,7 +8,7 @@
 
 #include "fullmap/build/class_row.h"
 #include "fuzz/fuzz_util.h"
-#include "json/utf8.h"
+#include "common/utf8.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ bool same_row(const ClassRow& a, const ClassRow& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string line(reinterpret_cast<const char*>(data), size);
-  if (!corv::json::is_valid_utf8(line)) return -1;
+  if (!corv::is_valid_utf8(line)) return -1;
 
   // One row reused across inputs, as a decoding task reuses it line after
   // line: nothing of an earlier row may survive into the next.
@@ -37,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   FUZZ_CHECK(same_row(fresh, reused));
-  if (fresh.id) FUZZ_CHECK(corv::json::is_valid_utf8(*fresh.id));
+  if (fresh.id) FUZZ_CHECK(corv::is_valid_utf8(*fresh.id));
   for (const auto& id : fresh.equivalent_identifiers) {
-    if (id) FUZZ_CHECK(corv::json::is_valid_utf8(*id));
+    if (id) FUZZ_CHECK(corv::is_valid_utf8(*id));
   }
 
   const ClassRow before = fresh;

@@ -12,7 +12,7 @@
 #include <unordered_set>
 
 #include "fuzz/fuzz_util.h"
-#include "json/utf8.h"
+#include "common/utf8.h"
 #include "json/value.h"
 #include "records/canonical_json.h"
 #include "records/ndjson_dedup.h"
@@ -55,7 +55,7 @@ bool model(std::string_view text, bool is_edges, std::string& out) {
     std::string_view line = text.substr(0, nl);
     text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
     if (!line.empty() && line.back() == '\r' && nl != std::string_view::npos) line.remove_suffix(1);
-    if (!json::is_valid_utf8(line)) return false;
+    if (!is_valid_utf8(line)) return false;
     if (records::trim_unicode_space(line).empty()) continue;
     arena.reset();
     auto value = json::parse(line, arena);

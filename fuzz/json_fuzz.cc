@@ -10,7 +10,7 @@
 
 #include "fuzz/fuzz_util.h"
 #include "json/reader.h"
-#include "json/utf8.h"
+#include "common/utf8.h"
 #include "json/value.h"
 
 namespace {
@@ -39,7 +39,7 @@ Status walk(Reader& r, std::string& scratch) {
     case TokenKind::kString: {
       auto s = r.read_string(scratch);
       if (!s) return std::unexpected(std::move(s.error()));
-      FUZZ_CHECK(corv::json::is_valid_utf8(*s));
+      FUZZ_CHECK(corv::is_valid_utf8(*s));
       return {};
     }
     case TokenKind::kArray: {
@@ -59,7 +59,7 @@ Status walk(Reader& r, std::string& scratch) {
         auto more = r.next_member(key, key_scratch);
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) return {};
-        FUZZ_CHECK(corv::json::is_valid_utf8(key));
+        FUZZ_CHECK(corv::is_valid_utf8(key));
         CORV_TRY(walk(r, scratch));
       }
     }
@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!tree) FUZZ_CHECK(borrowed.error().message == tree.error().message);
 
   // A caller that vouches for valid UTF-8 must see the same results.
-  if (corv::json::is_valid_utf8(text)) {
+  if (corv::is_valid_utf8(text)) {
     corv::json::Arena trusted_arena;
     auto trusted = corv::json::parse(text, trusted_arena, /*assume_valid_utf8=*/true);
     FUZZ_CHECK(trusted.has_value() == tree.has_value());

@@ -8,7 +8,7 @@
 
 #include "fullmap/store/record_encoding.h"
 #include "fuzz/fuzz_util.h"
-#include "json/utf8.h"
+#include "common/utf8.h"
 
 namespace {
 
@@ -26,14 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes = owned;
 
   if (auto row = decode_curie_row(bytes)) {
-    FUZZ_CHECK(corv::json::is_valid_utf8(row->local_id) && corv::json::is_valid_utf8(row->preferred_name));
+    FUZZ_CHECK(corv::is_valid_utf8(row->local_id) && corv::is_valid_utf8(row->preferred_name));
     FUZZ_CHECK(starts_with(bytes, encode_curie_row(*row)));
   } else {
     FUZZ_CHECK(!row.error().message.empty());
   }
 
   if (auto name = decode_source_row(bytes)) {
-    FUZZ_CHECK(corv::json::is_valid_utf8(*name));
+    FUZZ_CHECK(corv::is_valid_utf8(*name));
     FUZZ_CHECK(starts_with(bytes, encode_source_row(*name)));
   } else {
     FUZZ_CHECK(!name.error().message.empty());
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(view.has_value() == record.has_value());
   if (record) {
     FUZZ_CHECK(view->term == record->term && view->posting_count == record->postings.size());
-    FUZZ_CHECK(corv::json::is_valid_utf8(record->term));
+    FUZZ_CHECK(corv::is_valid_utf8(record->term));
     for (size_t i = 0; i < record->postings.size(); ++i) FUZZ_CHECK(view->posting(i) == record->postings[i]);
     std::string again;
     encode_term_record<TermPosting>(record->term, record->postings, again);

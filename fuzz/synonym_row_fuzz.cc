@@ -7,7 +7,7 @@
 
 #include "fullmap/build/synonym_row.h"
 #include "fuzz/fuzz_util.h"
-#include "json/utf8.h"
+#include "common/utf8.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ using corv::fullmap::SynonymRow;
 std::vector<std::string> items(const StringList& list) {
   std::vector<std::string> out(list.begin(), list.end());
   FUZZ_CHECK(out.size() == list.size());
-  for (const auto& s : out) FUZZ_CHECK(corv::json::is_valid_utf8(s));
+  for (const auto& s : out) FUZZ_CHECK(corv::is_valid_utf8(s));
   return out;
 }
 
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(same_row(fresh, reused));
   if (!fresh.has_curie) FUZZ_CHECK(fresh.curie.empty());
   if (!fresh.has_preferred_name) FUZZ_CHECK(fresh.preferred_name.empty());
-  FUZZ_CHECK(corv::json::is_valid_utf8(fresh.curie));
-  FUZZ_CHECK(corv::json::is_valid_utf8(fresh.preferred_name));
+  FUZZ_CHECK(corv::is_valid_utf8(fresh.curie));
+  FUZZ_CHECK(corv::is_valid_utf8(fresh.preferred_name));
   return 0;
 }

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "json/reader.h"
-#include "json/utf8.h"
+#include "common/utf8.h"
 #include "records/canonical_json.h"
 #include "records/edge_record.h"
 #include "records/seen_set.h"
@@ -167,7 +167,7 @@ Status run(int in_fd, int out_fd, bool is_edges, std::string_view domain) {
       if (!line) return fail(std::move(line.error()));
       if (!*line) return {};
       std::string_view text = **line;
-      if (!json::is_valid_utf8(text)) return fail_runtime("stream did not contain valid UTF-8");
+      if (!is_valid_utf8(text)) return fail_runtime("stream did not contain valid UTF-8");
       if (is_blank(text)) continue;
 
       arena.reset();
