@@ -50,7 +50,7 @@ void check_term_run(const std::filesystem::path& path, std::string_view bytes) {
       return;
     }
     if (!*frame) break;
-    FUZZ_CHECK(is_valid_utf8((*frame)->term));
+    FUZZ_CHECK(corv::is_valid_utf8((*frame)->term));
     put_str(again, (*frame)->term);
     put_u32(again, static_cast<uint32_t>((*frame)->postings.size()));
     for (const Posting& p : (*frame)->postings) {
@@ -92,12 +92,12 @@ void check_equiv_run(const std::filesystem::path& path, std::string_view bytes, 
       return;
     }
     if (!*entry) break;
-    FUZZ_CHECK(is_valid_utf8((*entry)->key));
+    FUZZ_CHECK(corv::is_valid_utf8((*entry)->key));
     put_u64(again, (*entry)->hash);
     put_str(again, (*entry)->key);
     put_u32(again, static_cast<uint32_t>((*entry)->equivalents.size()));
     for (const std::string& id : (*entry)->equivalents) {
-      FUZZ_CHECK(is_valid_utf8(id));
+      FUZZ_CHECK(corv::is_valid_utf8(id));
       put_str(again, id);
     }
   }
