@@ -38,14 +38,11 @@ Result<CurieRunReader> CurieRunReader::open(const std::filesystem::path& path) {
 }
 
 Result<std::optional<CurieRunRow>> CurieRunReader::next_row() {
-  uint8_t low;
-  auto got = input_.read_byte(low);
-  if (!got) return std::unexpected(std::move(got.error()));
-  if (!*got) return std::nullopt;
-  unsigned char rest[3];
-  CORV_TRY(input_.read_exact(rest, 3));
+  auto leading = input_.read_leading_u32();
+  if (!leading) return std::unexpected(std::move(leading.error()));
+  if (!*leading) return std::nullopt;
   CurieRunRow row;
-  row.curie_id = uint32_t{low} | uint32_t{rest[0]} << 8 | uint32_t{rest[1]} << 16 | uint32_t{rest[2]} << 24;
+  row.curie_id = **leading;
   auto length = input_.read_u32();
   if (!length) return std::unexpected(std::move(length.error()));
   CORV_TRY(input_.read_string(*length, row.row));

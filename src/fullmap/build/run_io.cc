@@ -142,6 +142,15 @@ Result<bool> RunInput::at_end() {
   return !*more;
 }
 
+Result<std::optional<uint32_t>> RunInput::read_leading_u32() {
+  auto end = at_end();
+  if (!end) return std::unexpected(std::move(end.error()));
+  if (*end) return std::nullopt;
+  auto value = read_u32();
+  if (!value) return std::unexpected(std::move(value.error()));
+  return *value;
+}
+
 Result<bool> RunInput::read_byte(uint8_t& out) {
   if (pos_ == end_) {
     auto more = refill();

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -131,6 +132,8 @@ class RunInput {
   Status read_string(size_t size, std::string& out);
   Result<uint32_t> read_u32();
   Result<uint64_t> read_u64();
+  // The u32 that opens a frame, or nullopt at a clean end of the file.
+  Result<std::optional<uint32_t>> read_leading_u32();
   // Skips up to `size` bytes; reaching the end of the file is not an error.
   Status skip(uint64_t size);
 

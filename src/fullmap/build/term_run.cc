@@ -104,13 +104,10 @@ Result<RunReader> RunReader::open(const std::filesystem::path& path) {
 }
 
 Result<std::optional<TermFrame>> RunReader::read_frame() {
-  uint8_t low;
-  auto got = input_.read_byte(low);
-  if (!got) return std::unexpected(std::move(got.error()));
-  if (!*got) return std::nullopt;
-  unsigned char rest[3];
-  CORV_TRY(input_.read_exact(rest, 3));
-  uint32_t length = uint32_t{low} | uint32_t{rest[0]} << 8 | uint32_t{rest[1]} << 16 | uint32_t{rest[2]} << 24;
+  auto leading = input_.read_leading_u32();
+  if (!leading) return std::unexpected(std::move(leading.error()));
+  if (!*leading) return std::nullopt;
+  const uint32_t length = **leading;
 
   TermFrame frame;
   CORV_TRY(input_.read_string(length, frame.term));
@@ -142,13 +139,10 @@ Result<uint64_t> count_run_frames(const std::filesystem::path& path) {
   RunInput& input = *opened;
   uint64_t frames = 0;
   for (;;) {
-    uint8_t low;
-    auto got = input.read_byte(low);
-    if (!got) return std::unexpected(std::move(got.error()));
-    if (!*got) return frames;
-    unsigned char rest[3];
-    CORV_TRY(input.read_exact(rest, 3));
-    uint32_t length = uint32_t{low} | uint32_t{rest[0]} << 8 | uint32_t{rest[1]} << 16 | uint32_t{rest[2]} << 24;
+    auto leading = input.read_leading_u32();
+    if (!leading) return std::unexpected(std::move(leading.error()));
+    if (!*leading) return frames;
+    const uint32_t length = **leading;
     CORV_TRY(input.skip(length));
     auto count = input.read_u32();
     if (!count) return std::unexpected(std::move(count.error()));
