@@ -9,8 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "json/reader.h"
+#include "common/fd_io.h"
 #include "common/utf8.h"
+#include "json/reader.h"
 #include "records/canonical_json.h"
 #include "records/edge_record.h"
 #include "records/seen_set.h"
@@ -101,19 +102,6 @@ class LineReader {
   bool eof_ = false;
   std::string long_line_;
 };
-
-Status write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail_io(errno);
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return {};
-}
 
 // 8 KiB write buffer; writes that do not fit go straight to the file once
 // the buffer is drained.

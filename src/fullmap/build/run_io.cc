@@ -8,23 +8,12 @@
 #include <limits>
 #include <string>
 
+#include "common/fd_io.h"
+
 namespace corv::fullmap {
 namespace {
 
 std::unexpected<Error> unexpected_eof() { return fail_runtime(std::string(kUnexpectedEofMessage)); }
-
-Status write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail_io(errno);
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return {};
-}
 
 // Reads until `size` bytes or the end of the file; returns the count read.
 Result<size_t> read_full(int fd, char* out, size_t size) {
