@@ -14,7 +14,7 @@ PythonProgress::~PythonProgress() { release_reference(callable_); }
 void PythonProgress::call(int32_t stage, uint64_t done, uint64_t total, std::string_view message) noexcept {
   GilHeld gil;
   drain_released_references();
-  // The reporting thread may be the caller's, with an exception in flight.
+  // Build threads only; one already attached would keep its own error state.
   PyObject* outer = PyErr_GetRaisedException();
   {
     PyRef args[4] = {

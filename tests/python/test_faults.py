@@ -379,6 +379,31 @@ class DamagedDatabaseTest(FaultTestCase):
                 self.assertIsInstance(row["TAXON_ID"], int)
 
 
+INTERRUPT_CHILD = r"""
+import json, os, signal, sys, threading
+# One core: oneTBB then lends the pool no worker of its own.
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+from corvantile import rs
+classes, synonyms, outputs = sys.argv[1], sys.argv[2], sys.argv[3:]
+main = threading.get_ident()
+report = []
+for threads, output in zip((1, 4), outputs):
+    calls = []
+    def progress(stage, done, total, message):
+        calls.append((threading.get_ident(), message))
+        if len(calls) == 1:
+            os.kill(os.getpid(), signal.SIGINT)
+    try:
+        rs.build_fullmap_db(output, [classes], [synonyms], threads=threads, progress=progress)
+        interrupted = False
+    except KeyboardInterrupt:
+        interrupted = True
+    report.append({"interrupted": interrupted, "calls": len(calls), "last": calls[-1][1] if calls else None,
+                   "on_main": sum(ident == main for ident, _ in calls)})
+print(json.dumps(report))
+"""
+
+
 class ProgressTest(FaultTestCase):
     def test_a_failing_or_odd_progress_never_stops_the_build(self):
         calls = []
@@ -414,6 +439,20 @@ class ProgressTest(FaultTestCase):
         self.assertTrue(calls)
         self.assertEqual({c[0] for c in calls}, {0, 1, 2})
 
+    def test_progress_never_runs_on_the_calling_thread_so_ctrl_c_survives_the_build(self):
+        # A report on the caller's thread would run the pending SIGINT handler
+        # inside the callable, whose exception the build discards.
+        outputs = [self.tmp / f"i{n}" / "fullmap.redb" for n in (1, 4)]
+        child = run_child(INTERRUPT_CHILD, self.classes, self.synonyms, *outputs)
+        self.assertEqual(child.returncode, 0, child.stderr)
+        for output, build in zip(outputs, json.loads(child.stdout)):
+            with self.subTest(output=output.parent.name):
+                self.assertTrue(build["interrupted"], build)
+                self.assertEqual(build["on_main"], 0, build)
+                self.assertGreater(build["calls"], 1)
+                self.assertTrue(build["last"].startswith("wrote "), build)
+                self.assertFalse(output.with_name("fullmap.redb.spill.d").exists())
+                self.assert_complete(output)
 
 class RebuildUnderLookupsTest(FaultTestCase):
     GENERATIONS = {"A": 0, "B": 1}

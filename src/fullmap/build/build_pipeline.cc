@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <exception>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "fullmap/build/equiv_index.h"
@@ -140,15 +141,27 @@ Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesy
   } catch (const std::exception& e) {
     return fail_runtime(e.what());
   }
+  // The caller only waits: were it a pool thread, reports made on it would
+  // run Python there, where a pending Ctrl-C turns into an exception inside
+  // the callable and is discarded with it. The runner takes the arena's
+  // master slot, so the pool still has `threads` threads and a job to run
+  // even where oneTBB lends no workers (a single core).
   Status result;
   std::exception_ptr fault;
-  arena.execute([&] {
-    try {
-      result = run_pipeline(output, classes, synonyms, threads, shard_count, progress, settings);
-    } catch (...) {
-      fault = std::current_exception();
-    }
-  });
+  std::thread runner;
+  try {
+    runner = std::thread([&] {
+      try {
+        arena.execute(
+            [&] { result = run_pipeline(output, classes, synonyms, threads, shard_count, progress, settings); });
+      } catch (...) {
+        fault = std::current_exception();
+      }
+    });
+  } catch (const std::system_error& e) {
+    return fail_io(e.code().value());
+  }
+  runner.join();
   if (fault) std::rethrow_exception(fault);
   return result;
 }
