@@ -4,6 +4,7 @@ import gzip
 import json
 import os
 import pathlib
+import shutil
 import tempfile
 import threading
 import unittest
@@ -166,6 +167,55 @@ class BuildTest(unittest.TestCase):
                     self.build(output)
                 self.assertIn("holds the output or an input file", str(cm.exception))
                 self.assertTrue(all(p.exists() for p in self.classes + self.synonyms))
+
+    def test_only_a_builds_own_scratch_space_is_ever_deleted(self):
+        output = self.tmp / "fullmap.redb"
+        spill = self.tmp / "scratch"
+        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(spill)
+
+        def tree(root):
+            return {str(p.relative_to(root)): p.read_bytes() if p.is_file() else None for p in root.rglob("*")}
+
+        # Spill-like names beside anything else do not make a directory the build's.
+        for foreign in ({"notes.txt": b"mine"}, {"run_s0_00000001.bin": b"r", "equiv/mine.txt": b"m"},
+                        {"run_s0_1.bin": b"near miss"}):
+            with self.subTest(foreign=sorted(foreign)):
+                for name, data in foreign.items():
+                    (spill / name).parent.mkdir(parents=True, exist_ok=True)
+                    (spill / name).write_bytes(data)
+                before = tree(spill)
+                with self.assertRaises(RuntimeError) as cm:
+                    self.build(output)
+                self.assertEqual(str(cm.exception),
+                                 f"spill directory {spill} holds files that no fullmap build wrote; "
+                                 "set CORVANTILE_FULLMAP_SPILL_DIR to an empty or new directory")
+                self.assertEqual(tree(spill), before)
+                shutil.rmtree(spill)
+
+        spill.write_bytes(b"a file")
+        with self.assertRaises(RuntimeError) as cm:
+            self.build(output)
+        self.assertEqual(str(cm.exception), "Not a directory (os error 20)")
+        self.assertEqual(spill.read_bytes(), b"a file")
+        spill.unlink()
+
+        # Leftovers of a failed build: one with the marker, one from before it.
+        broken = write_lines(self.tmp / "broken.ndjson", [{"curie": "X:1", "names": "not a list"}])
+        with self.assertRaises(RuntimeError):
+            rs.build_fullmap_db(output, self.classes, self.synonyms + [broken])
+        marked = set(tree(spill))
+        self.assertIn(".corvantile-fullmap-spill", marked)
+        self.assertTrue(any(name.startswith("run_s") for name in marked))
+        unmarked = {"run_s3_00000002.bin", "curie_run_00000000.bin", "equiv_data.bin", "equiv/run_00000005.bin"}
+        for leftover in (None, unmarked, set()):
+            with self.subTest(leftover=leftover):
+                for name in leftover or ():
+                    (spill / name).parent.mkdir(parents=True, exist_ok=True)
+                    (spill / name).write_bytes(b"junk")
+                spill.mkdir(exist_ok=True)
+                self.build(output)
+                self.assertFalse(spill.exists())
+                self.assertEqual(self.curies_by_term(output, ["aspirin"])["aspirin"], {("CHEBI:15365", "chemicals")})
 
     def test_a_faulting_shard_writer_fails_the_build(self):
         os.environ["CORVANTILE_FULLMAP_INSERT_BATCH"] = str(1 << 62)

@@ -14,6 +14,7 @@
 #include "fullmap/build/equiv_index.h"
 #include "fullmap/build/final_database.h"
 #include "fullmap/build/process_synonyms.h"
+#include "fullmap/build/spill_dir.h"
 #include "fullmap/store/db_cache.h"
 #include "fullmap/store/layout.h"
 #include "oneapi/tbb/task_arena.h"
@@ -36,50 +37,11 @@ Status remove_file_if_present(const std::filesystem::path& path) {
   return {};
 }
 
-Status recreate_spill_dir(const std::filesystem::path& spill_dir) {
-  struct stat st;
-  if (::stat(spill_dir.c_str(), &st) == 0) {
-    std::error_code ec;
-    std::filesystem::remove_all(spill_dir, ec);
-    if (ec) return fail_io(ec.value());
-  }
-  return make_directories(spill_dir);
-}
-
-bool lies_within(const std::filesystem::path& dir, const std::filesystem::path& path) {
-  std::error_code ec;
-  const auto base = std::filesystem::weakly_canonical(std::filesystem::absolute(dir, ec), ec);
-  if (ec) return false;
-  const auto full = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
-  if (ec) return false;
-  auto b = base.begin();
-  auto f = full.begin();
-  for (; b != base.end(); ++b, ++f) {
-    if (b->empty()) continue;  // trailing separator
-    if (f == full.end() || *b != *f) return false;
-  }
-  return true;
-}
-
-// The spill directory is removed wholesale before and after the build; if
-// it held the output or an input, the build would delete what it reads or
-// the database it has just written.
-Status check_spill_dir(const std::filesystem::path& spill_dir, const std::filesystem::path& output,
-                       const std::vector<std::filesystem::path>& classes,
-                       const std::vector<std::filesystem::path>& synonyms) {
-  bool clash = lies_within(spill_dir, output);
-  for (const auto& p : classes) clash = clash || lies_within(spill_dir, p);
-  for (const auto& p : synonyms) clash = clash || lies_within(spill_dir, p);
-  if (!clash) return {};
-  return fail_runtime("spill directory " + spill_dir.string() +
-                      " holds the output or an input file; set CORVANTILE_FULLMAP_SPILL_DIR elsewhere");
-}
-
 Status run_pipeline(const std::filesystem::path& output, const std::vector<std::filesystem::path>& classes,
                     const std::vector<std::filesystem::path>& synonyms, size_t threads, size_t shard_count,
                     const ProgressHandle& progress, const BuildSettings& settings) {
   CORV_TRY(check_spill_dir(settings.spill_dir, output, classes, synonyms));
-  CORV_TRY(recreate_spill_dir(settings.spill_dir));
+  CORV_TRY(claim_spill_dir(settings.spill_dir));
   SynonymOutput ingested;
   {
     auto equiv = EquivIndex::build(classes, settings.spill_dir, progress);
@@ -93,8 +55,7 @@ Status run_pipeline(const std::filesystem::path& output, const std::vector<std::
   CORV_TRY(write_final_database(output, ingested.prefix_ids, ingested.category_ids, ingested.source_ids,
                                 ingested.curie_runs, ingested.term_runs, settings.redb_cache_bytes,
                                 settings.insert_batch, shard_count, progress));
-  std::error_code ignored;
-  std::filesystem::remove_all(settings.spill_dir, ignored);
+  release_spill_dir(settings.spill_dir);
   return {};
 }
 

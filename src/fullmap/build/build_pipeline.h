@@ -39,9 +39,9 @@ void raise_open_file_limit() noexcept;
 Status remove_database_files(const std::filesystem::path& output);
 
 // Runs the pipeline as one job of a oneTBB arena with `threads` slots, on a
-// thread of its own while the caller waits: fresh spill directory,
-// equivalence index, synonym ingest, final database, then the spill
-// directory removed (best effort). A failure leaves the spill directory in
+// thread of its own while the caller waits: spill directory claimed
+// (spill_dir.h), equivalence index, synonym ingest, final database, then
+// the spill directory removed (best effort). A failure leaves the spill directory in
 // place. A C++ exception escaping the pipeline is rethrown to the caller
 // after the arena has finished with it.
 Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesystem::path> classes,

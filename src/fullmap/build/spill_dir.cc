@@ -1,0 +1,188 @@
+#include "fullmap/build/spill_dir.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "fullmap/build/curie_run.h"
+#include "fullmap/build/equiv_index.h"
+#include "fullmap/build/equiv_run.h"
+#include "fullmap/build/run_io.h"
+#include "fullmap/build/term_run.h"
+
+namespace corv::fullmap {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kMarkerText =
+    "scratch space of a fullmap build; the next build that uses this directory empties it\n";
+
+bool take(std::string_view& s, std::string_view prefix) {
+  if (!s.starts_with(prefix)) return false;
+  s.remove_prefix(prefix.size());
+  return true;
+}
+
+std::optional<uint64_t> take_number(std::string_view& s) {
+  uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (ec != std::errc()) return std::nullopt;
+  s.remove_prefix(static_cast<size_t>(end - s.data()));
+  return value;
+}
+
+// Each name is rebuilt by its writer's own path function, so only the exact
+// spelling a build produces counts (no stray zeros, signs or suffixes).
+bool is_term_run_name(std::string_view name) {
+  std::string_view rest = name;
+  if (!take(rest, "run_s")) return false;
+  const auto shard = take_number(rest);
+  if (!shard || !take(rest, "_")) return false;
+  const auto run = take_number(rest);
+  return run && term_run_path({}, *shard, *run).native() == name;
+}
+
+bool is_curie_run_name(std::string_view name) {
+  std::string_view rest = name;
+  if (!take(rest, "curie_run_")) return false;
+  const auto run = take_number(rest);
+  return run && curie_run_path({}, *run).native() == name;
+}
+
+bool is_equiv_run_name(std::string_view name) {
+  std::string_view rest = name;
+  if (!take(rest, "run_")) return false;
+  const auto run = take_number(rest);
+  return run && equiv_run_path({}, *run).native() == name;
+}
+
+// A symbolic link is never taken for what it names.
+Result<fs::file_type> entry_type(const fs::directory_entry& entry) {
+  std::error_code ec;
+  const fs::file_type type = entry.symlink_status(ec).type();
+  if (ec) return fail_io(ec.value());
+  return type;
+}
+
+Result<bool> holds_only_equiv_runs(const fs::path& dir) {
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    auto type = entry_type(*it);
+    if (!type) return std::unexpected(std::move(type.error()));
+    if (*type != fs::file_type::regular || !is_equiv_run_name(it->path().filename().native())) return false;
+  }
+  if (ec) return fail_io(ec.value());
+  return true;
+}
+
+enum class Found { kEmpty, kSpill, kForeign };
+
+Result<Found> inspect(const fs::path& dir) {
+  bool empty = true;
+  bool spill_names_only = true;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    empty = false;
+    const std::string name = it->path().filename().native();
+    auto type = entry_type(*it);
+    if (!type) return std::unexpected(std::move(type.error()));
+    if (*type == fs::file_type::regular && name == kSpillMarkerName) return Found::kSpill;
+    if (!spill_names_only) continue;  // the marker may still come
+    if (*type == fs::file_type::regular) {
+      spill_names_only = is_term_run_name(name) || is_curie_run_name(name) || name == kEquivDataFileName;
+    } else if (*type == fs::file_type::directory && name == kEquivRunDirName) {
+      auto only = holds_only_equiv_runs(it->path());
+      if (!only) return std::unexpected(std::move(only.error()));
+      spill_names_only = *only;
+    } else {
+      spill_names_only = false;
+    }
+  }
+  if (ec) return fail_io(ec.value());
+  if (empty) return Found::kEmpty;
+  return spill_names_only ? Found::kSpill : Found::kForeign;
+}
+
+// Removes the entries of `dir` but not `dir`, which may be a link or a
+// mount point that is not the build's to remove.
+Status clear_directory(const fs::path& dir) {
+  std::vector<fs::path> entries;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
+  if (ec) return fail_io(ec.value());
+  for (const auto& entry : entries) {
+    fs::remove_all(entry, ec);
+    if (ec) return fail_io(ec.value());
+  }
+  return {};
+}
+
+Status write_marker(const fs::path& dir) {
+  auto out = RunWriter::create(dir / kSpillMarkerName, kMarkerText.size());
+  if (!out) return std::unexpected(std::move(out.error()));
+  CORV_TRY(out->write(kMarkerText));
+  return out->finish();
+}
+
+bool lies_within(const fs::path& dir, const fs::path& path) {
+  std::error_code ec;
+  const auto base = fs::weakly_canonical(fs::absolute(dir, ec), ec);
+  if (ec) return false;
+  const auto full = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  if (ec) return false;
+  auto b = base.begin();
+  auto f = full.begin();
+  for (; b != base.end(); ++b, ++f) {
+    if (b->empty()) continue;  // trailing separator
+    if (f == full.end() || *b != *f) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Status check_spill_dir(const fs::path& spill_dir, const fs::path& output, std::span<const fs::path> classes,
+                       std::span<const fs::path> synonyms) {
+  bool clash = lies_within(spill_dir, output);
+  for (const auto& p : classes) clash = clash || lies_within(spill_dir, p);
+  for (const auto& p : synonyms) clash = clash || lies_within(spill_dir, p);
+  if (!clash) return {};
+  return fail_runtime("spill directory " + spill_dir.string() +
+                      " holds the output or an input file; set CORVANTILE_FULLMAP_SPILL_DIR elsewhere");
+}
+
+Status claim_spill_dir(const fs::path& spill_dir) {
+  struct stat st;
+  if (::stat(spill_dir.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) return fail_io(ENOTDIR);
+    auto found = inspect(spill_dir);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (*found == Found::kForeign) {
+      return fail_runtime("spill directory " + spill_dir.string() +
+                          " holds files that no fullmap build wrote; set CORVANTILE_FULLMAP_SPILL_DIR to an "
+                          "empty or new directory");
+    }
+    if (*found == Found::kSpill) CORV_TRY(clear_directory(spill_dir));
+  } else {
+    std::error_code ec;
+    fs::create_directories(spill_dir, ec);
+    if (ec) return fail_io(ec.value());
+  }
+  return write_marker(spill_dir);
+}
+
+void release_spill_dir(const fs::path& spill_dir) {
+  if (clear_directory(spill_dir)) ::rmdir(spill_dir.c_str());
+}
+
+}  // namespace corv::fullmap

@@ -1,0 +1,33 @@
+// The build's spill directory: claimed before the stages run, released
+// after a successful build. A build deletes only scratch space that a build
+// made: a directory that carries the marker, or one that holds nothing but
+// the names of the build's own spill files (the leftovers of a failed
+// build). Any other non-empty directory is refused untouched.
+#pragma once
+
+#include <filesystem>
+#include <span>
+
+#include "common/status.h"
+
+namespace corv::fullmap {
+
+// Written first into every spill directory a build uses.
+inline constexpr char kSpillMarkerName[] = ".corvantile-fullmap-spill";
+
+// Refuses a spill directory that holds the output or an input: it is
+// emptied before and removed after the build.
+Status check_spill_dir(const std::filesystem::path& spill_dir, const std::filesystem::path& output,
+                       std::span<const std::filesystem::path> classes,
+                       std::span<const std::filesystem::path> synonyms);
+
+// Creates `spill_dir` (and its ancestors) or empties a spill directory of an
+// earlier build, then writes the marker. An existing empty directory is
+// used as it is; a regular file fails with ENOTDIR, and a directory holding
+// anything else with a runtime error naming it. Nothing is deleted then.
+Status claim_spill_dir(const std::filesystem::path& spill_dir);
+
+// Best effort: removes everything in `spill_dir`, then the directory.
+void release_spill_dir(const std::filesystem::path& spill_dir);
+
+}  // namespace corv::fullmap
