@@ -200,9 +200,10 @@ class BuildTest(unittest.TestCase):
         spill.unlink()
 
         # Leftovers of a failed build: one with the marker, one from before it.
-        broken = write_lines(self.tmp / "broken.ndjson", [{"curie": "X:1", "names": "not a list"}])
+        os.environ["CORVANTILE_FULLMAP_INSERT_BATCH"] = str(1 << 62)  # fails once every run is written
         with self.assertRaises(RuntimeError):
-            rs.build_fullmap_db(output, self.classes, self.synonyms + [broken])
+            self.build(output)
+        del os.environ["CORVANTILE_FULLMAP_INSERT_BATCH"]
         marked = set(tree(spill))
         self.assertIn(".corvantile-fullmap-spill", marked)
         self.assertTrue(any(name.startswith("run_s") for name in marked))
