@@ -104,6 +104,7 @@ class ReadOnlyDatabase {
 
  private:
   ReadOnlyDatabase() = default;
+  Status open_at(const std::filesystem::path& path);  // one attempt of open()
   std::filesystem::path path_;
   MDB_env* env_ = nullptr;
   int lock_fd_ = -1;

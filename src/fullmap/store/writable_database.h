@@ -14,7 +14,9 @@
 //
 // File: one LMDB environment in a single file with no lock file. The writer
 // holds an exclusive flock on the file from create() to close(); readers
-// probe that lock and refuse to open a file that is being written.
+// probe that lock and refuse to open a file that is being written. create()
+// makes the file under a hidden name beside `path` and renames it into place
+// once it is locked, so `path` is either absent, locked or written.
 //
 // The file grows as it is written; it is never pre-sized to the map's
 // reservation, so a closed file is about the size of its data.
@@ -61,8 +63,8 @@ Status write_put(WriteState* state, unsigned dbi, std::string_view key, std::str
 
 class WritableDatabase {
  public:
-  // Creates the file at `path`, or empties an existing one, and locks it.
-  // Fails with a store error when another handle (reader or writer) holds it.
+  // Creates the file at `path` and locks it. An existing file there is
+  // replaced, not emptied: handles open on it keep reading the old file.
   static Result<WritableDatabase> create(const std::filesystem::path& path, size_t cache_bytes);
 
   WritableDatabase(WritableDatabase&&) noexcept;
