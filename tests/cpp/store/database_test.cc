@@ -339,6 +339,16 @@ TEST(StoreDatabase, ForeignFilesAreOutdatedOrNeedRepair) {
   EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
 }
 
+TEST(StoreDatabase, OsErrorsThatLmdbMeetsCarryTheirNumber) {
+  ScratchDir dir;
+  // Opens and locks like a file; LMDB's own open then fails.
+  auto directory = ReadOnlyDatabase::open(dir.path());
+  ASSERT_FALSE(directory);
+  EXPECT_EQ(directory.error().message, "Is a directory (os error 21)");
+  EXPECT_EQ(store_error(ENOENT).message, "No such file or directory (os error 2)");
+  EXPECT_EQ(store_error(MDB_MAP_FULL).message, mdb_strerror(MDB_MAP_FULL));
+}
+
 TEST(StoreDatabase, LargeWritesGrowTheFileWithItsData) {
   ScratchDir dir;
   const auto path = dir / "large.db";
