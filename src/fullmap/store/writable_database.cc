@@ -23,6 +23,10 @@ namespace {
 
 constexpr size_t kMiB = size_t{1} << 20;
 constexpr size_t kMinWriteOutBytes = 4 * kMiB;
+// The map reserves four times the write-out size. A budget beyond what a
+// process can map would make every create fail, so a larger one is no limit
+// in practice: the transaction then writes out every 64 GiB.
+constexpr size_t kMaxWriteOutBytes = size_t{64} << 30;
 constexpr int kTempNameAttempts = 16;
 // Per put, beyond the key and value: LMDB's node header and slot.
 constexpr size_t kPutOverhead = 16;
@@ -204,7 +208,7 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
                                                   size_t cache_bytes) {
   auto impl = std::make_unique<Impl>();
   impl->path = path;
-  impl->write_out_bytes = std::max(cache_bytes, kMinWriteOutBytes);
+  impl->write_out_bytes = std::clamp(cache_bytes, kMinWriteOutBytes, kMaxWriteOutBytes);
 
   // The file is made under a name nobody reads and appears at `path` only
   // once it is locked and initialised, so a reader never meets it empty.

@@ -27,7 +27,8 @@
 // values put since the last write-out reach cache_bytes (at least 4 MiB) the
 // transaction writes them into the file (an LMDB commit without sync) and
 // carries on. It also sizes the map reservation and the headroom by which
-// the map grows. LMDB has no read cache of its own; reads go through the OS
+// the map grows; budgets above 64 GiB count as 64 GiB, so that a huge value
+// means "no limit" rather than a map that cannot be reserved. LMDB has no read cache of its own; reads go through the OS
 // page cache, which this setting does not bound.
 //
 // Because of those write-outs, a transaction dropped without commit keeps

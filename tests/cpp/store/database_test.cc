@@ -389,6 +389,27 @@ TEST(StoreDatabase, LargeWritesGrowTheFileWithItsData) {
   EXPECT_EQ(n, kCount);
 }
 
+TEST(StoreDatabase, HugeCacheBudgetsAreNoLimitNotAFailure) {
+  ScratchDir dir;
+  // From 2^44 the map could not be reserved; from 2^62 four times it wraps.
+  for (size_t budget : {size_t{1} << 44, size_t{1} << 62, SIZE_MAX}) {
+    const auto path = dir / ("huge" + std::to_string(budget) + ".db");
+    {
+      auto db = WritableDatabase::create(path, budget);
+      ASSERT_TRUE(db) << budget << ": " << db.error().message;
+      auto txn = db->begin_write();
+      ASSERT_TRUE(txn) << budget << ": " << txn.error().message;
+      auto blobs = txn->open_table(kBlobs);
+      for (uint64_t k = 0; k < 1000; ++k) ASSERT_TRUE(blobs->append(k, name_of(k)));
+      ASSERT_TRUE(txn->commit());
+      ASSERT_TRUE(db->close());
+    }
+    auto db = ReadOnlyDatabase::open(path);
+    ASSERT_TRUE(db) << db.error().message;
+    EXPECT_EQ(scan_blobs(**db).size(), 1000u);
+  }
+}
+
 TEST(StoreDatabase, ManyThreadsReadOneHandle) {
   ScratchDir dir;
   const auto path = dir / "shared.db";
