@@ -167,13 +167,17 @@ class BuildTest(unittest.TestCase):
                 self.assertIn("holds the output or an input file", str(cm.exception))
                 self.assertTrue(all(p.exists() for p in self.classes + self.synonyms))
 
-    def test_a_faulting_shard_writer_fails_the_build(self):
-        os.environ["CORVANTILE_FULLMAP_INSERT_BATCH"] = str(1 << 62)
-        output = self.tmp / "fullmap.redb"
-        with self.assertRaises(RuntimeError) as cm:
-            self.build(output)
-        self.assertEqual(str(cm.exception), "fullmap shard writer panicked")
-        self.assertTrue((self.tmp / "fullmap.redb.spill.d").is_dir())
+    def test_huge_batches_and_store_budgets_mean_no_limit(self):
+        terms = ["aspirin", "fever reducer", "hgnc:11998", "tumor protein p53"]
+        self.build(self.tmp / "plain.redb")
+        expected = self.curies_by_term(self.tmp / "plain.redb", terms)
+        for i, huge in enumerate([1 << 44, 1 << 62, (1 << 64) - 1]):
+            with self.subTest(huge=huge):
+                os.environ["CORVANTILE_FULLMAP_INSERT_BATCH"] = str(huge)
+                os.environ["CORVANTILE_FULLMAP_REDB_CACHE_BYTES"] = str(huge)
+                output = self.tmp / f"huge{i}.redb"
+                self.build(output)
+                self.assertEqual(self.curies_by_term(output, terms), expected)
 
     def test_thread_counts_and_unruly_progress_callables(self):
         def raising(*args):
