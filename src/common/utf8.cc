@@ -65,6 +65,19 @@ std::optional<size_t> first_invalid_utf8(std::string_view bytes) {
   return std::nullopt;
 }
 
+std::optional<std::string> utf8_error(std::string_view bytes) {
+  const auto at = first_invalid_utf8(bytes);
+  if (!at) return std::nullopt;
+  size_t bad = 0;
+  sequence_at(bytes, *at, &bad);
+  const auto lead = static_cast<uint8_t>(bytes[*at]);
+  // A valid lead whose subpart runs to the end was cut short, not broken.
+  if (lead >= 0xC2 && lead <= 0xF4 && *at + bad == bytes.size()) {
+    return "incomplete utf-8 byte sequence from index " + std::to_string(*at);
+  }
+  return "invalid utf-8 sequence of " + std::to_string(bad) + " bytes from index " + std::to_string(*at);
+}
+
 std::string utf8_lossy(std::string_view bytes) {
   if (!first_invalid_utf8(bytes)) return std::string(bytes);
   std::string out;

@@ -15,6 +15,12 @@ std::optional<size_t> first_invalid_utf8(std::string_view bytes);
 
 inline bool is_valid_utf8(std::string_view bytes) { return !first_invalid_utf8(bytes); }
 
+// The decoding error of the first invalid sequence in `bytes`, or nullopt
+// when they are all valid: "invalid utf-8 sequence of {n} bytes from index
+// {i}" ({n} the bytes of its maximal invalid subpart), or "incomplete utf-8
+// byte sequence from index {i}" when the bytes end inside a sequence.
+std::optional<std::string> utf8_error(std::string_view bytes);
+
 // `bytes` with each maximal invalid subsequence replaced by U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
 

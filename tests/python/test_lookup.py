@@ -206,20 +206,23 @@ class LookupTest(unittest.TestCase):
         self.assertEqual(rs.lookup_fullmap_terms(self.db, ["fever"], None, "pairs"),
                          self.lookup(["fever"], return_format="pairs"))
 
-    def test_missing_database_fails_every_call(self):
-        missing = str(self.tmp / "absent.redb")
-        calls = [
-            lambda: rs.lookup_fullmap_terms(missing, []),
-            lambda: rs.lookup_fullmap_terms(missing, [], return_format="pairs"),
-            lambda: rs.hydrate_curies(missing, []),
-            lambda: rs.hydrate_prefixes(missing),
-            lambda: rs.hydrate_categories(missing),
-            lambda: rs.hydrate_sources(missing),
-        ]
-        for call in calls:
-            with self.assertRaises(RuntimeError) as cm:
-                call()
-            self.assertIn("os error 2", str(cm.exception))
+    def test_missing_or_directory_database_fails_every_call_with_the_os_error(self):
+        directory = self.tmp / "dir.redb"
+        directory.mkdir()
+        for db, text in [(self.tmp / "absent.redb", "No such file or directory (os error 2)"),
+                         (directory, "Is a directory (os error 21)")]:
+            calls = [
+                lambda: rs.lookup_fullmap_terms(db, []),
+                lambda: rs.lookup_fullmap_terms(db, [], return_format="pairs"),
+                lambda: rs.hydrate_curies(db, []),
+                lambda: rs.hydrate_prefixes(db),
+                lambda: rs.hydrate_categories(db),
+                lambda: rs.hydrate_sources(db),
+            ]
+            for call in calls:
+                with self.subTest(db=db.name), self.assertRaises(RuntimeError) as cm:
+                    call()
+                self.assertEqual(str(cm.exception), text)
 
 
 class SmallFullmapTest(unittest.TestCase):

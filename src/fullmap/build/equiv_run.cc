@@ -77,7 +77,7 @@ Result<std::optional<EquivEntry>> read_equiv_entry(RunInput& input) {
   auto key_length = input.read_u32();
   if (!key_length) return std::unexpected(std::move(key_length.error()));
   CORV_TRY(input.read_string(*key_length, entry.key));
-  if (!is_valid_utf8(entry.key)) return fail_runtime(std::string(kInvalidUtf8Message));
+  if (auto bad = utf8_error(entry.key)) return fail_runtime(std::move(*bad));
   auto count = input.read_u32();
   if (!count) return std::unexpected(std::move(count.error()));
   entry.equivalents.reserve(std::min<uint32_t>(*count, 4096));
@@ -86,7 +86,7 @@ Result<std::optional<EquivEntry>> read_equiv_entry(RunInput& input) {
     if (!length) return std::unexpected(std::move(length.error()));
     std::string& id = entry.equivalents.emplace_back();
     CORV_TRY(input.read_string(*length, id));
-    if (!is_valid_utf8(id)) return fail_runtime(std::string(kInvalidUtf8Message));
+    if (auto bad = utf8_error(id)) return fail_runtime(std::move(*bad));
   }
   return entry;
 }

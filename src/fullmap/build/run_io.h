@@ -24,7 +24,8 @@ inline constexpr size_t kEquivRunReadBufferBytes = size_t{8} << 20;
 
 // The text of a read that ended inside a frame.
 inline constexpr std::string_view kUnexpectedEofMessage = "failed to fill whole buffer";
-// The text of a frame string that is not UTF-8.
+// The text of an input line that is not UTF-8 (a run frame's string carries
+// its decoding error instead, utf8_error()).
 inline constexpr std::string_view kInvalidUtf8Message = "stream did not contain valid UTF-8";
 
 // An owned file descriptor; closing ignores errors.

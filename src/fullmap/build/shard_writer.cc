@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "fullmap/build/term_run.h"
@@ -12,6 +13,20 @@ namespace corv::fullmap {
 namespace {
 
 constexpr size_t kValueBufferBytes = 256;
+// The smallest term frame: an empty term with no postings.
+constexpr uint64_t kMinTermFrameBytes = 8;
+
+// No more records than the runs can hold; a batch larger than that is one
+// batch, not a reservation that cannot be had.
+size_t batch_room(std::span<const std::filesystem::path> runs, size_t insert_batch) {
+  uint64_t bytes = 0;
+  for (const auto& run : runs) {
+    std::error_code ec;
+    const uint64_t size = std::filesystem::file_size(run, ec);
+    if (!ec) bytes += size;
+  }
+  return static_cast<size_t>(std::min<uint64_t>(insert_batch, bytes / kMinTermFrameBytes));
+}
 
 // The merge queue. Each run's current frame waits in its reader's slot; the
 // queue holds only (term hash, run index), so reordering it moves no text.
@@ -145,7 +160,7 @@ Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::
   }
 
   ShardBatch batch;
-  batch.reserve(insert_batch);
+  batch.reserve(batch_room(runs, insert_batch));
   std::string value;
   value.reserve(kValueBufferBytes);
   std::optional<uint64_t> last_key;

@@ -65,9 +65,9 @@ using RecordsTable = WriteTable<uint64_t, Bytes>;
 // although only the greatest term bytes survive under the shared key.
 //
 // `written` is shared by every shard of a build and only advanced when
-// `progress` exists; `total` and `shard` only feed the reports. A batch
-// whose room cannot be reserved throws (the caller's thread treats that as
-// a fault).
+// `progress` exists; `total` and `shard` only feed the reports. The batch
+// reserves room for at most as many records as the runs' sizes allow; room
+// that cannot be had throws (the caller's thread treats that as a fault).
 Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::filesystem::path> runs,
                                      size_t insert_batch, size_t shard, std::atomic<uint64_t>& written,
                                      uint64_t total, const ProgressHandle& progress, uint64_t build_id);

@@ -111,7 +111,7 @@ Result<std::optional<TermFrame>> RunReader::read_frame() {
 
   TermFrame frame;
   CORV_TRY(input_.read_string(length, frame.term));
-  if (!is_valid_utf8(frame.term)) return fail_runtime(std::string(kInvalidUtf8Message));
+  if (auto bad = utf8_error(frame.term)) return fail_runtime(std::move(*bad));
 
   auto count = input_.read_u32();
   if (!count) return std::unexpected(std::move(count.error()));

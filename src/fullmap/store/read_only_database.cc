@@ -22,6 +22,16 @@ std::string_view as_view(const MDB_val& v) {
   return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size);
 }
 
+constexpr int kOpenAttempts = 3;
+constexpr std::string_view kReplacedWhileOpening = "database file was replaced while it was being opened";
+
+// Whether `path` still names the file open at `fd`.
+bool names_file(const std::filesystem::path& path, int fd) {
+  struct stat at_path, at_fd;
+  if (::stat(path.c_str(), &at_path) != 0 || fstat(fd, &at_fd) != 0) return false;
+  return at_path.st_dev == at_fd.st_dev && at_path.st_ino == at_fd.st_ino;
+}
+
 std::unexpected<Error> outdated() { return fail_runtime(std::string(kOutdatedOrNeedsRepair)); }
 
 bool is_format_error(int rc) {
@@ -92,54 +102,66 @@ Result<bool> RawScan::next(std::string_view* key, std::string_view* value) {
 }  // namespace detail
 
 Result<std::shared_ptr<ReadOnlyDatabase>> ReadOnlyDatabase::open(const std::filesystem::path& path) {
-  std::shared_ptr<ReadOnlyDatabase> db(new ReadOnlyDatabase());
-  db->path_ = path;
+  // LMDB opens the file again by name; a rebuild that replaced it meanwhile
+  // would have LMDB read the new file, locked or not, in place of ours.
+  // What that attempt saw says nothing about the file now at `path`.
+  for (int attempt = 1;; ++attempt) {
+    std::shared_ptr<ReadOnlyDatabase> db(new ReadOnlyDatabase());
+    auto status = db->open_at(path);
+    if (status) return db;
+    if (db->lock_fd_ < 0 || names_file(path, db->lock_fd_)) return std::unexpected(std::move(status.error()));
+    if (attempt == kOpenAttempts) return fail_runtime(std::string(kReplacedWhileOpening));
+  }
+}
+
+Status ReadOnlyDatabase::open_at(const std::filesystem::path& path) {
+  path_ = path;
 
   // Our own descriptor carries the shared lock that keeps writers out for
   // as long as the handle lives.
-  db->lock_fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (db->lock_fd_ < 0) return fail_io(errno);
-  if (flock(db->lock_fd_, LOCK_SH | LOCK_NB) != 0) {
+  lock_fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (lock_fd_ < 0) return fail_io(errno);
+  if (flock(lock_fd_, LOCK_SH | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return fail_runtime("database file is locked by a writer");
     return fail_io(errno);
   }
   struct stat st;
-  if (fstat(db->lock_fd_, &st) != 0) return fail_io(errno);
-  if (st.st_size == 0) return outdated();  // created but never written
+  if (fstat(lock_fd_, &st) != 0) return fail_io(errno);
+  if (st.st_size == 0) return outdated();  // nothing this store wrote
 
-  if (int rc = mdb_env_create(&db->env_)) return std::unexpected(store_error(rc));
-  guard_assertions(db->env_);
-  if (int rc = mdb_env_set_maxdbs(db->env_, directory::kMaxTables)) {
+  if (int rc = mdb_env_create(&env_)) return std::unexpected(store_error(rc));
+  guard_assertions(env_);
+  if (int rc = mdb_env_set_maxdbs(env_, directory::kMaxTables)) {
     return std::unexpected(store_error(rc));
   }
   // Map the file as it is, not the writer's reservation; LMDB raises this to
   // the committed size if that is larger, which is caught below.
-  if (int rc = mdb_env_set_mapsize(db->env_, static_cast<size_t>(st.st_size))) {
+  if (int rc = mdb_env_set_mapsize(env_, static_cast<size_t>(st.st_size))) {
     return std::unexpected(store_error(rc));
   }
   const unsigned flags = MDB_RDONLY | MDB_NOSUBDIR | MDB_NOLOCK | MDB_NOTLS | MDB_NORDAHEAD;
-  if (int rc = mdb_env_open(db->env_, path.c_str(), flags, 0)) {
+  if (int rc = mdb_env_open(env_, path.c_str(), flags, 0)) {
     if (is_format_error(rc)) return outdated();
     return std::unexpected(store_error(rc));
   }
+  int env_fd = -1;
+  struct stat est;
+  if (mdb_env_get_fd(env_, &env_fd) != 0 || fstat(env_fd, &est) != 0 ||
+      est.st_dev != st.st_dev || est.st_ino != st.st_ino) {
+    return fail_runtime(std::string(kReplacedWhileOpening));
+  }
   MDB_envinfo info;
   MDB_stat env_stat;
-  if (int rc = mdb_env_info(db->env_, &info)) return std::unexpected(store_error(rc));
-  if (int rc = mdb_env_stat(db->env_, &env_stat)) return std::unexpected(store_error(rc));
+  if (int rc = mdb_env_info(env_, &info)) return std::unexpected(store_error(rc));
+  if (int rc = mdb_env_stat(env_, &env_stat)) return std::unexpected(store_error(rc));
   // A file shorter than its committed pages would fault when read.
   if ((info.me_last_pgno + 1) * uint64_t{env_stat.ms_psize} > static_cast<uint64_t>(st.st_size)) {
     return outdated();
   }
-  int env_fd = -1;
-  struct stat est;
-  if (mdb_env_get_fd(db->env_, &env_fd) != 0 || fstat(env_fd, &est) != 0 ||
-      est.st_dev != st.st_dev || est.st_ino != st.st_ino) {
-    return fail_runtime("database file was replaced while it was being opened");
-  }
 
   // Open every table handle now, before the handle is shared.
   TxnGuard guard{nullptr};
-  if (int rc = mdb_txn_begin(db->env_, nullptr, MDB_RDONLY, &guard.txn)) {
+  if (int rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &guard.txn)) {
     return std::unexpected(store_error(rc));
   }
   MDB_dbi dir = 0;
@@ -180,7 +202,7 @@ Result<std::shared_ptr<ReadOnlyDatabase>> ReadOnlyDatabase::open(const std::file
       rc = MDB_INCOMPATIBLE;  // keys laid out unlike this store's
       break;
     }
-    db->tables_.push_back(std::move(entry));
+    tables_.push_back(std::move(entry));
   }
   mdb_cursor_close(cursor);
   if (rc != MDB_NOTFOUND) {
@@ -190,7 +212,7 @@ Result<std::shared_ptr<ReadOnlyDatabase>> ReadOnlyDatabase::open(const std::file
   // Committing keeps the table handles open in the environment.
   MDB_txn* txn = std::exchange(guard.txn, nullptr);
   if (int rc2 = mdb_txn_commit(txn)) return std::unexpected(store_error(rc2));
-  return db;
+  return {};
 }
 
 ReadOnlyDatabase::~ReadOnlyDatabase() {

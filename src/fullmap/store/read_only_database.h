@@ -13,8 +13,9 @@
 // beginning its own read transactions (a transaction itself belongs to one
 // thread at a time). This is safe because the environment is never written
 // through this handle and nobody writes the file while it is open:
-//  - the file holds a shared flock for the handle's life, and a writer needs
-//    an exclusive one, so no writer can start (and none was running at open);
+//  - a writer only writes a file it created itself, under a fresh name, and
+//    holds an exclusive flock on it until it is done; the shared flock that
+//    open() takes (and keeps for the handle's life) shows that it was done;
 //  - the environment has no lock table (MDB_NOLOCK) and no thread-bound
 //    reader slots (MDB_NOTLS); a read transaction then only reads the meta
 //    pages and allocates its own state;
@@ -104,6 +105,7 @@ class ReadOnlyDatabase {
 
  private:
   ReadOnlyDatabase() = default;
+  Status open_at(const std::filesystem::path& path);  // one attempt of open()
   std::filesystem::path path_;
   MDB_env* env_ = nullptr;
   int lock_fd_ = -1;

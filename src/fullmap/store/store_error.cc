@@ -6,6 +6,10 @@
 
 namespace corv::fullmap {
 
-Error store_error(int rc) { return Error::runtime(std::string(mdb_strerror(rc))); }
+Error store_error(int rc) {
+  // LMDB's own codes are negative; a positive one is an errno it passed on.
+  if (rc > 0) return Error::io(rc);
+  return Error::runtime(std::string(mdb_strerror(rc)));
+}
 
 }  // namespace corv::fullmap

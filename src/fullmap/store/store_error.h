@@ -1,6 +1,7 @@
 // Error texts of the store layer. Failures reported by LMDB keep LMDB's own
-// text (mdb_strerror); the layer's own failures use the texts below or a
-// sentence of their own.
+// text (mdb_strerror), operating-system errors that it passes on read like
+// every other OS error (Error::io); the layer's own failures use the texts
+// below or a sentence of their own.
 #pragma once
 
 #include <string_view>
@@ -14,7 +15,8 @@ namespace corv::fullmap {
 inline constexpr std::string_view kOutdatedOrNeedsRepair =
     "fullmap DB is outdated or needs repair; rebuild with 'corvantile build-fullmap'";
 
-// LMDB's text for an LMDB or errno return code.
+// The error of an LMDB return code: LMDB's text for its own codes, the
+// "(os error N)" form for an errno.
 Error store_error(int rc);
 
 }  // namespace corv::fullmap

@@ -8,10 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fullmap/store/read_only_database.h"
@@ -25,8 +23,11 @@ namespace {
 
 constexpr size_t kMiB = size_t{1} << 20;
 constexpr size_t kMinWriteOutBytes = 4 * kMiB;
-constexpr int kLockAttempts = 200;
-constexpr auto kLockRetryPause = std::chrono::milliseconds(5);
+// The map reserves four times the write-out size. A budget beyond what a
+// process can map would make every create fail, so a larger one is no limit
+// in practice: the transaction then writes out every 64 GiB.
+constexpr size_t kMaxWriteOutBytes = size_t{64} << 30;
+constexpr int kTempNameAttempts = 16;
 // Per put, beyond the key and value: LMDB's node header and slot.
 constexpr size_t kPutOverhead = 16;
 
@@ -39,6 +40,24 @@ bool same_file(int a, int b) {
   if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
+
+// A name beside `path` that no reader looks for, fresh on every call.
+std::filesystem::path temp_path_for(const std::filesystem::path& path) {
+  static std::atomic<uint64_t> counter{0};
+  std::string name = ".";
+  name += path.filename().native();
+  name += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  return path.parent_path() / name;
+}
+
+// Removes the file it names unless it was published.
+struct TempFile {
+  std::filesystem::path path;
+  bool created = false;
+  ~TempFile() {
+    if (created) ::unlink(path.c_str());
+  }
+};
 
 }  // namespace
 
@@ -189,20 +208,19 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
                                                   size_t cache_bytes) {
   auto impl = std::make_unique<Impl>();
   impl->path = path;
-  impl->write_out_bytes = std::max(cache_bytes, kMinWriteOutBytes);
+  impl->write_out_bytes = std::clamp(cache_bytes, kMinWriteOutBytes, kMaxWriteOutBytes);
 
-  impl->lock_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (impl->lock_fd < 0) return fail_io(errno);
-  // A reader that opens the path between our open and our lock holds a
-  // shared lock only until it sees the empty file and gives up, so a brief
-  // wait separates that race from a handle that really keeps the file open.
+  // The file is made under a name nobody reads and appears at `path` only
+  // once it is locked and initialised, so a reader never meets it empty.
+  TempFile temp;
   for (int attempt = 0;; ++attempt) {
-    if (flock(impl->lock_fd, LOCK_EX | LOCK_NB) == 0) break;
-    if (errno != EWOULDBLOCK) return fail_io(errno);
-    if (attempt == kLockAttempts) return fail_runtime("database file is in use by another open handle");
-    std::this_thread::sleep_for(kLockRetryPause);
+    temp.path = temp_path_for(path);
+    impl->lock_fd = ::open(temp.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (impl->lock_fd >= 0) break;
+    if (errno != EEXIST || attempt == kTempNameAttempts) return fail_io(errno);
   }
-  if (ftruncate(impl->lock_fd, 0) != 0) return fail_io(errno);
+  temp.created = true;
+  if (flock(impl->lock_fd, LOCK_EX | LOCK_NB) != 0) return fail_io(errno);
 
   if (int rc = mdb_env_create(&impl->env)) return std::unexpected(store_error(rc));
   if (int rc = mdb_env_set_maxdbs(impl->env, directory::kMaxTables)) {
@@ -213,7 +231,7 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
   // No MDB_WRITEMAP: pages reach the file by pwrite, so the file grows with
   // its data instead of being sized to the map.
   const unsigned flags = MDB_NOSUBDIR | MDB_NOLOCK | MDB_NOSYNC;
-  if (int rc = mdb_env_open(impl->env, path.c_str(), flags, 0644)) {
+  if (int rc = mdb_env_open(impl->env, temp.path.c_str(), flags, 0644)) {
     return std::unexpected(store_error(rc));
   }
   int env_fd = -1;
@@ -232,6 +250,9 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
     return std::unexpected(store_error(rc));
   }
   if (int rc2 = mdb_txn_commit(txn)) return std::unexpected(store_error(rc2));
+  // Replaces any file at `path`; handles open on that one keep reading it.
+  if (::rename(temp.path.c_str(), path.c_str()) != 0) return fail_io(errno);
+  temp.created = false;
   return WritableDatabase(std::move(impl));
 }
 

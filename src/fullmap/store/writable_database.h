@@ -14,7 +14,9 @@
 //
 // File: one LMDB environment in a single file with no lock file. The writer
 // holds an exclusive flock on the file from create() to close(); readers
-// probe that lock and refuse to open a file that is being written.
+// probe that lock and refuse to open a file that is being written. create()
+// makes the file under a hidden name beside `path` and renames it into place
+// once it is locked, so `path` is either absent, locked or written.
 //
 // The file grows as it is written; it is never pre-sized to the map's
 // reservation, so a closed file is about the size of its data.
@@ -25,7 +27,8 @@
 // values put since the last write-out reach cache_bytes (at least 4 MiB) the
 // transaction writes them into the file (an LMDB commit without sync) and
 // carries on. It also sizes the map reservation and the headroom by which
-// the map grows. LMDB has no read cache of its own; reads go through the OS
+// the map grows; budgets above 64 GiB count as 64 GiB, so that a huge value
+// means "no limit" rather than a map that cannot be reserved. LMDB has no read cache of its own; reads go through the OS
 // page cache, which this setting does not bound.
 //
 // Because of those write-outs, a transaction dropped without commit keeps
@@ -61,8 +64,8 @@ Status write_put(WriteState* state, unsigned dbi, std::string_view key, std::str
 
 class WritableDatabase {
  public:
-  // Creates the file at `path`, or empties an existing one, and locks it.
-  // Fails with a store error when another handle (reader or writer) holds it.
+  // Creates the file at `path` and locks it. An existing file there is
+  // replaced, not emptied: handles open on it keep reading the old file.
   static Result<WritableDatabase> create(const std::filesystem::path& path, size_t cache_bytes);
 
   WritableDatabase(WritableDatabase&&) noexcept;

@@ -161,12 +161,20 @@ TEST(FinalDatabase, TheLowestFailingShardsErrorWinsAfterAllWritersEnd) {
     EXPECT_EQ(dump_meta(dir / ("fm.s" + std::to_string(i) + ".redb")).size(), 1u) << i;
   }
 
-  // A writer that throws is reported as panicked.
-  const auto dir2 = fresh_test_dir("final_database_panic");
-  const IngestOutput in2(dir2);
-  auto panicked = in2.write(dir2 / "fm.redb", SIZE_MAX, nullptr);
-  ASSERT_FALSE(panicked);
-  EXPECT_EQ(panicked.error().message, "fullmap shard writer panicked");
+}
+
+TEST(FinalDatabase, AHugeInsertBatchIsOneBatchPerShard) {
+  const auto dir = fresh_test_dir("final_database");
+  const IngestOutput in(dir);
+  auto progress = std::make_shared<RecordingProgress>();
+  auto status = in.write(dir / "fm.redb", SIZE_MAX, progress);
+  ASSERT_TRUE(status) << status.error().message;
+  const size_t filled = std::count_if(in.term_runs.begin(), in.term_runs.end(), [](const Paths& runs) {
+    return !runs.empty();
+  });
+  const auto calls = progress->calls();
+  ASSERT_EQ(calls.size(), filled + 1);
+  EXPECT_EQ(calls.back(), (testing::ProgressCall{2, 5, 5, "wrote 5 records"}));
 }
 
 }  // namespace

@@ -149,7 +149,7 @@ TEST(TermRunTest, TruncatedFrameAndInvalidUtf8) {
   ASSERT_TRUE(reader);
   auto got = reader->read_frame();
   ASSERT_FALSE(got);
-  EXPECT_EQ(got.error().message, "stream did not contain valid UTF-8");
+  EXPECT_EQ(got.error().message, "invalid utf-8 sequence of 1 bytes from index 0");
 
   auto missing = RunReader::open(dir / "missing.bin");
   ASSERT_FALSE(missing);
@@ -295,13 +295,15 @@ TEST(EquivRunTest, ReadErrors) {
     ASSERT_FALSE(entry) << cut;
     EXPECT_EQ(entry.error().message, "failed to fill whole buffer");
   }
-  for (std::string bad : {le64(1) + le32(1) + "\xFF" + le32(0),
-                          le64(1) + le32(1) + "k" + le32(1) + le32(2) + "\xE2\x82"}) {
+  for (auto [bad, text] :
+       {std::pair{le64(1) + le32(1) + "\xFF" + le32(0), "invalid utf-8 sequence of 1 bytes from index 0"},
+        std::pair{le64(1) + le32(1) + "k" + le32(1) + le32(3) + "a\xE2\x82",
+                  "incomplete utf-8 byte sequence from index 1"}}) {
     auto reader = EquivRunReader::open(write_file(dir / "bad.bin", bad));
     ASSERT_TRUE(reader);
     auto entry = reader->read_entry();
     ASSERT_FALSE(entry);
-    EXPECT_EQ(entry.error().message, "stream did not contain valid UTF-8");
+    EXPECT_EQ(entry.error().message, text);
   }
 }
 

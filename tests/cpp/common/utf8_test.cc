@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace corv {
 namespace {
@@ -17,6 +19,23 @@ TEST(Utf8, AcceptsWellFormedRejectsTheRest) {
     EXPECT_FALSE(is_valid_utf8(bad)) << testing::PrintToString(std::string(bad));
   }
   EXPECT_EQ(first_invalid_utf8("abcdefghij\xC3\xA9k\xFFz"), 13u);
+}
+
+TEST(Utf8, ErrorNamesTheFirstBadSequenceOrACutOne) {
+  EXPECT_EQ(utf8_error("caf\xC3\xA9"), std::nullopt);
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"ab\x80", "invalid utf-8 sequence of 1 bytes from index 2"},
+      {"\xC3\x28", "invalid utf-8 sequence of 1 bytes from index 0"},
+      {"\xE0\x80\xAF", "invalid utf-8 sequence of 1 bytes from index 0"},
+      {"x\xE2\x82y", "invalid utf-8 sequence of 2 bytes from index 1"},
+      {"\xF0\x9F\x98(", "invalid utf-8 sequence of 3 bytes from index 0"},
+      {"\xC3", "incomplete utf-8 byte sequence from index 0"},
+      {"x\xF0\x9F\x98", "incomplete utf-8 byte sequence from index 1"},
+      {"\xC3\xA9\xED\xA0", "invalid utf-8 sequence of 1 bytes from index 2"},
+  };
+  for (const auto& [bytes, text] : cases) {
+    EXPECT_EQ(utf8_error(bytes), std::optional<std::string>(text)) << testing::PrintToString(std::string(bytes));
+  }
 }
 
 TEST(Utf8, LossyReplacesEachMaximalInvalidSubpart) {

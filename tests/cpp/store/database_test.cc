@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -204,25 +206,65 @@ TEST(StoreDatabase, AbortedTransactionLeavesNoTable) {
   EXPECT_TRUE(txn->open_table(kBlobsAsText));
 }
 
-TEST(StoreDatabase, WriterWaitsOutAReaderThatIsAboutToGiveUp) {
-  // A lookup racing a rebuild can lock the freshly created, still empty file
-  // for a moment; the writer must not fail the build for that.
+TEST(StoreDatabase, ReadersRacingRewritesSeeNoFileALockedFileOrTheWholeFile) {
+  // A rebuild deletes the file and writes it anew; a reader in between must
+  // never take the half-made file for a damaged one.
   ScratchDir dir;
   const auto path = dir / "racing.db";
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(flock(fd, LOCK_SH), 0);
-  std::thread reader([fd] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ::close(fd);
-  });
-  auto writer = WritableDatabase::create(path, 0);
-  reader.join();
-  ASSERT_TRUE(writer) << writer.error().message;
-  ASSERT_TRUE(writer->close());
+  constexpr uint64_t kCount = 200;
+  const auto write = [&] {
+    auto db = WritableDatabase::create(path, 0);
+    if (!db) return false;
+    auto txn = db->begin_write();
+    auto blobs = txn->open_table(kBlobs);
+    for (uint64_t k = 0; k < kCount; ++k) {
+      if (!blobs->append(k, name_of(k))) return false;
+    }
+    return txn->commit() && db->close();
+  };
+  ASSERT_TRUE(write());
+  std::atomic<bool> stop{false};
+  std::mutex mu;
+  std::map<std::string, int> outcomes;
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        auto db = ReadOnlyDatabase::open(path);
+        std::string outcome;
+        if (!db) {
+          outcome = db.error().message;
+        } else {
+          const auto rows = scan_blobs(**db);
+          outcome = rows.size() == kCount && rows.back().second == name_of(kCount - 1) ? "whole" : "partial";
+        }
+        std::lock_guard lock(mu);
+        ++outcomes[outcome];
+      }
+    });
+  }
+  int rounds = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  while (std::chrono::steady_clock::now() < end) {
+    std::filesystem::remove(path);
+    ASSERT_TRUE(write());
+    ++rounds;
+  }
+  stop = true;
+  for (auto& t : readers) t.join();
+  std::string seen;
+  for (const auto& [outcome, n] : outcomes) seen += outcome + ": " + std::to_string(n) + "\n";
+  for (const auto& [outcome, n] : outcomes) {
+    EXPECT_TRUE(outcome == "whole" || outcome == "No such file or directory (os error 2)" ||
+                outcome == "database file is locked by a writer")
+        << rounds << " rounds\n" << seen;
+  }
+  EXPECT_GT(outcomes["database file is locked by a writer"], 0) << seen;
+  // Leaves no file behind but its own.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
-TEST(StoreDatabase, WriterLockExcludesReadersAndOtherWriters) {
+TEST(StoreDatabase, WriterLockExcludesReadersAndAReplacedFileStaysReadable) {
   ScratchDir dir;
   const auto path = dir / "locked.db";
   auto writer = WritableDatabase::create(path, 0);
@@ -230,15 +272,37 @@ TEST(StoreDatabase, WriterLockExcludesReadersAndOtherWriters) {
   auto reader = ReadOnlyDatabase::open(path);
   ASSERT_FALSE(reader);
   EXPECT_EQ(reader.error().message, "database file is locked by a writer");
-  auto other = WritableDatabase::create(path, 0);
-  ASSERT_FALSE(other);
-  EXPECT_EQ(other.error().message, "database file is in use by another open handle");
+  {
+    auto txn = writer->begin_write();
+    ASSERT_TRUE(txn->open_table(kBlobs)->insert(1, "old"));
+    ASSERT_TRUE(txn->commit());
+  }
   ASSERT_TRUE(writer->close());
 
   reader = ReadOnlyDatabase::open(path);
   ASSERT_TRUE(reader) << reader.error().message;
-  // An open reader keeps writers from truncating the file under its mapping.
-  EXPECT_FALSE(WritableDatabase::create(path, 0));
+  // A new writer replaces the file instead of truncating it under the
+  // reader's mapping.
+  auto other = WritableDatabase::create(path, 0);
+  ASSERT_TRUE(other) << other.error().message;
+  {
+    auto txn = other->begin_write();
+    ASSERT_TRUE(txn->open_table(kBlobs)->insert(2, "new"));
+    ASSERT_TRUE(txn->commit());
+  }
+  ASSERT_TRUE(other->close());
+  EXPECT_EQ(scan_blobs(**reader), (std::vector<std::pair<uint64_t, std::string>>{{1, "old"}}));
+  auto fresh = ReadOnlyDatabase::open(path);
+  ASSERT_TRUE(fresh) << fresh.error().message;
+  EXPECT_EQ(scan_blobs(**fresh), (std::vector<std::pair<uint64_t, std::string>>{{2, "new"}}));
+
+  // A create that fails leaves nothing behind.
+  std::filesystem::create_directory(dir / "sub");
+  auto onto_dir = WritableDatabase::create(dir / "sub", 0);
+  ASSERT_FALSE(onto_dir);
+  EXPECT_EQ(onto_dir.error().message, "Is a directory (os error 21)");
+  EXPECT_FALSE(WritableDatabase::create(dir / "absent" / "x.db", 0));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
 TEST(StoreDatabase, ForeignFilesAreOutdatedOrNeedRepair) {
@@ -273,6 +337,16 @@ TEST(StoreDatabase, ForeignFilesAreOutdatedOrNeedRepair) {
   auto missing = ReadOnlyDatabase::open(dir / "nope.db");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
+}
+
+TEST(StoreDatabase, OsErrorsThatLmdbMeetsCarryTheirNumber) {
+  ScratchDir dir;
+  // Opens and locks like a file; LMDB's own open then fails.
+  auto directory = ReadOnlyDatabase::open(dir.path());
+  ASSERT_FALSE(directory);
+  EXPECT_EQ(directory.error().message, "Is a directory (os error 21)");
+  EXPECT_EQ(store_error(ENOENT).message, "No such file or directory (os error 2)");
+  EXPECT_EQ(store_error(MDB_MAP_FULL).message, mdb_strerror(MDB_MAP_FULL));
 }
 
 TEST(StoreDatabase, LargeWritesGrowTheFileWithItsData) {
@@ -313,6 +387,27 @@ TEST(StoreDatabase, LargeWritesGrowTheFileWithItsData) {
     ++n;
   }));
   EXPECT_EQ(n, kCount);
+}
+
+TEST(StoreDatabase, HugeCacheBudgetsAreNoLimitNotAFailure) {
+  ScratchDir dir;
+  // From 2^44 the map could not be reserved; from 2^62 four times it wraps.
+  for (size_t budget : {size_t{1} << 44, size_t{1} << 62, SIZE_MAX}) {
+    const auto path = dir / ("huge" + std::to_string(budget) + ".db");
+    {
+      auto db = WritableDatabase::create(path, budget);
+      ASSERT_TRUE(db) << budget << ": " << db.error().message;
+      auto txn = db->begin_write();
+      ASSERT_TRUE(txn) << budget << ": " << txn.error().message;
+      auto blobs = txn->open_table(kBlobs);
+      for (uint64_t k = 0; k < 1000; ++k) ASSERT_TRUE(blobs->append(k, name_of(k)));
+      ASSERT_TRUE(txn->commit());
+      ASSERT_TRUE(db->close());
+    }
+    auto db = ReadOnlyDatabase::open(path);
+    ASSERT_TRUE(db) << db.error().message;
+    EXPECT_EQ(scan_blobs(**db).size(), 1000u);
+  }
 }
 
 TEST(StoreDatabase, ManyThreadsReadOneHandle) {
