@@ -59,6 +59,17 @@ struct TempFile {
   }
 };
 
+// A file at `path` that another writer still holds stays: two builds of one
+// output must not silently publish over each other.
+Status refuse_live_writer(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  if (held) return fail_runtime("database file is locked by a writer");
+  return {};
+}
+
 }  // namespace
 
 struct WritableDatabase::Impl {
@@ -251,6 +262,7 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
   }
   if (int rc2 = mdb_txn_commit(txn)) return std::unexpected(store_error(rc2));
   // Replaces any file at `path`; handles open on that one keep reading it.
+  CORV_TRY(refuse_live_writer(path));
   if (::rename(temp.path.c_str(), path.c_str()) != 0) return fail_io(errno);
   temp.created = false;
   return WritableDatabase(std::move(impl));

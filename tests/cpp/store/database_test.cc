@@ -272,6 +272,9 @@ TEST(StoreDatabase, WriterLockExcludesReadersAndAReplacedFileStaysReadable) {
   auto reader = ReadOnlyDatabase::open(path);
   ASSERT_FALSE(reader);
   EXPECT_EQ(reader.error().message, "database file is locked by a writer");
+  auto second = WritableDatabase::create(path, 0);
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().message, "database file is locked by a writer");
   {
     auto txn = writer->begin_write();
     ASSERT_TRUE(txn->open_table(kBlobs)->insert(1, "old"));
