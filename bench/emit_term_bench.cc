@@ -26,16 +26,17 @@ namespace {
 using corv::fullmap::TermMap;
 
 const std::vector<std::string> kWords = {
-    "protein",   "kinase",    "receptor", "alpha",     "beta",      "gamma",    "acid",      "syndrome",
-    "deficiency", "type",     "disease",  "factor",    "binding",   "domain",   "containing", "family",
-    "member",    "subunit",   "channel",  "potassium", "sodium",    "carcinoma", "cell",      "tumor",
-    "growth",    "hormone",   "oxidase",  "reductase", "synthase",  "transporter", "cancer",  "chronic",
-    "acute",     "infection", "virus",    "human",     "mouse",     "regulator", "complex",  "like",
-    "associated", "mitochondrial", "ribosomal", "large", "small",  "nuclear",   "inhibitor", "activity",
+    "protein",    "kinase",        "receptor",  "alpha",     "beta",     "gamma",       "acid",       "syndrome",
+    "deficiency", "type",          "disease",   "factor",    "binding",  "domain",      "containing", "family",
+    "member",     "subunit",       "channel",   "potassium", "sodium",   "carcinoma",   "cell",       "tumor",
+    "growth",     "hormone",       "oxidase",   "reductase", "synthase", "transporter", "cancer",     "chronic",
+    "acute",      "infection",     "virus",     "human",     "mouse",    "regulator",   "complex",    "like",
+    "associated", "mitochondrial", "ribosomal", "large",     "small",    "nuclear",     "inhibitor",  "activity",
 };
 const std::vector<std::string> kSymbols = {"IL", "TNF", "BRCA", "TP", "CD", "EGFR", "KRAS", "HLA", "APOE", "MAPK"};
-const std::vector<std::string> kPrefixes = {"MONDO", "HGNC", "CHEBI", "NCBIGene", "UMLS", "UniProtKB",
-                                            "DOID", "HP", "MESH", "CHEMBL.COMPOUND", "PUBCHEM.COMPOUND"};
+const std::vector<std::string> kPrefixes = {"MONDO",           "HGNC", "CHEBI", "NCBIGene", "UMLS",
+                                            "UniProtKB",       "DOID", "HP",    "MESH",     "CHEMBL.COMPOUND",
+                                            "PUBCHEM.COMPOUND"};
 const std::vector<std::string> kNonAscii = {"é", "α", "β", "ö", "–", "γ", "ü", "Ψ", "É", "Δ"};
 
 std::string make_name(std::mt19937_64& rng) {
@@ -121,8 +122,8 @@ void describe(const Workload& w) {
     }
   }
   const auto n = static_cast<double>(w.names.size());
-  std::printf("  %zu emissions, mean %.1f bytes, %.1f%% non-ASCII\n", w.names.size(),
-              static_cast<double>(bytes) / n, 100.0 * static_cast<double>(non_ascii) / n);
+  std::printf("  %zu emissions, mean %.1f bytes, %.1f%% non-ASCII\n", w.names.size(), static_cast<double>(bytes) / n,
+              100.0 * static_cast<double>(non_ascii) / n);
 }
 
 // Names per second through emit_term (or, with raw, the bare map insert of

@@ -28,9 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 double peak_rss_mib() {
   rusage usage{};
@@ -117,8 +115,7 @@ int main(int argc, char** argv) {
   const double after = current_rss_mib();
   const double keys = static_cast<double>(index->size());
   std::printf("index: %zu keys, data file %.1f MiB, %d threads: %.2f s\n", index->size(),
-              static_cast<double>(std::filesystem::file_size(index->data_path())) / (1 << 20), threads,
-              build_seconds);
+              static_cast<double>(std::filesystem::file_size(index->data_path())) / (1 << 20), threads, build_seconds);
   std::printf("rss before %.1f MiB, after build %.1f MiB (%.1f bytes/key), peak %.1f MiB\n", rss_before, after,
               (after - rss_before) * (1 << 20) / keys, peak);
 

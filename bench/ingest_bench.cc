@@ -36,19 +36,18 @@ using corv::fullmap::EquivIndex;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kPrefixes[] = {"HGNC", "MONDO", "CHEBI", "NCBIGene", "UniProtKB", "DRUGBANK",
-                                     "UMLS", "MESH", "HP", "GO", "NCIT", "ENSEMBL"};
+                                     "UMLS", "MESH",  "HP",    "GO",       "NCIT",      "ENSEMBL"};
 // Categories with their ancestries, as synonym files list them: the first
 // entry names the category, the rest only adds bytes to the row.
 const std::vector<std::vector<const char*>> kTypes = {
-    {"biolink:Gene", "biolink:GeneOrGeneProduct", "biolink:GenomicEntity",
-     "biolink:ChemicalEntityOrGeneOrGeneProduct", "biolink:PhysicalEssence", "biolink:OntologyClass",
-     "biolink:BiologicalEntity", "biolink:ThingWithTaxon", "biolink:NamedThing", "biolink:Entity",
-     "biolink:PhysicalEssenceOrOccurrent", "biolink:MacromolecularMachineMixin"},
-    {"biolink:Disease", "biolink:DiseaseOrPhenotypicFeature", "biolink:BiologicalEntity",
-     "biolink:ThingWithTaxon", "biolink:NamedThing", "biolink:Entity"},
-    {"biolink:SmallMolecule", "biolink:MolecularEntity", "biolink:ChemicalEntity",
-     "biolink:PhysicalEssence", "biolink:ChemicalOrDrugOrTreatment", "biolink:NamedThing",
-     "biolink:Entity"},
+    {"biolink:Gene", "biolink:GeneOrGeneProduct", "biolink:GenomicEntity", "biolink:ChemicalEntityOrGeneOrGeneProduct",
+     "biolink:PhysicalEssence", "biolink:OntologyClass", "biolink:BiologicalEntity", "biolink:ThingWithTaxon",
+     "biolink:NamedThing", "biolink:Entity", "biolink:PhysicalEssenceOrOccurrent",
+     "biolink:MacromolecularMachineMixin"},
+    {"biolink:Disease", "biolink:DiseaseOrPhenotypicFeature", "biolink:BiologicalEntity", "biolink:ThingWithTaxon",
+     "biolink:NamedThing", "biolink:Entity"},
+    {"biolink:SmallMolecule", "biolink:MolecularEntity", "biolink:ChemicalEntity", "biolink:PhysicalEssence",
+     "biolink:ChemicalOrDrugOrTreatment", "biolink:NamedThing", "biolink:Entity"},
     {"biolink:Protein", "biolink:GeneProductMixin", "biolink:Polypeptide", "biolink:BiologicalEntity",
      "biolink:NamedThing", "biolink:Entity"},
     {"biolink:PhenotypicFeature", "biolink:DiseaseOrPhenotypicFeature", "biolink:BiologicalEntity",
@@ -161,9 +160,8 @@ int run_one(const fs::path& dir, bool gz, size_t workers, uint64_t input_bytes, 
   }
   const size_t producers = std::min(files.size(), std::max<size_t>(workers / 4, 4));
   auto start = Clock::now();
-  auto out = corv::fullmap::process_synonyms(files, *equiv, spill, s.local_spill_entries,
-                                             s.curie_spill_entries, {}, workers, 16, s.chunk_bytes,
-                                             producers, nullptr);
+  auto out = corv::fullmap::process_synonyms(files, *equiv, spill, s.local_spill_entries, s.curie_spill_entries, {},
+                                             workers, 16, s.chunk_bytes, producers, nullptr);
   double secs = std::chrono::duration<double>(Clock::now() - start).count();
   if (!out) {
     std::fprintf(stderr, "ingest failed: %s\n", out.error().message.c_str());
@@ -172,10 +170,11 @@ int run_one(const fs::path& dir, bool gz, size_t workers, uint64_t input_bytes, 
   size_t term_files = 0;
   for (const auto& shard : out->term_runs) term_files += shard.size();
   double mbs = static_cast<double>(input_bytes) / 1e6 / secs;
-  std::printf("%-5s workers=%zu producers=%zu  %6.2f s  %8.1f MB/s  %7.1f MB/s per worker  "
-              "(%zu term runs, %zu curie runs)\n",
-              gz ? "gzip" : "plain", workers, producers, secs, mbs, mbs / static_cast<double>(workers),
-              term_files, out->curie_runs.size());
+  std::printf(
+      "%-5s workers=%zu producers=%zu  %6.2f s  %8.1f MB/s  %7.1f MB/s per worker  "
+      "(%zu term runs, %zu curie runs)\n",
+      gz ? "gzip" : "plain", workers, producers, secs, mbs, mbs / static_cast<double>(workers), term_files,
+      out->curie_runs.size());
   std::fflush(stdout);
   fs::remove_all(spill);
   return 0;
@@ -193,11 +192,12 @@ int main(int argc, char** argv) {
   fs::remove_all(dir);
   uint64_t rows = 0;
   const uint64_t input_bytes = generate(dir, megabytes * 1000000, files, rows);
-  std::printf("input: %zu files, %.1f MB uncompressed, %.2f M rows (%.0f bytes a row); spill entries: "
-              "terms %zu, rows %zu; chunk %zu bytes\n",
-              files, static_cast<double>(input_bytes) / 1e6, static_cast<double>(rows) / 1e6,
-              static_cast<double>(input_bytes) / static_cast<double>(rows), settings.local_spill_entries,
-              settings.curie_spill_entries, settings.chunk_bytes);
+  std::printf(
+      "input: %zu files, %.1f MB uncompressed, %.2f M rows (%.0f bytes a row); spill entries: "
+      "terms %zu, rows %zu; chunk %zu bytes\n",
+      files, static_cast<double>(input_bytes) / 1e6, static_cast<double>(rows) / 1e6,
+      static_cast<double>(input_bytes) / static_cast<double>(rows), settings.local_spill_entries,
+      settings.curie_spill_entries, settings.chunk_bytes);
 
   for (bool gz : {false, true}) {
     for (size_t workers : {size_t{1}, size_t{8}}) {
@@ -217,9 +217,8 @@ int main(int argc, char** argv) {
       // grows by doubling); a row about 96.
       const size_t producers = std::min(files, std::max<size_t>(workers / 4, 4));
       const double bound_mib =
-          (static_cast<double>(workers) *
-               (static_cast<double>(settings.local_spill_entries) * 350.0 +
-                static_cast<double>(settings.curie_spill_entries) * 96.0) +
+          (static_cast<double>(workers) * (static_cast<double>(settings.local_spill_entries) * 350.0 +
+                                           static_cast<double>(settings.curie_spill_entries) * 96.0) +
            static_cast<double>(2 * workers + producers) * static_cast<double>(settings.chunk_bytes)) /
           (1 << 20);
       const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +

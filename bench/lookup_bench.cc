@@ -29,10 +29,10 @@ namespace {
 using namespace corv::fullmap;
 
 const std::vector<std::string> kWords = {
-    "protein", "kinase",  "receptor", "alpha",    "beta",      "gamma",   "acid",     "syndrome",
-    "type",    "disease", "factor",   "binding",  "domain",    "family",  "member",   "subunit",
-    "channel", "sodium",  "cell",     "tumor",    "growth",    "hormone", "oxidase",  "reductase",
-    "human",   "mouse",   "complex",  "like",     "associated", "nuclear", "inhibitor", "activity",
+    "protein", "kinase",  "receptor", "alpha",   "beta",       "gamma",   "acid",      "syndrome",
+    "type",    "disease", "factor",   "binding", "domain",     "family",  "member",    "subunit",
+    "channel", "sodium",  "cell",     "tumor",   "growth",     "hormone", "oxidase",   "reductase",
+    "human",   "mouse",   "complex",  "like",    "associated", "nuclear", "inhibitor", "activity",
 };
 
 std::string stored_term(uint64_t i) {
@@ -76,10 +76,10 @@ void write_main(const std::filesystem::path& path) {
   std::string value;
   for (uint32_t id = 0; id < kCuries; ++id) {
     value.clear();
-    encode_curie_row(CurieRow{static_cast<uint16_t>(id % 40), std::to_string(1000000 + id),
-                              "preferred name " + std::to_string(id), static_cast<uint16_t>(id % 30),
-                              static_cast<int32_t>(id % 3 == 0 ? 9606 : 0)},
-                     value);
+    encode_curie_row(
+        CurieRow{static_cast<uint16_t>(id % 40), std::to_string(1000000 + id), "preferred name " + std::to_string(id),
+                 static_cast<uint16_t>(id % 30), static_cast<int32_t>(id % 3 == 0 ? 9606 : 0)},
+        value);
     must(curies.append(id, value), "curie");
   }
   auto meta = must(txn.open_table(kMetaTable), "meta");
@@ -188,8 +188,8 @@ int main(int argc, char** argv) {
       records = rows.records.size();
       best = std::min(best, secs);
     }
-    std::printf("rows   threads %2zu: %zu terms, %zu records, %.3f s, %.2f M records/s\n", threads, n_query,
-                records, best, records / best / 1e6);
+    std::printf("rows   threads %2zu: %zu terms, %zu records, %.3f s, %.2f M records/s\n", threads, n_query, records,
+                best, records / best / 1e6);
   }
 
   if (argc <= 3) std::filesystem::remove_all(dir);

@@ -30,9 +30,7 @@ namespace {
 using namespace corv::fullmap;
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "store_bench: %s\n", what.c_str());
@@ -128,9 +126,8 @@ void bench_shard(const std::filesystem::path& dir, uint64_t records) {
   const double write_s = seconds_since(start);
   struct stat st;
   ::stat(path.c_str(), &st);
-  std::printf("shard write:             %10.0f records/s  (%llu records, %.1f s, file %.0f MiB)\n",
-              records / write_s, static_cast<unsigned long long>(records), write_s,
-              st.st_size / 1048576.0);
+  std::printf("shard write:             %10.0f records/s  (%llu records, %.1f s, file %.0f MiB)\n", records / write_s,
+              static_cast<unsigned long long>(records), write_s, st.st_size / 1048576.0);
 
   auto db = must(open_read_only(path), "open shard");
   std::mt19937_64 rng(1);
@@ -182,8 +179,8 @@ void bench_shard(const std::filesystem::path& dir, uint64_t records) {
     if (rec && rec->term == term) found += rec->postings().size();
   }
   s = seconds_since(start);
-  std::printf("term lookups (hash+get+decode): %5.0f /s  (%.0f ns each, %llu postings)\n",
-              terms.size() / s, s / terms.size() * 1e9, static_cast<unsigned long long>(found));
+  std::printf("term lookups (hash+get+decode): %5.0f /s  (%.0f ns each, %llu postings)\n", terms.size() / s,
+              s / terms.size() * 1e9, static_cast<unsigned long long>(found));
   std::filesystem::remove(path);
 }
 

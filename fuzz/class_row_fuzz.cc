@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "common/utf8.h"
 #include "fullmap/build/class_row.h"
 #include "fuzz/fuzz_util.h"
-#include "common/utf8.h"
 
 namespace {
 

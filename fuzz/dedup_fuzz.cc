@@ -11,8 +11,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "fuzz/fuzz_util.h"
 #include "common/utf8.h"
+#include "fuzz/fuzz_util.h"
 #include "json/value.h"
 #include "records/canonical_json.h"
 #include "records/ndjson_dedup.h"

@@ -13,12 +13,12 @@
 namespace corv::fuzz {
 
 // A broken invariant is a finding: abort so libFuzzer saves the input.
-#define FUZZ_CHECK(cond)                                                             \
-  do {                                                                               \
-    if (!(cond)) {                                                                   \
+#define FUZZ_CHECK(cond)                                                            \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                  \
-    }                                                                                \
+      std::abort();                                                                 \
+    }                                                                               \
   } while (0)
 
 inline bool ends_with_position(std::string_view message) {

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.h"
 #include "fuzz/fuzz_util.h"
 #include "json/reader.h"
-#include "common/utf8.h"
 #include "json/value.h"
 
 namespace {

@@ -6,17 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf8.h"
 #include "fullmap/store/record_encoding.h"
 #include "fuzz/fuzz_util.h"
-#include "common/utf8.h"
 
 namespace {
 
 using namespace corv::fullmap;
 
-bool starts_with(std::string_view bytes, std::string_view prefix) {
-  return bytes.substr(0, prefix.size()) == prefix;
-}
+bool starts_with(std::string_view bytes, std::string_view prefix) { return bytes.substr(0, prefix.size()) == prefix; }
 
 }  // namespace
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "common/utf8.h"
 #include "fullmap/build/synonym_row.h"
 #include "fuzz/fuzz_util.h"
-#include "common/utf8.h"
 
 namespace {
 

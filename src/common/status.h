@@ -35,14 +35,12 @@ inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std:
 inline std::unexpected<Error> fail_runtime(std::string msg) {
   return std::unexpected<Error>(Error::runtime(std::move(msg)));
 }
-inline std::unexpected<Error> fail_io(int errnum) {
-  return std::unexpected<Error>(Error::io(errnum));
-}
+inline std::unexpected<Error> fail_io(int errnum) { return std::unexpected<Error>(Error::io(errnum)); }
 
 // Propagates the error of a Result/Status expression, like `?`.
-#define CORV_TRY(expr)                                            \
-  do {                                                            \
-    auto&& corv_try_result_ = (expr);                             \
+#define CORV_TRY(expr)                                                                    \
+  do {                                                                                    \
+    auto&& corv_try_result_ = (expr);                                                     \
     if (!corv_try_result_) return ::std::unexpected(std::move(corv_try_result_.error())); \
   } while (0)
 

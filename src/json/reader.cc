@@ -124,12 +124,24 @@ std::string debug_string(std::string_view s) {
   for (char ch : s) {
     auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case 0: out += "\\0"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case 0:
+        out += "\\0";
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           char buf[16];
@@ -148,26 +160,30 @@ std::string debug_string(std::string_view s) {
 
 }  // namespace
 
-std::string missing_field(std::string_view field) {
-  return "missing field `" + std::string(field) + "`";
-}
-std::string duplicate_field(std::string_view field) {
-  return "duplicate field `" + std::string(field) + "`";
-}
+std::string missing_field(std::string_view field) { return "missing field `" + std::string(field) + "`"; }
+std::string duplicate_field(std::string_view field) { return "duplicate field `" + std::string(field) + "`"; }
 std::string unknown_variant_untagged(std::string_view enum_name) {
   return "data did not match any variant of untagged enum " + std::string(enum_name);
 }
 
 TokenKind Reader::kind_of(unsigned char c) {
   switch (c) {
-    case 'n': return TokenKind::kNull;
-    case 't': return TokenKind::kTrue;
-    case 'f': return TokenKind::kFalse;
-    case '"': return TokenKind::kString;
-    case '[': return TokenKind::kArray;
-    case '{': return TokenKind::kObject;
-    case '-': return TokenKind::kNumber;
-    default: return is_digit(static_cast<char>(c)) ? TokenKind::kNumber : TokenKind::kInvalid;
+    case 'n':
+      return TokenKind::kNull;
+    case 't':
+      return TokenKind::kTrue;
+    case 'f':
+      return TokenKind::kFalse;
+    case '"':
+      return TokenKind::kString;
+    case '[':
+      return TokenKind::kArray;
+    case '{':
+      return TokenKind::kObject;
+    case '-':
+      return TokenKind::kNumber;
+    default:
+      return is_digit(static_cast<char>(c)) ? TokenKind::kNumber : TokenKind::kInvalid;
   }
 }
 
@@ -213,8 +229,8 @@ Status Reader::take_colon() {
   return {};
 }
 
-#define CORV_JSON_TAKE_COLON() \
-  do {                         \
+#define CORV_JSON_TAKE_COLON()                  \
+  do {                                          \
     if (pending_colon_) CORV_TRY(take_colon()); \
   } while (0)
 
@@ -428,16 +444,34 @@ Status Reader::parse_escape(std::string& out) {
   if (pos_ == end_) return fail(error_at(pos_, kEofString));
   char c = *pos_++;
   switch (c) {
-    case '"': out.push_back('"'); break;
-    case '\\': out.push_back('\\'); break;
-    case '/': out.push_back('/'); break;
-    case 'b': out.push_back('\b'); break;
-    case 'f': out.push_back('\f'); break;
-    case 'n': out.push_back('\n'); break;
-    case 'r': out.push_back('\r'); break;
-    case 't': out.push_back('\t'); break;
-    case 'u': return parse_unicode_escape(out);
-    default: return fail(error_at(pos_, kInvalidEscape));
+    case '"':
+      out.push_back('"');
+      break;
+    case '\\':
+      out.push_back('\\');
+      break;
+    case '/':
+      out.push_back('/');
+      break;
+    case 'b':
+      out.push_back('\b');
+      break;
+    case 'f':
+      out.push_back('\f');
+      break;
+    case 'n':
+      out.push_back('\n');
+      break;
+    case 'r':
+      out.push_back('\r');
+      break;
+    case 't':
+      out.push_back('\t');
+      break;
+    case 'u':
+      return parse_unicode_escape(out);
+    default:
+      return fail(error_at(pos_, kInvalidEscape));
   }
   return {};
 }
@@ -490,7 +524,14 @@ Status Reader::scan_string_body() {
     if (pos_ == end_) return fail(error_at(pos_, kEofString));
     char e = *pos_++;
     switch (e) {
-      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+      case '"':
+      case '\\':
+      case '/':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't':
         break;
       case 'u': {
         auto h = hex4();
@@ -601,10 +642,22 @@ Status Reader::skip_value() {
     if (pos_ == end_) return fail(error_at(end_, kEofValue));
     char c = *pos_;
     switch (c) {
-      case 'n': ++pos_; CORV_TRY(parse_ident("ull")); break;
-      case 't': ++pos_; CORV_TRY(parse_ident("rue")); break;
-      case 'f': ++pos_; CORV_TRY(parse_ident("alse")); break;
-      case '"': ++pos_; CORV_TRY(scan_string_body()); break;
+      case 'n':
+        ++pos_;
+        CORV_TRY(parse_ident("ull"));
+        break;
+      case 't':
+        ++pos_;
+        CORV_TRY(parse_ident("rue"));
+        break;
+      case 'f':
+        ++pos_;
+        CORV_TRY(parse_ident("alse"));
+        break;
+      case '"':
+        ++pos_;
+        CORV_TRY(scan_string_body());
+        break;
       case '[':
       case '{':
         CORV_TRY(enter_nested());
@@ -721,8 +774,12 @@ Error Reader::invalid_type(std::string_view expected) {
       unexpected = "string " + debug_string(*s);
       break;
     }
-    case '[': unexpected = "sequence"; break;
-    case '{': unexpected = "map"; break;
+    case '[':
+      unexpected = "sequence";
+      break;
+    case '{':
+      unexpected = "map";
+      break;
     default: {
       if (kind_of(static_cast<unsigned char>(*pos_)) != TokenKind::kNumber) {
         return error_at(pos_ + 1, kExpectedValue);
@@ -730,9 +787,15 @@ Error Reader::invalid_type(std::string_view expected) {
       auto n = parse_number();
       if (!n) return std::move(n.error());
       switch (n->kind) {
-        case Number::Kind::kU64: unexpected = "integer `" + std::to_string(n->u64) + "`"; break;
-        case Number::Kind::kI64: unexpected = "integer `" + std::to_string(n->i64) + "`"; break;
-        case Number::Kind::kF64: unexpected = "floating point `" + plain_float(n->f64) + "`"; break;
+        case Number::Kind::kU64:
+          unexpected = "integer `" + std::to_string(n->u64) + "`";
+          break;
+        case Number::Kind::kI64:
+          unexpected = "integer `" + std::to_string(n->i64) + "`";
+          break;
+        case Number::Kind::kF64:
+          unexpected = "floating point `" + plain_float(n->f64) + "`";
+          break;
       }
     }
   }

@@ -59,15 +59,15 @@ inline constexpr int kMaxDepth = 128;
 
 // What the next value starts with, judged by its first byte only.
 enum class TokenKind : uint8_t {
-  kEnd,          // no more input (after white space)
-  kNull,         // 'n'
-  kTrue,         // 't'
-  kFalse,        // 'f'
-  kNumber,       // '-' or a digit
-  kString,       // '"'
-  kArray,        // '['
-  kObject,       // '{'
-  kInvalid,      // anything else; reading it fails with "expected value"
+  kEnd,      // no more input (after white space)
+  kNull,     // 'n'
+  kTrue,     // 't'
+  kFalse,    // 'f'
+  kNumber,   // '-' or a digit
+  kString,   // '"'
+  kArray,    // '['
+  kObject,   // '{'
+  kInvalid,  // anything else; reading it fails with "expected value"
 };
 
 // A parsed number. An integer token without '-' that fits is kU64; one with
@@ -82,9 +82,24 @@ struct Number {
     double f64;
   };
   Number() : u64(0) {}
-  static Number from_u64(uint64_t v) { Number n; n.kind = Kind::kU64; n.u64 = v; return n; }
-  static Number from_i64(int64_t v) { Number n; n.kind = Kind::kI64; n.i64 = v; return n; }
-  static Number from_f64(double v) { Number n; n.kind = Kind::kF64; n.f64 = v; return n; }
+  static Number from_u64(uint64_t v) {
+    Number n;
+    n.kind = Kind::kU64;
+    n.u64 = v;
+    return n;
+  }
+  static Number from_i64(int64_t v) {
+    Number n;
+    n.kind = Kind::kI64;
+    n.i64 = v;
+    return n;
+  }
+  static Number from_f64(double v) {
+    Number n;
+    n.kind = Kind::kF64;
+    n.f64 = v;
+    return n;
+  }
 };
 
 // Texts of the errors row decoders raise themselves; pass them to
@@ -101,7 +116,9 @@ class Reader {
   // example a line already checked as a whole) and string contents are not
   // checked again.
   explicit Reader(std::string_view text, bool assume_valid_utf8 = false)
-      : begin_(text.data()), pos_(text.data()), end_(text.data() + text.size()),
+      : begin_(text.data()),
+        pos_(text.data()),
+        end_(text.data() + text.size()),
         assume_valid_utf8_(assume_valid_utf8) {}
   explicit Reader(const char* text, bool assume_valid_utf8 = false)
       : Reader(std::string_view(text), assume_valid_utf8) {}
@@ -210,7 +227,7 @@ class Reader {
   const char* pos_;
   const char* end_;
   bool assume_valid_utf8_;
-  bool first_ = true;  // no member/element read yet in the innermost container
+  bool first_ = true;           // no member/element read yet in the innermost container
   bool pending_colon_ = false;  // a key was read, its ':' not yet
   int remaining_depth_ = kMaxDepth;
 };

@@ -72,7 +72,12 @@ class Value {
   Value() : kind_(Kind::kNull), num_kind_(Number::Kind::kU64), size_(0), u64_(0) {}
 
   static Value null() { return Value(); }
-  static Value boolean(bool b) { Value v; v.kind_ = Kind::kBool; v.u64_ = b ? 1 : 0; return v; }
+  static Value boolean(bool b) {
+    Value v;
+    v.kind_ = Kind::kBool;
+    v.u64_ = b ? 1 : 0;
+    return v;
+  }
   static Value number(Number n);
   static Value from_u64(uint64_t x) { return number(Number::from_u64(x)); }
   static Value from_i64(int64_t x) { return number(Number::from_i64(x)); }

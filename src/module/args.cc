@@ -10,11 +10,11 @@ namespace {
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   const size_t n = sig.params.size();
   if (sig.required == n) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given", sig.function, n,
-                 given, given == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given", sig.function, n, given,
+                 given == 1 ? "was" : "were");
   } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd were given",
-                 sig.function, sig.required, n, given);
+    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd were given", sig.function,
+                 sig.required, n, given);
   }
   return false;
 }
@@ -63,8 +63,7 @@ bool BoundArgs::bind(const Signature& sig, PyObject* const* args, Py_ssize_t nar
       return false;
     }
     if (slots_[match] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
-                   sig.params[match]);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function, sig.params[match]);
       return false;
     }
     slots_[match] = args[npos + k];
@@ -75,8 +74,8 @@ bool BoundArgs::bind(const Signature& sig, PyObject* const* args, Py_ssize_t nar
     if (slots_[p] == nullptr) missing.push_back(sig.params[p]);
   }
   if (!missing.empty()) {
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.function,
-                 missing.size(), missing.size() == 1 ? "" : "s", join_quoted(missing).c_str());
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.function, missing.size(),
+                 missing.size() == 1 ? "" : "s", join_quoted(missing).c_str());
     return false;
   }
   return true;

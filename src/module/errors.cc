@@ -16,11 +16,16 @@ constexpr const char* kPanicDoc =
 
 PyObject* exception_type(ErrorType type) {
   switch (type) {
-    case ErrorType::kValue: return PyExc_ValueError;
-    case ErrorType::kType: return PyExc_TypeError;
-    case ErrorType::kOverflow: return PyExc_OverflowError;
-    case ErrorType::kPanic: return panic_exception_type();
-    case ErrorType::kRuntime: break;
+    case ErrorType::kValue:
+      return PyExc_ValueError;
+    case ErrorType::kType:
+      return PyExc_TypeError;
+    case ErrorType::kOverflow:
+      return PyExc_OverflowError;
+    case ErrorType::kPanic:
+      return panic_exception_type();
+    case ErrorType::kRuntime:
+      break;
   }
   return PyExc_RuntimeError;
 }
@@ -42,8 +47,8 @@ PyObject* set_error(PyObject* type, std::string_view text) {
 PyObject* panic_exception_type() {
   static std::atomic<PyObject*> cached{nullptr};
   if (PyObject* type = cached.load(std::memory_order_acquire)) return type;
-  PyObject* created = PyErr_NewExceptionWithDoc("corvantile_native.PanicException", kPanicDoc,
-                                                PyExc_BaseException, nullptr);
+  PyObject* created =
+      PyErr_NewExceptionWithDoc("corvantile_native.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
   if (created == nullptr) return nullptr;
   PyObject* expected = nullptr;
   if (!cached.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {

@@ -44,8 +44,8 @@ PyObject* run(BuildArgs args) {
     // fault escaping the pipeline also passes through ~GilReleased first.
     GilReleased released;
     built = fullmap::build_fullmap_inner(args.output, std::move(args.classes), std::move(args.synonyms),
-                                         prepared->threads, fullmap::kBuildShardCount,
-                                         std::move(args.progress), std::move(prepared->settings));
+                                         prepared->threads, fullmap::kBuildShardCount, std::move(args.progress),
+                                         std::move(prepared->settings));
   }
   if (!built) return raise(built.error());
   if (auto cached = fullmap::cache_database(args.output); !cached) return raise(cached.error());

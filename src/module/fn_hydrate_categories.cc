@@ -11,8 +11,9 @@ constexpr Signature kSignature{"hydrate_categories", kParams, 1};
 }  // namespace
 
 PyObject* py_hydrate_categories(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return hydrate_table(kSignature, args, nargsf, kwnames,
-                       [](const fullmap::ReadOnlyDatabase& db) { return fullmap::load_string_table(db, fullmap::kCategoriesTable); });
+  return hydrate_table(kSignature, args, nargsf, kwnames, [](const fullmap::ReadOnlyDatabase& db) {
+    return fullmap::load_string_table(db, fullmap::kCategoriesTable);
+  });
 }
 
 }  // namespace corv::module

@@ -41,8 +41,8 @@ std::optional<ReturnFormat> parse_return_format(const std::string& text) {
   return std::nullopt;
 }
 
-constexpr const char* kRowKeys[] = {"term",      "CURIE",       "PREFERRED_NAME", "CATEGORY_NAME",
-                                    "TAXON_ID",  "SOURCE_NAME", "SOURCE_VERSION"};
+constexpr const char* kRowKeys[] = {"term",     "CURIE",       "PREFERRED_NAME", "CATEGORY_NAME",
+                                    "TAXON_ID", "SOURCE_NAME", "SOURCE_VERSION"};
 constexpr const char* kPairKeys[] = {"term", "records"};
 
 // Results this large are freed with the GIL released.
@@ -139,13 +139,11 @@ PyObject* run_lookup(Lookup&& lookup, ToPython&& to_python) {
 
 PyObject* run(LookupArgs args, ReturnFormat format) {
   if (format == ReturnFormat::kRows) {
-    return run_lookup(
-        [&] { return fullmap::lookup_terms(std::move(args.db), std::move(args.terms), args.threads); },
-        rows_to_python);
+    return run_lookup([&] { return fullmap::lookup_terms(std::move(args.db), std::move(args.terms), args.threads); },
+                      rows_to_python);
   }
-  return run_lookup(
-      [&] { return fullmap::lookup_pair_terms(std::move(args.db), std::move(args.terms), args.threads); },
-      pairs_to_python);
+  return run_lookup([&] { return fullmap::lookup_pair_terms(std::move(args.db), std::move(args.terms), args.threads); },
+                    pairs_to_python);
 }
 
 }  // namespace

@@ -16,8 +16,8 @@ namespace corv::module {
 // Binds `db`, opens the main database through the cache, reads one id table
 // with `load(database)` and returns its names by id, gaps as "".
 template <class Load>
-PyObject* hydrate_table(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf,
-                        PyObject* kwnames, Load load) {
+PyObject* hydrate_table(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                        Load load) {
   return boundary([&]() -> PyObject* {
     BoundArgs bound;
     std::filesystem::path db_path;

@@ -42,8 +42,7 @@ constexpr const char* kXxh64Doc =
 PyMethodDef kMethods[] = {
     {"build_fullmap_db", as_cfunction(py_build_fullmap_db), kFastCall,
      "build_fullmap_db(output, classes, synonyms, threads=None, progress=None)\n--\n\n"},
-    {"fullmap_source_version", as_cfunction(py_fullmap_source_version), kNoArgs,
-     "fullmap_source_version()\n--\n\n"},
+    {"fullmap_source_version", as_cfunction(py_fullmap_source_version), kNoArgs, "fullmap_source_version()\n--\n\n"},
     {"hydrate_categories", as_cfunction(py_hydrate_categories), kFastCall, "hydrate_categories(db)\n--\n\n"},
     {"hydrate_curies", as_cfunction(py_hydrate_curies), kFastCall, "hydrate_curies(db, curie_ids)\n--\n\n"},
     {"hydrate_prefixes", as_cfunction(py_hydrate_prefixes), kFastCall, "hydrate_prefixes(db)\n--\n\n"},

@@ -32,8 +32,6 @@ void PythonProgress::call(int32_t stage, uint64_t done, uint64_t total, std::str
   PyErr_SetRaisedException(outer);
 }
 
-fullmap::ProgressHandle make_python_progress(PyObject* callable) {
-  return std::make_shared<PythonProgress>(callable);
-}
+fullmap::ProgressHandle make_python_progress(PyObject* callable) { return std::make_shared<PythonProgress>(callable); }
 
 }  // namespace corv::module

@@ -8,7 +8,14 @@ namespace {
 bool is_white_space(uint32_t cp) {
   if (cp <= 0x20) return cp == 0x20 || (cp >= 0x09 && cp <= 0x0D);
   switch (cp) {
-    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
       return true;
     default:
       return cp >= 0x2000 && cp <= 0x200A;
@@ -19,9 +26,18 @@ bool is_white_space(uint32_t cp) {
 uint32_t decode_at(std::string_view s, size_t i, size_t& len) {
   auto b = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(s[i + k])); };
   uint32_t c = b(0);
-  if (c < 0x80) { len = 1; return c; }
-  if (c < 0xE0) { len = 2; return ((c & 0x1F) << 6) | (b(1) & 0x3F); }
-  if (c < 0xF0) { len = 3; return ((c & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F); }
+  if (c < 0x80) {
+    len = 1;
+    return c;
+  }
+  if (c < 0xE0) {
+    len = 2;
+    return ((c & 0x1F) << 6) | (b(1) & 0x3F);
+  }
+  if (c < 0xF0) {
+    len = 3;
+    return ((c & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+  }
   len = 4;
   return ((c & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
 }

@@ -75,8 +75,7 @@ Status remove_database_files(const std::filesystem::path& output) {
 }
 
 Result<PreparedBuild> prepare_build(const std::filesystem::path& output,
-                                    std::span<const std::filesystem::path> synonyms,
-                                    std::optional<size_t> threads) {
+                                    std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads) {
   if (synonyms.empty()) return fail(Error::value(std::string(kNoSynonymFiles)));
   raise_open_file_limit();
   PreparedBuild prepared;

@@ -29,8 +29,7 @@ struct PreparedBuild {
 // creates the output's directory, evicts the output and its 16 shard paths
 // from the database cache, deletes those 17 files and reads the settings.
 Result<PreparedBuild> prepare_build(const std::filesystem::path& output,
-                                    std::span<const std::filesystem::path> synonyms,
-                                    std::optional<size_t> threads);
+                                    std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads);
 
 // Raises the soft limit on open files to the hard limit; failures ignored.
 void raise_open_file_limit() noexcept;

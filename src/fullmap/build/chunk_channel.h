@@ -80,9 +80,7 @@ class Sender {
   // every receiver is gone.
   bool send(T value) {
     std::unique_lock lock(state_->mutex);
-    state_->not_full.wait(lock, [&] {
-      return state_->receivers == 0 || state_->queue.size() < state_->capacity;
-    });
+    state_->not_full.wait(lock, [&] { return state_->receivers == 0 || state_->queue.size() < state_->capacity; });
     if (state_->receivers == 0) return false;
     state_->queue.push_back(std::move(value));
     lock.unlock();

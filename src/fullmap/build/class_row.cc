@@ -73,8 +73,7 @@ Status read_identifier_slot(json::Reader& r, std::optional<std::string>& id, boo
   }
 }
 
-Status read_equiv_id(json::Reader& r, std::optional<std::string>& id, std::string& key_scratch,
-                     std::string& scratch) {
+Status read_equiv_id(json::Reader& r, std::optional<std::string>& id, std::string& key_scratch, std::string& scratch) {
   id.reset();
   bool matched = true;
   switch (r.peek()) {

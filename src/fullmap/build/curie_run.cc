@@ -12,8 +12,7 @@ std::filesystem::path curie_run_path(const std::filesystem::path& dir, uint64_t 
   return dir / name;
 }
 
-Result<std::filesystem::path> spill_curie_run(CurieRunBatch& batch, const std::filesystem::path& dir,
-                                              uint64_t run) {
+Result<std::filesystem::path> spill_curie_run(CurieRunBatch& batch, const std::filesystem::path& dir, uint64_t run) {
   std::filesystem::path path = curie_run_path(dir, run);
   auto out = RunWriter::create(path);
   if (!out) return std::unexpected(std::move(out.error()));

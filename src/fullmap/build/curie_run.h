@@ -27,8 +27,7 @@ using CurieRunBatch = std::vector<CurieRunRow>;
 std::filesystem::path curie_run_path(const std::filesystem::path& dir, uint64_t run);
 
 // Drains `batch` (it keeps its capacity) into "curie_run_{run:08}.bin".
-Result<std::filesystem::path> spill_curie_run(CurieRunBatch& batch, const std::filesystem::path& dir,
-                                              uint64_t run);
+Result<std::filesystem::path> spill_curie_run(CurieRunBatch& batch, const std::filesystem::path& dir, uint64_t run);
 
 // Reads one CURIE-row run front to back through a 1 MiB buffer.
 class CurieRunReader {

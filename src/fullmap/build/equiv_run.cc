@@ -39,8 +39,7 @@ Status spill_equiv_local(EquivMap& map, const std::filesystem::path& dir, std::a
   // extract() keeps the table's allocation for the next batch of rows.
   for (auto it = map.begin(); it != map.end();) {
     auto node = map.extract(it++);
-    EquivEntry entry{XXH64(node.key().data(), node.key().size(), 0), std::move(node.key()),
-                     std::move(node.mapped())};
+    EquivEntry entry{XXH64(node.key().data(), node.key().size(), 0), std::move(node.key()), std::move(node.mapped())};
     auto& ids = entry.equivalents;
     if (ids.size() >= 2) {
       std::sort(ids.begin(), ids.end());

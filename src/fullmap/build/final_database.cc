@@ -93,9 +93,8 @@ struct WriterOutcome {
 // Runs every shard writer on its own thread and joins them in shard order.
 // Returns the sum of their counts or the lowest failing shard's error.
 Result<uint64_t> run_shard_writers(std::vector<WritableDatabase>& shards,
-                                   std::span<const std::vector<std::filesystem::path>> term_runs,
-                                   size_t insert_batch, uint64_t total, const ProgressHandle& progress,
-                                   uint64_t build_id) {
+                                   std::span<const std::vector<std::filesystem::path>> term_runs, size_t insert_batch,
+                                   uint64_t total, const ProgressHandle& progress, uint64_t build_id) {
   std::atomic<uint64_t> written{0};
   std::vector<WriterOutcome> outcomes(shards.size());
   std::vector<std::thread> threads;
@@ -159,12 +158,11 @@ Status write_final_database(const std::filesystem::path& output,
                             const absl::flat_hash_map<std::string, uint16_t>& category_ids,
                             const absl::flat_hash_map<std::string, uint8_t>& source_ids,
                             std::span<const std::filesystem::path> curie_runs,
-                            std::span<const std::vector<std::filesystem::path>> term_runs,
-                            size_t redb_cache_bytes, size_t insert_batch, size_t shard_count,
-                            const ProgressHandle& progress) {
+                            std::span<const std::vector<std::filesystem::path>> term_runs, size_t redb_cache_bytes,
+                            size_t insert_batch, size_t shard_count, const ProgressHandle& progress) {
   const uint64_t build_id = next_build_id();
-  CORV_TRY(write_main_database(output, prefix_ids, category_ids, source_ids, curie_runs, redb_cache_bytes,
-                               build_id, shard_count));
+  CORV_TRY(write_main_database(output, prefix_ids, category_ids, source_ids, curie_runs, redb_cache_bytes, build_id,
+                               shard_count));
 
   std::vector<WritableDatabase> shards;
   shards.reserve(shard_count);

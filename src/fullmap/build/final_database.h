@@ -29,9 +29,8 @@ Status write_final_database(const std::filesystem::path& output,
                             const absl::flat_hash_map<std::string, uint16_t>& category_ids,
                             const absl::flat_hash_map<std::string, uint8_t>& source_ids,
                             std::span<const std::filesystem::path> curie_runs,
-                            std::span<const std::vector<std::filesystem::path>> term_runs,
-                            size_t redb_cache_bytes, size_t insert_batch, size_t shard_count,
-                            const ProgressHandle& progress);
+                            std::span<const std::vector<std::filesystem::path>> term_runs, size_t redb_cache_bytes,
+                            size_t insert_batch, size_t shard_count, const ProgressHandle& progress);
 
 // Sum of the frames of every term run, for the stage 2 total, counted on
 // the current oneTBB arena; a run that cannot be counted adds 0.

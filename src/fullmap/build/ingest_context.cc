@@ -5,10 +5,8 @@
 
 namespace corv::fullmap {
 
-IngestContext::IngestContext(const EquivIndex& equiv_index,
-                             const absl::flat_hash_set<std::string>& excluded,
-                             std::filesystem::path dir, size_t local_spill, size_t curie_spill,
-                             size_t shards)
+IngestContext::IngestContext(const EquivIndex& equiv_index, const absl::flat_hash_set<std::string>& excluded,
+                             std::filesystem::path dir, size_t local_spill, size_t curie_spill, size_t shards)
     : equiv(equiv_index),
       exclude_prefixes(excluded),
       spill_dir(std::move(dir)),

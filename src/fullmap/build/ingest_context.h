@@ -24,8 +24,8 @@ class EquivIndex;
 class IngestContext {
  public:
   IngestContext(const EquivIndex& equiv, const absl::flat_hash_set<std::string>& exclude_prefixes,
-                std::filesystem::path spill_dir, size_t local_spill_entries,
-                size_t curie_spill_entries, size_t shard_count);
+                std::filesystem::path spill_dir, size_t local_spill_entries, size_t curie_spill_entries,
+                size_t shard_count);
   IngestContext(const IngestContext&) = delete;
   IngestContext& operator=(const IngestContext&) = delete;
 

@@ -23,9 +23,8 @@ std::string_view strip_line_end(std::string_view line) {
 }
 
 bool is_blank(std::string_view line) {
-  return std::all_of(line.begin(), line.end(), [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-  });
+  return std::all_of(line.begin(), line.end(),
+                     [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; });
 }
 
 Chunk new_chunk(uint8_t source_id, size_t chunk_bytes) {
@@ -80,8 +79,8 @@ Status produce_file(const std::filesystem::path& path, ChunkSender& sender, Prod
     uint64_t rows = state.rows_sent.fetch_add(lines, std::memory_order_relaxed) + lines;
     uint64_t files = state.files_done.fetch_add(1, std::memory_order_relaxed) + 1;
     progress->call(1, rows, 0,
-                   name + kMiddleDot + std::to_string(rows) + " rows (" + std::to_string(files) +
-                       "/" + std::to_string(state.synonyms.size()) + " files)");
+                   name + kMiddleDot + std::to_string(rows) + " rows (" + std::to_string(files) + "/" +
+                       std::to_string(state.synonyms.size()) + " files)");
   }
   return {};
 }

@@ -94,8 +94,8 @@ bool has_rejected_substring(std::string_view t) {
 }
 
 constexpr std::array<std::string_view, 12> kDeadWords = {
-    "na",       "nan",      "none",       "null",     "result",     "symbol",
-    "unknown",  "p_value",  "variable",   "exposure", "expression", "not applicable",
+    "na",      "nan",     "none",     "null",     "result",     "symbol",
+    "unknown", "p_value", "variable", "exposure", "expression", "not applicable",
 };
 
 bool is_dead_word(std::string_view t) {
@@ -130,17 +130,15 @@ constexpr std::array<uint8_t, 256> kShapeBits = [] {
   for (int c = 0; c < 256; ++c) {
     const bool digit = c >= '0' && c <= '9';
     const bool word = digit || (c >= 'a' && c <= 'z') || c == '_';
-    t[c] = static_cast<uint8_t>((c == '\t' || c == '\n' || c == '\r' ? kBreakByte : 0) |
-                                (digit ? 0 : kNonDigit) | (word ? 0 : kNonWordByte) |
-                                (c == 'k' ? kLetterK : 0) | (c == 'p' ? kLetterP : 0) |
+    t[c] = static_cast<uint8_t>((c == '\t' || c == '\n' || c == '\r' ? kBreakByte : 0) | (digit ? 0 : kNonDigit) |
+                                (word ? 0 : kNonWordByte) | (c == 'k' ? kLetterK : 0) | (c == 'p' ? kLetterP : 0) |
                                 (c == 'y' ? kLetterY : 0) | (c == 'z' ? kLetterZ : 0));
   }
   return t;
 }();
 
 TextShape shape_from_bits(uint8_t bits) {
-  const bool maybe_rejected =
-      (bits & kLetterZ) != 0 || ((bits & kLetterY) != 0 && (bits & (kLetterK | kLetterP)) != 0);
+  const bool maybe_rejected = (bits & kLetterZ) != 0 || ((bits & kLetterY) != 0 && (bits & (kLetterK | kLetterP)) != 0);
   return {(bits & kBreakByte) != 0, maybe_rejected, (bits & kNonDigit) == 0, (bits & kNonWordByte) == 0};
 }
 
@@ -164,9 +162,7 @@ bool passes_token_qc(std::string_view t, const TextShape& shape) {
   return !t.empty() && !shape.has_break && !(shape.maybe_rejected && has_rejected_substring(t));
 }
 
-bool is_dead(std::string_view t, const TextShape& shape) {
-  return t.empty() || shape.all_digits || is_dead_word(t);
-}
+bool is_dead(std::string_view t, const TextShape& shape) { return t.empty() || shape.all_digits || is_dead_word(t); }
 
 // Level-two material; everything else is dropped from the second form.
 // A-Z is kept too (the form keeps ASCII letters) although lower-cased input
@@ -249,8 +245,7 @@ void emit_term(std::string_view term, uint32_t curie_id, uint8_t source_id, Term
   if (!shape.all_word_bytes) {
     const TextShape second = build_level_two(lowered, s.level_two);
     // Dropping a byte always makes the form differ; checked for clarity.
-    keep_second = s.level_two != lowered && passes_token_qc(s.level_two, second) &&
-                  !is_dead(s.level_two, second);
+    keep_second = s.level_two != lowered && passes_token_qc(s.level_two, second) && !is_dead(s.level_two, second);
   }
 
   const Posting posting{curie_id, source_id};

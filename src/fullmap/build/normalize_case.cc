@@ -41,9 +41,8 @@ std::string_view lower_unicode(std::string_view text, std::string& out) {
     out.resize(capacity);
     UErrorCode status = U_ZERO_ERROR;
     // "" selects the root locale: no Turkish or Lithuanian tailoring.
-    const int32_t len =
-        icu::CaseMap::utf8ToLower("", 0, text.data(), static_cast<int32_t>(text.size()), out.data(),
-                                  static_cast<int32_t>(out.size()), nullptr, status);
+    const int32_t len = icu::CaseMap::utf8ToLower("", 0, text.data(), static_cast<int32_t>(text.size()), out.data(),
+                                                  static_cast<int32_t>(out.size()), nullptr, status);
     if (U_SUCCESS(status)) {
       out.resize(static_cast<size_t>(len));
       return out;

@@ -30,22 +30,18 @@ Result<absl::flat_hash_map<std::string, uint8_t>> assign_source_ids(
 // Starts the workers, then the producers, and joins them all. The
 // scope's own channel ends are dropped before the joins, whatever happened,
 // so that the channel can close from both sides.
-Status run_ingest_threads(IngestContext& context, ProducerState& producer_state, size_t workers,
-                          size_t producers) {
+Status run_ingest_threads(IngestContext& context, ProducerState& producer_state, size_t workers, size_t producers) {
   ThreadScope scope;
   auto [sender, receiver] = make_channel<Chunk>(workers);
 
   Status spawned;
   for (size_t i = 0; i < workers && spawned; ++i) {
-    spawned = scope.spawn([receiver, &context]() mutable {
-      return worker_loop(std::move(receiver), context);
-    });
+    spawned = scope.spawn([receiver, &context]() mutable { return worker_loop(std::move(receiver), context); });
   }
   receiver.reset();
   for (size_t i = 0; i < producers && spawned; ++i) {
-    spawned = scope.spawn([sender, &producer_state]() mutable {
-      return producer_loop(std::move(sender), producer_state);
-    });
+    spawned =
+        scope.spawn([sender, &producer_state]() mutable { return producer_loop(std::move(sender), producer_state); });
   }
   sender.reset();
 
@@ -56,23 +52,20 @@ Status run_ingest_threads(IngestContext& context, ProducerState& producer_state,
 
 }  // namespace
 
-Result<SynonymOutput> process_synonyms(const std::vector<std::filesystem::path>& synonyms,
-                                       const EquivIndex& equiv,
-                                       const std::filesystem::path& spill_dir,
-                                       size_t local_spill_entries, size_t curie_spill_entries,
-                                       const absl::flat_hash_set<std::string>& exclude_prefixes,
-                                       size_t threads, size_t shard_count, size_t chunk_bytes,
-                                       size_t producers, const ProgressHandle& progress) {
+Result<SynonymOutput> process_synonyms(const std::vector<std::filesystem::path>& synonyms, const EquivIndex& equiv,
+                                       const std::filesystem::path& spill_dir, size_t local_spill_entries,
+                                       size_t curie_spill_entries,
+                                       const absl::flat_hash_set<std::string>& exclude_prefixes, size_t threads,
+                                       size_t shard_count, size_t chunk_bytes, size_t producers,
+                                       const ProgressHandle& progress) {
   auto source_ids = assign_source_ids(synonyms);
   if (!source_ids) return fail(std::move(source_ids.error()));
 
-  IngestContext context(equiv, exclude_prefixes, spill_dir, local_spill_entries,
-                        curie_spill_entries, shard_count);
+  IngestContext context(equiv, exclude_prefixes, spill_dir, local_spill_entries, curie_spill_entries, shard_count);
   ProducerState producer_state{synonyms, *source_ids, chunk_bytes, progress};
 
   const size_t workers = std::max<size_t>(threads, 1);
-  const size_t producer_count =
-      producers == 0 ? 1 : std::min(producers, std::max<size_t>(synonyms.size(), 1));
+  const size_t producer_count = producers == 0 ? 1 : std::min(producers, std::max<size_t>(synonyms.size(), 1));
   CORV_TRY(run_ingest_threads(context, producer_state, workers, producer_count));
 
   SynonymOutput out;

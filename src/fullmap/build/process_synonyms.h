@@ -37,12 +37,11 @@ struct SynonymOutput {
 // in start order); a thread whose body threw counts as
 // "fullmap build worker panicked". Run files already written stay in
 // `spill_dir` on failure.
-Result<SynonymOutput> process_synonyms(const std::vector<std::filesystem::path>& synonyms,
-                                       const EquivIndex& equiv,
-                                       const std::filesystem::path& spill_dir,
-                                       size_t local_spill_entries, size_t curie_spill_entries,
-                                       const absl::flat_hash_set<std::string>& exclude_prefixes,
-                                       size_t threads, size_t shard_count, size_t chunk_bytes,
-                                       size_t producers, const ProgressHandle& progress);
+Result<SynonymOutput> process_synonyms(const std::vector<std::filesystem::path>& synonyms, const EquivIndex& equiv,
+                                       const std::filesystem::path& spill_dir, size_t local_spill_entries,
+                                       size_t curie_spill_entries,
+                                       const absl::flat_hash_set<std::string>& exclude_prefixes, size_t threads,
+                                       size_t shard_count, size_t chunk_bytes, size_t producers,
+                                       const ProgressHandle& progress);
 
 }  // namespace corv::fullmap

@@ -60,8 +60,7 @@ Result<FileDescriptor> open_for_reading(const std::filesystem::path& path);
 // (ignoring one); dropping an unfinished writer loses the buffered tail.
 class RunWriter {
  public:
-  static Result<RunWriter> create(const std::filesystem::path& path,
-                                  size_t buffer_bytes = kRunWriteBufferBytes);
+  static Result<RunWriter> create(const std::filesystem::path& path, size_t buffer_bytes = kRunWriteBufferBytes);
 
   RunWriter(RunWriter&&) noexcept = default;
   RunWriter& operator=(RunWriter&&) noexcept = default;

@@ -134,16 +134,16 @@ Result<uint64_t> flush_shard_batch(RecordsTable& table, ShardBatch& batch, std::
   return written;
 }
 
-void report_shard_progress(const ProgressHandle& progress, std::atomic<uint64_t>& written, uint64_t total,
-                           size_t shard, uint64_t n) {
+void report_shard_progress(const ProgressHandle& progress, std::atomic<uint64_t>& written, uint64_t total, size_t shard,
+                           uint64_t n) {
   if (!progress || n == 0) return;
   const uint64_t done = written.fetch_add(n, std::memory_order_relaxed) + n;
   progress->call(2, done, total, "shard " + std::to_string(shard) + ": writing " + std::to_string(done) + " records");
 }
 
 Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::filesystem::path> runs,
-                                     size_t insert_batch, size_t shard, std::atomic<uint64_t>& written,
-                                     uint64_t total, const ProgressHandle& progress, uint64_t build_id) {
+                                     size_t insert_batch, size_t shard, std::atomic<uint64_t>& written, uint64_t total,
+                                     const ProgressHandle& progress, uint64_t build_id) {
   auto txn = db.begin_write();
   if (!txn) return std::unexpected(std::move(txn.error()));
   auto records = txn->open_table(kRecordsTable);

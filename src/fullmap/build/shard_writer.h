@@ -69,8 +69,8 @@ using RecordsTable = WriteTable<uint64_t, Bytes>;
 // reserves room for at most as many records as the runs' sizes allow; room
 // that cannot be had throws (the caller's thread treats that as a fault).
 Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::filesystem::path> runs,
-                                     size_t insert_batch, size_t shard, std::atomic<uint64_t>& written,
-                                     uint64_t total, const ProgressHandle& progress, uint64_t build_id);
+                                     size_t insert_batch, size_t shard, std::atomic<uint64_t>& written, uint64_t total,
+                                     const ProgressHandle& progress, uint64_t build_id);
 
 // Writes `batch` (ascending keys, equal keys in merge order) into `table`:
 // appended at the table's end, except a key not above `last_key`, which
@@ -81,7 +81,7 @@ Result<uint64_t> flush_shard_batch(RecordsTable& table, ShardBatch& batch, std::
 // Adds `n` to `written` and reports stage 2 "shard {shard}: writing {done}
 // records" with the new total of all shards. Nothing without a progress
 // callable or when n is 0.
-void report_shard_progress(const ProgressHandle& progress, std::atomic<uint64_t>& written, uint64_t total,
-                           size_t shard, uint64_t n);
+void report_shard_progress(const ProgressHandle& progress, std::atomic<uint64_t>& written, uint64_t total, size_t shard,
+                           uint64_t n);
 
 }  // namespace corv::fullmap

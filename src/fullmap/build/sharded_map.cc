@@ -6,12 +6,9 @@
 
 namespace corv::fullmap {
 
-size_t ShardedMap::slot_of(std::string_view text) {
-  return XXH64(text.data(), text.size(), 0) & (kIngestSlots - 1);
-}
+size_t ShardedMap::slot_of(std::string_view text) { return XXH64(text.data(), text.size(), 0) & (kIngestSlots - 1); }
 
-uint16_t ShardedMap::get_or_assign(std::string_view text, std::atomic<uint32_t>& counter,
-                                   const char* limit_message) {
+uint16_t ShardedMap::get_or_assign(std::string_view text, std::atomic<uint32_t>& counter, const char* limit_message) {
   Slot& slot = slots_[slot_of(text)];
   const absl::string_view key(text.data(), text.size());
   {
@@ -45,8 +42,7 @@ absl::uint128 CurieIdMap::key_of(std::string_view curie) {
   return absl::MakeUint128(h.high64, h.low64);
 }
 
-CurieIdMap::Assigned CurieIdMap::get_or_assign(std::string_view curie,
-                                               std::atomic<uint64_t>& counter) {
+CurieIdMap::Assigned CurieIdMap::get_or_assign(std::string_view curie, std::atomic<uint64_t>& counter) {
   absl::uint128 key = key_of(curie);
   Slot& slot = slots_[slot_of(key)];
   {

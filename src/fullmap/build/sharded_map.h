@@ -34,8 +34,7 @@ class ShardedMap {
   // new. Running past id 65,535 throws IngestFault(limit_message) with the
   // slot's write lock held, which leaves that slot failed for later users;
   // the counter stays advanced.
-  uint16_t get_or_assign(std::string_view text, std::atomic<uint32_t>& counter,
-                         const char* limit_message);
+  uint16_t get_or_assign(std::string_view text, std::atomic<uint32_t>& counter, const char* limit_message);
 
   // Every (text, id), gathered slot by slot under the read locks.
   absl::flat_hash_map<std::string, uint16_t> to_map() const;

@@ -18,8 +18,7 @@ inline constexpr char kSpillMarkerName[] = ".corvantile-fullmap-spill";
 // Refuses a spill directory that holds the output or an input: it is
 // emptied before and removed after the build.
 Status check_spill_dir(const std::filesystem::path& spill_dir, const std::filesystem::path& output,
-                       std::span<const std::filesystem::path> classes,
-                       std::span<const std::filesystem::path> synonyms);
+                       std::span<const std::filesystem::path> classes, std::span<const std::filesystem::path> synonyms);
 
 // Creates `spill_dir` (and its ancestors) or empties a spill directory of an
 // earlier build, then writes the marker. An existing empty directory is

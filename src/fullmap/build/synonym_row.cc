@@ -12,8 +12,7 @@ namespace {
 enum Field : uint8_t { kCurie, kNames, kTypes, kTaxa, kPreferredName, kFieldCount, kIgnored };
 
 // Main keys, used in "duplicate field" messages.
-constexpr std::string_view kFieldKeys[kFieldCount] = {"curie", "names", "types", "taxa",
-                                                      "preferred_name"};
+constexpr std::string_view kFieldKeys[kFieldCount] = {"curie", "names", "types", "taxa", "preferred_name"};
 
 Field field_of(std::string_view key) {
   if (key == "curie" || key == "id") return kCurie;
@@ -180,8 +179,6 @@ void SynonymRow::clear() {
   preferred_name.clear();
 }
 
-Status decode_synonym_row(std::string_view line, SynonymRow& row) {
-  return RowDecoder(line, row).decode();
-}
+Status decode_synonym_row(std::string_view line, SynonymRow& row) { return RowDecoder(line, row).decode(); }
 
 }  // namespace corv::fullmap

@@ -68,18 +68,16 @@ class SynonymWorker {
     if (colon == std::string_view::npos || colon == 0 || colon + 1 == curie.size()) return {};
     const std::string_view prefix = curie.substr(0, colon);
     const std::string_view local_id = curie.substr(colon + 1);
-    if (!ctx_.exclude_prefixes.empty() && ctx_.exclude_prefixes.contains(absl::string_view(prefix.data(), prefix.size()))) return {};
+    if (!ctx_.exclude_prefixes.empty() &&
+        ctx_.exclude_prefixes.contains(absl::string_view(prefix.data(), prefix.size())))
+      return {};
 
-    const uint16_t prefix_id =
-        ctx_.prefixes.get_or_assign(prefix, ctx_.next_prefix_id, kTooManyPrefixes);
+    const uint16_t prefix_id = ctx_.prefixes.get_or_assign(prefix, ctx_.next_prefix_id, kTooManyPrefixes);
     const std::string_view category =
-        strip_leading(row_.types.empty() ? kDefaultCategory : std::string_view(row_.types[0]),
-                      kCategoryPrefix);
-    const uint16_t category_id =
-        ctx_.categories.get_or_assign(category, ctx_.next_category_id, kTooManyCategories);
+        strip_leading(row_.types.empty() ? kDefaultCategory : std::string_view(row_.types[0]), kCategoryPrefix);
+    const uint16_t category_id = ctx_.categories.get_or_assign(category, ctx_.next_category_id, kTooManyCategories);
     const int32_t taxon_id = parse_taxon(
-        strip_leading(row_.taxa.empty() ? std::string_view() : std::string_view(row_.taxa[0]),
-                      kTaxonPrefix));
+        strip_leading(row_.taxa.empty() ? std::string_view() : std::string_view(row_.taxa[0]), kTaxonPrefix));
 
     const CurieIdMap::Assigned assigned = ctx_.curie_ids.get_or_assign(curie, ctx_.next_curie_id);
     if (assigned.is_new) {
@@ -97,9 +95,7 @@ class SynonymWorker {
     const uint32_t id = assigned.id;
     for (const std::string& name : row_.names) emit_term(name, id, source_id, terms_);
     emit_term(curie, id, source_id, terms_);
-    ctx_.equiv.equivalents(curie, [&](std::string_view equivalent) {
-      emit_term(equivalent, id, source_id, terms_);
-    });
+    ctx_.equiv.equivalents(curie, [&](std::string_view equivalent) { emit_term(equivalent, id, source_id, terms_); });
 
     // The posting bound only matters for a few keys met billions of times.
     if (terms_.holds_at_least(ctx_.local_spill_entries) || terms_.posting_count() >= TermMap::kMaxPostings / 2) {

@@ -5,9 +5,9 @@
 #include <thread>
 #include <utility>
 
+#include "common/utf8.h"
 #include "fullmap/store/db_cache.h"
 #include "fullmap/store/layout.h"
-#include "common/utf8.h"
 
 namespace corv::fullmap {
 namespace {

@@ -62,8 +62,7 @@ class StartedThreads {
 
 }  // namespace
 
-Result<std::vector<GroupHits>> read_groups(std::vector<ShardGroup> groups, size_t threads,
-                                           const GroupReader& reader) {
+Result<std::vector<GroupHits>> read_groups(std::vector<ShardGroup> groups, size_t threads, const GroupReader& reader) {
   const size_t spawned = std::min(threads, groups.size());
   StartedThreads started;
   started.reserve(spawned);

@@ -42,7 +42,6 @@ using GroupReader = std::function<Result<GroupHits>(const ShardGroup&)>;
 // threads as joined in start order (an exception escaping a thread is
 // kLookupThreadPanicked). A thread that cannot be started is an internal
 // fault (ErrorType::kPanic).
-Result<std::vector<GroupHits>> read_groups(std::vector<ShardGroup> groups, size_t threads,
-                                           const GroupReader& reader);
+Result<std::vector<GroupHits>> read_groups(std::vector<ShardGroup> groups, size_t threads, const GroupReader& reader);
 
 }  // namespace corv::fullmap

@@ -186,7 +186,8 @@ Result<PairsResult> lookup_pair_terms_db(const std::vector<SharedDatabase>& shar
   size_t n_hits = 0;
   for (size_t g = 0; g < group_hits->size(); ++g) {
     const GroupHits& hits = (*group_hits)[g];
-    for (size_t i = 0; i < hits.size(); ++i) slot_of[hits[i].position] = Slot{static_cast<uint32_t>(g), static_cast<uint32_t>(i)};
+    for (size_t i = 0; i < hits.size(); ++i)
+      slot_of[hits[i].position] = Slot{static_cast<uint32_t>(g), static_cast<uint32_t>(i)};
     n_hits += hits.size();
   }
   std::vector<std::string>& owned = *shared_terms;
@@ -194,7 +195,8 @@ Result<PairsResult> lookup_pair_terms_db(const std::vector<SharedDatabase>& shar
   out.reserve(n_hits);
   for (size_t p = 0; p < n; ++p) {
     if (slot_of[p].group == kNone) continue;
-    out.push_back(PairEntry{std::move(owned[p]), std::move((*group_hits)[slot_of[p].group][slot_of[p].index].postings)});
+    out.push_back(
+        PairEntry{std::move(owned[p]), std::move((*group_hits)[slot_of[p].group][slot_of[p].index].postings)});
   }
   return out;
 }

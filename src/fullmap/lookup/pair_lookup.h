@@ -53,14 +53,13 @@ Result<PairsResult> lookup_pair_terms(std::filesystem::path db, std::vector<std:
 // with an effective budget of `threads`. Runs inline with one shard, one
 // term or a budget below 2; otherwise groups the terms by shard and reads
 // the lowest `threads` groups on threads of their own, the rest here.
-Result<PairsResult> lookup_pair_terms_db(const std::vector<SharedDatabase>& shards,
-                                         std::vector<std::string> terms, size_t threads);
+Result<PairsResult> lookup_pair_terms_db(const std::vector<SharedDatabase>& shards, std::vector<std::string> terms,
+                                         size_t threads);
 
 // The inline path: every shard's transaction and "records" table are opened
 // first, in shard order, then the terms are read. A failure is the first one
 // in input order.
-Result<PairsResult> lookup_pair_chunk(const std::vector<SharedDatabase>& shards,
-                                      std::vector<std::string> terms);
+Result<PairsResult> lookup_pair_chunk(const std::vector<SharedDatabase>& shards, std::vector<std::string> terms);
 
 // Reads the terms of one shard group (`group` in input order, positions
 // into `terms`) in a read transaction of its own. Hits come in group order;

@@ -113,8 +113,7 @@ Result<RowsResult> hydrate_pairs(FullmapGeneration gen, PairsResult pairs) {
       const size_t j = index_of(keys[k]);
       const std::string* source = source_names[source_of[j]];
       if (source == nullptr) return std::unexpected(first_missing(pairs, ids, texts, gen.prefixes));
-      out.records[j] =
-          FullmapRecord{curie, row.preferred_name, category->second, row.taxon_id, *source, texts.version};
+      out.records[j] = FullmapRecord{curie, row.preferred_name, category->second, row.taxon_id, *source, texts.version};
     }
   }
 

@@ -18,9 +18,7 @@ size_t available_cores() {
   return hw > 0 ? hw : 1;
 }
 
-size_t default_lookup_workers(size_t n_terms) {
-  return n_terms < LOOKUP_PARALLEL_MIN ? 1 : available_cores();
-}
+size_t default_lookup_workers(size_t n_terms) { return n_terms < LOOKUP_PARALLEL_MIN ? 1 : available_cores(); }
 
 size_t effective_lookup_budget(size_t n_terms, std::optional<size_t> threads) {
   const size_t wanted = threads ? *threads : default_lookup_workers(n_terms);

@@ -58,8 +58,8 @@ struct Column<Bytes> {
 };
 
 template <class T>
-concept KeyColumn = std::same_as<T, uint8_t> || std::same_as<T, uint16_t> ||
-                    std::same_as<T, uint32_t> || std::same_as<T, uint64_t> || std::same_as<T, Text>;
+concept KeyColumn = std::same_as<T, uint8_t> || std::same_as<T, uint16_t> || std::same_as<T, uint32_t> ||
+                    std::same_as<T, uint64_t> || std::same_as<T, Text>;
 
 template <class T>
 concept ValueColumn = std::same_as<T, Text> || std::same_as<T, Bytes>;

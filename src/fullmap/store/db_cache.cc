@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "common/env.h"
+#include "common/utf8.h"
 #include "fullmap/store/layout.h"
 #include "fullmap/store/store_error.h"
-#include "common/utf8.h"
 
 namespace corv::fullmap {
 
@@ -19,8 +19,7 @@ constinit ProcessDatabaseCache DB_CACHE;
 
 namespace {
 
-constexpr std::string_view kOutdatedSchema =
-    "fullmap DB is outdated; rebuild with 'corvantile build-fullmap'";
+constexpr std::string_view kOutdatedSchema = "fullmap DB is outdated; rebuild with 'corvantile build-fullmap'";
 constexpr std::string_view kUnsupportedSchema = "unsupported fullmap redb schema";
 constexpr std::string_view kMissingBuildId =
     "fullmap DB is missing META.build_id; rebuild with 'corvantile build-fullmap'";
@@ -122,9 +121,7 @@ Result<std::shared_lock<std::shared_mutex>> DatabaseCache::lock_shared() const {
   return lock;
 }
 
-void DatabaseCache::Editor::erase(const std::filesystem::path& key) {
-  cache_.entries_.erase(path_key(key));
-}
+void DatabaseCache::Editor::erase(const std::filesystem::path& key) { cache_.entries_.erase(path_key(key)); }
 
 Result<std::optional<CachedDatabase>> DatabaseCache::find(const std::filesystem::path& key) const {
   const std::string k = path_key(key);
@@ -159,8 +156,7 @@ Status DatabaseCache::remove_if_same(const std::filesystem::path& key, int64_t d
   return {};
 }
 
-Result<std::optional<CachedDatabase>> DatabaseCache::find_by_given_path(
-    const std::filesystem::path& given) const {
+Result<std::optional<CachedDatabase>> DatabaseCache::find_by_given_path(const std::filesystem::path& given) const {
   std::optional<CachedDatabase> found;
   {
     auto lock = lock_shared();
@@ -179,8 +175,7 @@ Result<std::optional<CachedDatabase>> DatabaseCache::find_by_given_path(
   return found;
 }
 
-Status DatabaseCache::remember_given_path(const std::filesystem::path& given,
-                                          const std::filesystem::path& key) {
+Status DatabaseCache::remember_given_path(const std::filesystem::path& given, const std::filesystem::path& key) {
   std::string k = path_key(key);
   auto lock = lock_exclusive();
   if (!lock) return std::unexpected(std::move(lock.error()));
@@ -213,9 +208,7 @@ std::filesystem::path canonical_or_given(const std::filesystem::path& path) {
   return canonical;
 }
 
-Result<SharedDatabase> open_read_only(const std::filesystem::path& path) {
-  return ReadOnlyDatabase::open(path);
-}
+Result<SharedDatabase> open_read_only(const std::filesystem::path& path) { return ReadOnlyDatabase::open(path); }
 
 Status check_schema_marker(std::optional<std::string_view> schema) {
   if (schema && *schema == kSchemaMarker) return {};
@@ -318,8 +311,8 @@ Result<std::vector<SharedDatabase>> open_cached_shards(const std::filesystem::pa
     if (!primary) return std::unexpected(std::move(primary.error()));
     auto shards_value = read_meta(*primary->db, kMetaShards);
     if (!shards_value) return std::unexpected(std::move(shards_value.error()));
-    const uint64_t n = shard_count_from_meta(
-        *shards_value ? std::optional<std::string_view>(**shards_value) : std::nullopt);
+    const uint64_t n =
+        shard_count_from_meta(*shards_value ? std::optional<std::string_view>(**shards_value) : std::nullopt);
 
     std::vector<SharedDatabase> handles;
     handles.reserve(n);

@@ -59,6 +59,7 @@ class DatabaseCache {
   class Editor {
    public:
     void erase(const std::filesystem::path& key);
+
    private:
     friend class DatabaseCache;
     explicit Editor(DatabaseCache& cache) : cache_(cache) {}
@@ -89,6 +90,7 @@ class DatabaseCache {
     explicit ExclusiveLock(DatabaseCache& cache);
     ExclusiveLock(ExclusiveLock&& other) noexcept;
     ~ExclusiveLock();
+
    private:
     DatabaseCache* cache_;
     int uncaught_;

@@ -1,7 +1,7 @@
 #include "fullmap/store/fault_guard.h"
 
-#include <setjmp.h>
 #include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
 
 #include <cinttypes>
@@ -87,8 +87,8 @@ std::optional<MappedFile> find_mapping(const void* inside, uint64_t inode, uint6
   while (std::fgets(line, sizeof line, maps) != nullptr) {
     uintptr_t start = 0, end = 0;
     uint64_t offset = 0, node = 0;
-    if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %" SCNx64 " %*s %" SCNu64, &start, &end, &offset,
-                    &node) != 4) {
+    if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %" SCNx64 " %*s %" SCNu64, &start, &end, &offset, &node) !=
+        4) {
       continue;
     }
     if (target < start || target >= end) continue;
@@ -105,8 +105,7 @@ int guarded_get(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* value, const M
   return holds(*map, *value) ? 0 : MDB_CORRUPTED;
 }
 
-int guarded_cursor_get(MDB_cursor* cursor, MDB_val* key, MDB_val* value, MDB_cursor_op op,
-                       const MappedFile& map) {
+int guarded_cursor_get(MDB_cursor* cursor, MDB_val* key, MDB_val* value, MDB_cursor_op op, const MappedFile& map) {
   const int rc = run_guarded([=] { return mdb_cursor_get(cursor, key, value, op); });
   if (rc != 0) return rc;
   return holds(map, *key) && holds(map, *value) ? 0 : MDB_CORRUPTED;

@@ -19,8 +19,7 @@ namespace corv::fullmap {
 
 // With `map` null, the returned key and value are not checked.
 int guarded_get(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* value, const MappedFile* map);
-int guarded_cursor_get(MDB_cursor* cursor, MDB_val* key, MDB_val* value, MDB_cursor_op op,
-                       const MappedFile& map);
+int guarded_cursor_get(MDB_cursor* cursor, MDB_val* key, MDB_val* value, MDB_cursor_op op, const MappedFile& map);
 int guarded_dbi_open(MDB_txn* txn, const char* name, unsigned flags, MDB_dbi* dbi);
 
 // Routes the environment's failed assertions to the guard; an assertion

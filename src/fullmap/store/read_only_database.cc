@@ -8,19 +8,17 @@
 
 #include <cerrno>
 
+#include "common/utf8.h"
 #include "fullmap/store/fault_guard.h"
 #include "fullmap/store/store_directory.h"
 #include "fullmap/store/store_error.h"
-#include "common/utf8.h"
 
 namespace corv::fullmap {
 
 namespace {
 
 MDB_val as_val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
-std::string_view as_view(const MDB_val& v) {
-  return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size);
-}
+std::string_view as_view(const MDB_val& v) { return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size); }
 
 constexpr int kOpenAttempts = 3;
 constexpr std::string_view kReplacedWhileOpening = "database file was replaced while it was being opened";
@@ -35,13 +33,13 @@ bool names_file(const std::filesystem::path& path, int fd) {
 std::unexpected<Error> outdated() { return fail_runtime(std::string(kOutdatedOrNeedsRepair)); }
 
 bool is_format_error(int rc) {
-  return rc == MDB_INVALID || rc == MDB_VERSION_MISMATCH || rc == MDB_INCOMPATIBLE ||
-         rc == MDB_CORRUPTED || rc == MDB_PAGE_NOTFOUND;
+  return rc == MDB_INVALID || rc == MDB_VERSION_MISMATCH || rc == MDB_INCOMPATIBLE || rc == MDB_CORRUPTED ||
+         rc == MDB_PAGE_NOTFOUND;
 }
 
 Error text_error(const detail::TableEntry& table, std::string_view what, size_t offset) {
-  return Error::runtime(std::string(what) + " in table \"" + table.name +
-                        "\" is not valid UTF-8 (bad byte at offset " + std::to_string(offset) + ")");
+  return Error::runtime(std::string(what) + " in table \"" + table.name + "\" is not valid UTF-8 (bad byte at offset " +
+                        std::to_string(offset) + ")");
 }
 
 // Aborts a read transaction on scope exit.
@@ -60,8 +58,7 @@ Error corrupt_key_error(const TableEntry& table) {
   return Error::runtime("table \"" + table.name + "\" holds a key of the wrong width");
 }
 
-Result<std::optional<std::string_view>> read_get(MDB_txn* txn, const TableEntry& table,
-                                                 std::string_view key) {
+Result<std::optional<std::string_view>> read_get(MDB_txn* txn, const TableEntry& table, std::string_view key) {
   MDB_val k = as_val(key);
   MDB_val v;
   const int rc = guarded_get(txn, table.dbi, &k, &v, &table.map);
@@ -146,8 +143,8 @@ Status ReadOnlyDatabase::open_at(const std::filesystem::path& path) {
   }
   int env_fd = -1;
   struct stat est;
-  if (mdb_env_get_fd(env_, &env_fd) != 0 || fstat(env_fd, &est) != 0 ||
-      est.st_dev != st.st_dev || est.st_ino != st.st_ino) {
+  if (mdb_env_get_fd(env_, &env_fd) != 0 || fstat(env_fd, &est) != 0 || est.st_dev != st.st_dev ||
+      est.st_ino != st.st_ino) {
     return fail_runtime(std::string(kReplacedWhileOpening));
   }
   MDB_envinfo info;
@@ -247,8 +244,7 @@ ReadTransaction::~ReadTransaction() {
   if (txn_ != nullptr) mdb_txn_abort(txn_);
 }
 
-Result<const detail::TableEntry*> ReadTransaction::find(std::string_view name, ColumnType key,
-                                                        ColumnType value) const {
+Result<const detail::TableEntry*> ReadTransaction::find(std::string_view name, ColumnType key, ColumnType value) const {
   const detail::TableEntry* t = db_->find_table(name);
   if (t == nullptr) return fail_runtime("table \"" + std::string(name) + "\" does not exist");
   if (t->key != key || t->value != value) {

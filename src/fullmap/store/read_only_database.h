@@ -62,8 +62,7 @@ struct TableEntry {
   MappedFile map;  // every key and value lies within it
 };
 
-Result<std::optional<std::string_view>> read_get(MDB_txn* txn, const TableEntry& table,
-                                                 std::string_view key);
+Result<std::optional<std::string_view>> read_get(MDB_txn* txn, const TableEntry& table, std::string_view key);
 Error corrupt_key_error(const TableEntry& table);
 
 // Walks a table in key order.
@@ -114,8 +113,7 @@ class ReadOnlyDatabase {
 
 class ReadTransaction {
  public:
-  ReadTransaction(ReadTransaction&& other) noexcept
-      : db_(other.db_), txn_(std::exchange(other.txn_, nullptr)) {}
+  ReadTransaction(ReadTransaction&& other) noexcept : db_(other.db_), txn_(std::exchange(other.txn_, nullptr)) {}
   ReadTransaction& operator=(ReadTransaction&& other) noexcept;
   ~ReadTransaction();
 
@@ -130,8 +128,7 @@ class ReadTransaction {
  private:
   friend class ReadOnlyDatabase;
   ReadTransaction(const ReadOnlyDatabase* db, MDB_txn* txn) : db_(db), txn_(txn) {}
-  Result<const detail::TableEntry*> find(std::string_view name, ColumnType key,
-                                         ColumnType value) const;
+  Result<const detail::TableEntry*> find(std::string_view name, ColumnType key, ColumnType value) const;
   const ReadOnlyDatabase* db_;
   MDB_txn* txn_;
 };

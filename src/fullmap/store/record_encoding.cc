@@ -26,8 +26,8 @@ class Reader {
     const std::string_view out = rest_.substr(0, *len);
     rest_.remove_prefix(*len);
     if (auto bad = first_invalid_utf8(out)) {
-      return fail_runtime("invalid record: string is not valid UTF-8 (bad byte at offset " +
-                          std::to_string(*bad) + ")");
+      return fail_runtime("invalid record: string is not valid UTF-8 (bad byte at offset " + std::to_string(*bad) +
+                          ")");
     }
     return out;
   }

@@ -22,9 +22,7 @@ inline constexpr std::string_view kTablePrefix = "table:";
 // Named LMDB databases a file may hold, the directory included.
 inline constexpr unsigned kMaxTables = 64;
 
-inline std::string table_key(std::string_view name) {
-  return std::string(kTablePrefix) + std::string(name);
-}
+inline std::string table_key(std::string_view name) { return std::string(kTablePrefix) + std::string(name); }
 
 inline std::string encode_types(ColumnType key, ColumnType value) {
   return {static_cast<char>(key), static_cast<char>(value)};
@@ -39,12 +37,11 @@ inline std::optional<std::pair<ColumnType, ColumnType>> decode_types(std::string
   return std::pair{static_cast<ColumnType>(k), static_cast<ColumnType>(v)};
 }
 
-inline std::string type_mismatch(std::string_view name, ColumnType stored_key,
-                                 ColumnType stored_value, ColumnType key, ColumnType value) {
-  return "table \"" + std::string(name) + "\" has " + std::string(column_type_name(stored_key)) +
-         " keys and " + std::string(column_type_name(stored_value)) + " values, not " +
-         std::string(column_type_name(key)) + " keys and " + std::string(column_type_name(value)) +
-         " values";
+inline std::string type_mismatch(std::string_view name, ColumnType stored_key, ColumnType stored_value, ColumnType key,
+                                 ColumnType value) {
+  return "table \"" + std::string(name) + "\" has " + std::string(column_type_name(stored_key)) + " keys and " +
+         std::string(column_type_name(stored_value)) + " values, not " + std::string(column_type_name(key)) +
+         " keys and " + std::string(column_type_name(value)) + " values";
 }
 
 }  // namespace corv::fullmap::directory

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "common/utf8.h"
 #include "fullmap/store/read_only_database.h"
 #include "fullmap/store/store_directory.h"
 #include "fullmap/store/store_error.h"
-#include "common/utf8.h"
 
 namespace corv::fullmap {
 
@@ -129,9 +129,7 @@ struct WriteState {
     if (db != nullptr) db->writing.store(false, std::memory_order_release);
   }
 
-  Status dead() const {
-    return fail_runtime("write transaction failed earlier; it can only be dropped");
-  }
+  Status dead() const { return fail_runtime("write transaction failed earlier; it can only be dropped"); }
 
   std::unexpected<Error> fail_with(int rc) {
     failed = true;
@@ -173,8 +171,8 @@ struct WriteState {
   }
 };
 
-Status write_put(WriteState* state, unsigned dbi, std::string_view key, std::string_view value,
-                 bool value_is_text, bool append) {
+Status write_put(WriteState* state, unsigned dbi, std::string_view key, std::string_view value, bool value_is_text,
+                 bool append) {
   if (state->failed || state->txn == nullptr) return state->dead();
   if (value_is_text) {
     if (auto bad = first_invalid_utf8(value)) {
@@ -215,8 +213,7 @@ WritableDatabase::~WritableDatabase() { (void)close(); }
 
 const std::filesystem::path& WritableDatabase::path() const { return impl_->path; }
 
-Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& path,
-                                                  size_t cache_bytes) {
+Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& path, size_t cache_bytes) {
   auto impl = std::make_unique<Impl>();
   impl->path = path;
   impl->write_out_bytes = std::clamp(cache_bytes, kMinWriteOutBytes, kMaxWriteOutBytes);
@@ -292,14 +289,12 @@ Status WritableDatabase::close() {
   return {};
 }
 
-WriteTransaction::WriteTransaction(std::unique_ptr<detail::WriteState> state)
-    : state_(std::move(state)) {}
+WriteTransaction::WriteTransaction(std::unique_ptr<detail::WriteState> state) : state_(std::move(state)) {}
 WriteTransaction::WriteTransaction(WriteTransaction&&) noexcept = default;
 WriteTransaction& WriteTransaction::operator=(WriteTransaction&&) noexcept = default;
 WriteTransaction::~WriteTransaction() = default;
 
-Result<unsigned> WriteTransaction::open_raw(std::string_view name, ColumnType key,
-                                            ColumnType value) {
+Result<unsigned> WriteTransaction::open_raw(std::string_view name, ColumnType key, ColumnType value) {
   detail::WriteState& st = *state_;
   if (st.failed || st.txn == nullptr) return std::unexpected(st.dead().error());
   if (name == directory::kTableName) {

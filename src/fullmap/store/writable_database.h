@@ -28,8 +28,8 @@
 // transaction writes them into the file (an LMDB commit without sync) and
 // carries on. It also sizes the map reservation and the headroom by which
 // the map grows; budgets above 64 GiB count as 64 GiB, so that a huge value
-// means "no limit" rather than a map that cannot be reserved. LMDB has no read cache of its own; reads go through the OS
-// page cache, which this setting does not bound.
+// means "no limit" rather than a map that cannot be reserved. LMDB has no read cache of its own; reads go through the
+// OS page cache, which this setting does not bound.
 //
 // Because of those write-outs, a transaction dropped without commit keeps
 // what it had already written out. Nobody reads the file before the writer
@@ -58,8 +58,8 @@ class WriteTable;
 
 namespace detail {
 struct WriteState;
-Status write_put(WriteState* state, unsigned dbi, std::string_view key, std::string_view value,
-                 bool value_is_text, bool append);
+Status write_put(WriteState* state, unsigned dbi, std::string_view key, std::string_view value, bool value_is_text,
+                 bool append);
 }  // namespace detail
 
 class WritableDatabase {

@@ -57,10 +57,12 @@ class BuildPipeline : public ::testing::Test {
                            "\n")};
     std::string plain, packed;
     for (int i = 0; i < 30; ++i) {
-      plain += R"({"curie":"CHEBI:)" + std::to_string(15365 + i) + R"(","names":["compound )" +
-               std::to_string(i) + R"(","Shared Term"],"types":["biolink:SmallMolecule"]})" "\n";
-      packed += R"({"curie":"MONDO:)" + std::to_string(5000 + i) + R"(","names":["disease )" +
-                std::to_string(i) + R"(","shared term"],"types":["biolink:Disease"],"taxa":["NCBITaxon:9606"]})" "\n";
+      plain += R"({"curie":"CHEBI:)" + std::to_string(15365 + i) + R"(","names":["compound )" + std::to_string(i) +
+               R"(","Shared Term"],"types":["biolink:SmallMolecule"]})"
+               "\n";
+      packed += R"({"curie":"MONDO:)" + std::to_string(5000 + i) + R"(","names":["disease )" + std::to_string(i) +
+                R"(","shared term"],"types":["biolink:Disease"],"taxa":["NCBITaxon:9606"]})"
+                "\n";
     }
     synonyms_ = {write_file(dir_ / "chemicals.ndjson", plain),
                  write_file(dir_ / "diseases.ndjson.gz", testing::gzip(packed))};
@@ -113,7 +115,8 @@ TEST_F(BuildPipeline, TinySpillsAndBatchesGiveTheSameFullmapAsDefaults) {
   EXPECT_TRUE(terms.at("shared term").contains({"CHEBI:15365", "chemicals"}));
   EXPECT_TRUE(terms.at("shared term").contains({"MONDO:5029", "diseases"}));
   // Equivalents from the class file became terms of their CURIE.
-  EXPECT_EQ(terms.at("drugbank:db00945"), (std::set<std::pair<std::string, std::string>>{{"CHEBI:15365", "chemicals"}}));
+  EXPECT_EQ(terms.at("drugbank:db00945"),
+            (std::set<std::pair<std::string, std::string>>{{"CHEBI:15365", "chemicals"}}));
 
   EXPECT_FALSE(std::filesystem::exists(small.spill_dir));
   EXPECT_FALSE(std::filesystem::exists(default_spill_dir(roomy)));

@@ -91,9 +91,9 @@ TEST(BuildSettings, EnvironmentNumbersTakeOnlyPlainUnsignedDecimals) {
     std::optional<std::string> value;
     size_t expected;
   };
-  for (const Case& c : {Case{"+8", 8}, Case{"8", 8}, Case{"0", 0}, Case{" 8", kDefaultInsertBatch},
-                        Case{"8a", kDefaultInsertBatch}, Case{"-1", kDefaultInsertBatch},
-                        Case{"", kDefaultInsertBatch}, Case{std::nullopt, kDefaultInsertBatch}}) {
+  for (const Case& c :
+       {Case{"+8", 8}, Case{"8", 8}, Case{"0", 0}, Case{" 8", kDefaultInsertBatch}, Case{"8a", kDefaultInsertBatch},
+        Case{"-1", kDefaultInsertBatch}, Case{"", kDefaultInsertBatch}, Case{std::nullopt, kDefaultInsertBatch}}) {
     ScopedEnv env(kInsertBatchEnv, c.value);
     EXPECT_EQ(read_build_settings("x.redb", 1, 1).insert_batch, c.expected) << c.value.value_or("<unset>");
   }

@@ -168,7 +168,8 @@ TEST_F(EquivIndexTest, MergesFilesIntoSortedMappedFile) {
                 "{\"id\":\"K\",\"equivalent_identifiers\":[\"B\",\"A\"]}\n"
                 "{\"id\":\"X:1\"}\n"
                 "{\"equivalent_identifiers\":[{\"name\":\"n\"},\"S:1\"]}");
-  auto b = file("b.ndjson.gz", testing::gzip("{\"curie\":\"K\",\"equivalent_identifiers\":[\"A\",{\"curie\":\"C\"}]}\n"));
+  auto b =
+      file("b.ndjson.gz", testing::gzip("{\"curie\":\"K\",\"equivalent_identifiers\":[\"A\",{\"curie\":\"C\"}]}\n"));
   auto progress = std::make_shared<RecordingProgress>();
   std::vector<std::filesystem::path> classes = {a, b};
   std::string bytes;

@@ -60,7 +60,8 @@ struct IngestOutput {
 
   explicit IngestOutput(const std::filesystem::path& dir) {
     CurieRunBatch batch;
-    rows = {encode_curie_row({0, "15365", "Aspirin", 0, 0}), encode_curie_row({1, "0005148", "type 2 diabetes", 1, -9606})};
+    rows = {encode_curie_row({0, "15365", "Aspirin", 0, 0}),
+            encode_curie_row({1, "0005148", "type 2 diabetes", 1, -9606})};
     batch.push_back({0, rows[0]});
     batch.push_back({1, rows[1]});
     auto curies = spill_curie_run(batch, dir, 0);
@@ -83,8 +84,8 @@ struct IngestOutput {
   }
 
   Status write(const std::filesystem::path& output, size_t insert_batch, const ProgressHandle& progress) const {
-    return write_final_database(output, prefixes, categories, sources, curie_runs, term_runs, 64 << 20,
-                                insert_batch, kShards, progress);
+    return write_final_database(output, prefixes, categories, sources, curie_runs, term_runs, 64 << 20, insert_batch,
+                                kShards, progress);
   }
 };
 
@@ -150,7 +151,9 @@ TEST(FinalDatabase, TheLowestFailingShardsErrorWinsAfterAllWritersEnd) {
   IngestOutput in(dir);
   // Shard 3 reads a missing file, shard 7 a run cut inside a frame.
   in.term_runs[3].push_back(dir / "gone.bin");
-  in.term_runs[7].push_back(testing::write_file(dir / "cut.bin", std::string("\x05\x00\x00\x00" "ab", 6)));
+  in.term_runs[7].push_back(testing::write_file(dir / "cut.bin", std::string("\x05\x00\x00\x00"
+                                                                             "ab",
+                                                                             6)));
   auto progress = std::make_shared<RecordingProgress>();
   auto status = in.write(dir / "fm.redb", 0, progress);
   ASSERT_FALSE(status);
@@ -160,7 +163,6 @@ TEST(FinalDatabase, TheLowestFailingShardsErrorWinsAfterAllWritersEnd) {
   for (size_t i : {0, 1, 2, 4, 5, 6, 8, 15}) {
     EXPECT_EQ(dump_meta(dir / ("fm.s" + std::to_string(i) + ".redb")).size(), 1u) << i;
   }
-
 }
 
 TEST(FinalDatabase, AHugeInsertBatchIsOneBatchPerShard) {
@@ -169,9 +171,8 @@ TEST(FinalDatabase, AHugeInsertBatchIsOneBatchPerShard) {
   auto progress = std::make_shared<RecordingProgress>();
   auto status = in.write(dir / "fm.redb", SIZE_MAX, progress);
   ASSERT_TRUE(status) << status.error().message;
-  const size_t filled = std::count_if(in.term_runs.begin(), in.term_runs.end(), [](const Paths& runs) {
-    return !runs.empty();
-  });
+  const size_t filled =
+      std::count_if(in.term_runs.begin(), in.term_runs.end(), [](const Paths& runs) { return !runs.empty(); });
   const auto calls = progress->calls();
   ASSERT_EQ(calls.size(), filled + 1);
   EXPECT_EQ(calls.back(), (testing::ProgressCall{2, 5, 5, "wrote 5 records"}));

@@ -39,15 +39,15 @@ class ProcessSynonyms : public ::testing::Test {
     equiv_ = std::make_unique<EquivIndex>(std::move(*built));
   }
 
-  Result<SynonymOutput> run(const std::vector<fs::path>& files, size_t threads = 1,
-                            size_t producers = 1, size_t chunk_bytes = 1 << 20) {
+  Result<SynonymOutput> run(const std::vector<fs::path>& files, size_t threads = 1, size_t producers = 1,
+                            size_t chunk_bytes = 1 << 20) {
     if (!equiv_) {
       auto built = EquivIndex::build({}, spill_, nullptr);
       EXPECT_TRUE(built);
       equiv_ = std::make_unique<EquivIndex>(std::move(*built));
     }
-    return process_synonyms(files, *equiv_, spill_, local_spill_entries_, curie_spill_entries_,
-                            exclude_, threads, 16, chunk_bytes, producers, progress_);
+    return process_synonyms(files, *equiv_, spill_, local_spill_entries_, curie_spill_entries_, exclude_, threads, 16,
+                            chunk_bytes, producers, progress_);
   }
 
   // Every stored row by CURIE id, read back from the CURIE-row runs.
@@ -103,22 +103,26 @@ class ProcessSynonyms : public ::testing::Test {
 };
 
 TEST_F(ProcessSynonyms, OneWorkerAssignsIdsInFileAndLineOrder) {
-  use_classes(R"({"id":"HGNC:1100","equivalent_identifiers":["HGNC:1100","NCBIGene:672"]})" "\n");
-  auto first = write_file(dir_ / "first.ndjson",
-                          R"({"id":"HGNC:1100","name":"BRCA1","names":["BRCA1","Breast cancer 1"],)"
-                          R"("types":["biolink:Gene"],"taxa":["NCBITaxon:9606"]})" "\n"
-                          R"({"curie":"MONDO:7","types":["biolink:Disease"]})" "\n");
-  auto second = write_file(dir_ / "second.ndjson.gz",
-                           testing::gzip(R"({"curie":"CHEBI:1","names":["aspirin"]})" "\n"
-                                         R"({"curie":"HGNC:1100","name":"other","names":["FANCS"],)"
-                                         R"("types":["biolink:Protein"]})" "\n"));
+  use_classes(R"({"id":"HGNC:1100","equivalent_identifiers":["HGNC:1100","NCBIGene:672"]})"
+              "\n");
+  auto first =
+      write_file(dir_ / "first.ndjson", R"({"id":"HGNC:1100","name":"BRCA1","names":["BRCA1","Breast cancer 1"],)"
+                                        R"("types":["biolink:Gene"],"taxa":["NCBITaxon:9606"]})"
+                                        "\n"
+                                        R"({"curie":"MONDO:7","types":["biolink:Disease"]})"
+                                        "\n");
+  auto second =
+      write_file(dir_ / "second.ndjson.gz", testing::gzip(R"({"curie":"CHEBI:1","names":["aspirin"]})"
+                                                          "\n"
+                                                          R"({"curie":"HGNC:1100","name":"other","names":["FANCS"],)"
+                                                          R"("types":["biolink:Protein"]})"
+                                                          "\n"));
   auto out = run({first, second});
   ASSERT_TRUE(out) << out.error().message;
 
   EXPECT_EQ(out->prefix_ids, (absl::flat_hash_map<std::string, uint16_t>{{"HGNC", 0}, {"MONDO", 1}, {"CHEBI", 2}}));
-  EXPECT_EQ(out->category_ids,
-            (absl::flat_hash_map<std::string, uint16_t>{{"Gene", 0}, {"Disease", 1}, {"NamedThing", 2},
-                                                        {"Protein", 3}}));
+  EXPECT_EQ(out->category_ids, (absl::flat_hash_map<std::string, uint16_t>{
+                                   {"Gene", 0}, {"Disease", 1}, {"NamedThing", 2}, {"Protein", 3}}));
   EXPECT_EQ(out->source_ids, (absl::flat_hash_map<std::string, uint8_t>{{"first", 0}, {"second", 1}}));
 
   auto rows = read_rows(*out);
@@ -129,10 +133,18 @@ TEST_F(ProcessSynonyms, OneWorkerAssignsIdsInFileAndLineOrder) {
 
   auto terms = read_terms(*out);
   const std::map<std::string, Postings> expected{
-      {"brca1", {{0, 0}}},         {"breast cancer 1", {{0, 0}}}, {"breastcancer1", {{0, 0}}},
-      {"hgnc:1100", {{0, 0}, {0, 1}}}, {"hgnc1100", {{0, 0}, {0, 1}}}, {"ncbigene:672", {{0, 0}, {0, 1}}},
-      {"ncbigene672", {{0, 0}, {0, 1}}}, {"mondo:7", {{1, 0}}},   {"mondo7", {{1, 0}}},
-      {"aspirin", {{2, 1}}},       {"chebi:1", {{2, 1}}},         {"chebi1", {{2, 1}}},
+      {"brca1", {{0, 0}}},
+      {"breast cancer 1", {{0, 0}}},
+      {"breastcancer1", {{0, 0}}},
+      {"hgnc:1100", {{0, 0}, {0, 1}}},
+      {"hgnc1100", {{0, 0}, {0, 1}}},
+      {"ncbigene:672", {{0, 0}, {0, 1}}},
+      {"ncbigene672", {{0, 0}, {0, 1}}},
+      {"mondo:7", {{1, 0}}},
+      {"mondo7", {{1, 0}}},
+      {"aspirin", {{2, 1}}},
+      {"chebi:1", {{2, 1}}},
+      {"chebi1", {{2, 1}}},
       {"fancs", {{0, 1}}},
   };
   EXPECT_EQ(terms, expected);
@@ -142,20 +154,34 @@ TEST_F(ProcessSynonyms, SkipRulesCategoriesTaxaAndPreferredNames) {
   exclude_ = {"HGNC"};
   auto file = write_file(dir_ / "rows.ndjson",
                          "{}\n"
-                         R"({"names":["orphan"]})" "\n"
-                         R"({"curie":null,"names":["orphan"]})" "\n"
-                         R"({"curie":"HGNC"})" "\n"
-                         R"({"curie":":1100"})" "\n"
-                         R"({"curie":"NOLOCAL:"})" "\n"
-                         R"({"curie":"HGNC:1","names":["excluded"]})" "\n"
-                         R"({"curie":"hgnc:1","types":["biolink:biolink:Gene"],"taxa":["NCBITaxon:+9606"]})" "\n"
-                         R"({"curie":"A::1","types":["biolink:"],"taxa":["-5"],"name":""})" "\n"
-                         R"({"curie":"B:2","types":[""],"taxa":["NCBITaxon: 9606"],"name":"  'Tumour protein p53'  "})" "\n"
-                         R"({"curie":"C:3","taxa":["NCBITaxon:2147483648","1"]})" "\n"
-                         R"({"curie":"D:4","taxa":["9606","x"]})" "\n"
-                         R"({"curie":"E:5","taxa":["x","9606"]})" "\n"
-                         R"({"curie":"F:6","taxa":["NCBITaxon:NCBITaxon:-2147483648"]})" "\n"
-                         R"({"curie":"INCHIKEY:ABC","names":["Some compound"]})" "\n");
+                         R"({"names":["orphan"]})"
+                         "\n"
+                         R"({"curie":null,"names":["orphan"]})"
+                         "\n"
+                         R"({"curie":"HGNC"})"
+                         "\n"
+                         R"({"curie":":1100"})"
+                         "\n"
+                         R"({"curie":"NOLOCAL:"})"
+                         "\n"
+                         R"({"curie":"HGNC:1","names":["excluded"]})"
+                         "\n"
+                         R"({"curie":"hgnc:1","types":["biolink:biolink:Gene"],"taxa":["NCBITaxon:+9606"]})"
+                         "\n"
+                         R"({"curie":"A::1","types":["biolink:"],"taxa":["-5"],"name":""})"
+                         "\n"
+                         R"({"curie":"B:2","types":[""],"taxa":["NCBITaxon: 9606"],"name":"  'Tumour protein p53'  "})"
+                         "\n"
+                         R"({"curie":"C:3","taxa":["NCBITaxon:2147483648","1"]})"
+                         "\n"
+                         R"({"curie":"D:4","taxa":["9606","x"]})"
+                         "\n"
+                         R"({"curie":"E:5","taxa":["x","9606"]})"
+                         "\n"
+                         R"({"curie":"F:6","taxa":["NCBITaxon:NCBITaxon:-2147483648"]})"
+                         "\n"
+                         R"({"curie":"INCHIKEY:ABC","names":["Some compound"]})"
+                         "\n");
   auto out = run({file});
   ASSERT_TRUE(out) << out.error().message;
 
@@ -163,8 +189,7 @@ TEST_F(ProcessSynonyms, SkipRulesCategoriesTaxaAndPreferredNames) {
   EXPECT_EQ(out->prefix_ids,
             (absl::flat_hash_map<std::string, uint16_t>{
                 {"hgnc", 0}, {"A", 1}, {"B", 2}, {"C", 3}, {"D", 4}, {"E", 5}, {"F", 6}, {"INCHIKEY", 7}}));
-  EXPECT_EQ(out->category_ids,
-            (absl::flat_hash_map<std::string, uint16_t>{{"Gene", 0}, {"", 1}, {"NamedThing", 2}}));
+  EXPECT_EQ(out->category_ids, (absl::flat_hash_map<std::string, uint16_t>{{"Gene", 0}, {"", 1}, {"NamedThing", 2}}));
 
   auto rows = read_rows(*out);
   ASSERT_EQ(rows.size(), 8u);
@@ -188,9 +213,14 @@ TEST_F(ProcessSynonyms, SkipRulesCategoriesTaxaAndPreferredNames) {
 TEST_F(ProcessSynonyms, SpillThresholdsOfOneAndZeroSpillAfterEveryRow) {
   local_spill_entries_ = 1;
   curie_spill_entries_ = 0;
-  auto file = write_file(dir_ / "s.ndjson",
-                         R"({"curie":"A:1"})" "\n" R"({"curie":"A:1"})" "\n" R"({"curie":"A:2"})" "\n"
-                         R"({"curie":"skipped"})" "\n");
+  auto file = write_file(dir_ / "s.ndjson", R"({"curie":"A:1"})"
+                                            "\n"
+                                            R"({"curie":"A:1"})"
+                                            "\n"
+                                            R"({"curie":"A:2"})"
+                                            "\n"
+                                            R"({"curie":"skipped"})"
+                                            "\n");
   auto out = run({file});
   ASSERT_TRUE(out) << out.error().message;
   // Three counted rows: three CURIE-row runs, the second one empty.
@@ -203,7 +233,10 @@ TEST_F(ProcessSynonyms, SpillThresholdsOfOneAndZeroSpillAfterEveryRow) {
 }
 
 TEST_F(ProcessSynonyms, EveryLineItsOwnChunkWithAProgressReportEach) {
-  auto file = write_file(dir_ / "p.ndjson", R"({"curie":"A:1"})" "\n\n" R"(["B:2"])" "\r\n");
+  auto file = write_file(dir_ / "p.ndjson", R"({"curie":"A:1"})"
+                                            "\n\n"
+                                            R"(["B:2"])"
+                                            "\r\n");
   auto out = run({file}, 2, 8, 0);
   ASSERT_TRUE(out) << out.error().message;
   EXPECT_EQ(read_rows(*out).size(), 2u);
@@ -231,9 +264,12 @@ TEST_F(ProcessSynonyms, TwoHundredFiftySixSourcesGetIdsInListOrder) {
 TEST_F(ProcessSynonyms, PathsWithOneSourceNameShareItsId) {
   fs::create_directories(dir_ / "a");
   fs::create_directories(dir_ / "b");
-  auto plain = write_file(dir_ / "a" / "x.ndjson", R"({"curie":"A:1"})" "\n");
-  auto other = write_file(dir_ / "y.ndjson", R"({"curie":"B:1"})" "\n");
-  auto packed = write_file(dir_ / "b" / "x.ndjson.gz", testing::gzip(R"({"curie":"C:1"})" "\n"));
+  auto plain = write_file(dir_ / "a" / "x.ndjson", R"({"curie":"A:1"})"
+                                                   "\n");
+  auto other = write_file(dir_ / "y.ndjson", R"({"curie":"B:1"})"
+                                             "\n");
+  auto packed = write_file(dir_ / "b" / "x.ndjson.gz", testing::gzip(R"({"curie":"C:1"})"
+                                                                     "\n"));
   auto out = run({plain, other, packed}, 2, 3);
   ASSERT_TRUE(out) << out.error().message;
   EXPECT_EQ(out->source_ids, (absl::flat_hash_map<std::string, uint8_t>{{"x", 0}, {"y", 1}}));
@@ -266,7 +302,8 @@ TEST_F(ProcessSynonyms, WorkersStoppingOnBadLinesCloseTheChannelForProducers) {
 }
 
 TEST_F(ProcessSynonyms, AProducerFailureIsReportedAfterTheWorkersFinish) {
-  auto good = write_file(dir_ / "good.ndjson", R"({"curie":"A:1"})" "\n");
+  auto good = write_file(dir_ / "good.ndjson", R"({"curie":"A:1"})"
+                                               "\n");
   auto out = run({good, dir_ / "missing.ndjson"}, 2, 2);
   ASSERT_FALSE(out);
   EXPECT_NE(out.error().message.find("(os error 2)"), std::string::npos) << out.error().message;

@@ -73,8 +73,7 @@ TEST_F(ProduceFile, ChunksCloseOnceTheyReachChunkBytes) {
   EXPECT_EQ(lines_of(chunks[0]), (std::vector<std::string>{"aaaa", "bbbbbb"}));
   EXPECT_EQ(lines_of(chunks[1]), (std::vector<std::string>{"cc"}));
   EXPECT_EQ(progress_->calls(),
-            (std::vector<ProgressCall>{{1, 2, 0, "s \xC2\xB7 2 rows"},
-                                       {1, 3, 0, "s \xC2\xB7 3 rows (1/1 files)"}}));
+            (std::vector<ProgressCall>{{1, 2, 0, "s \xC2\xB7 2 rows"}, {1, 3, 0, "s \xC2\xB7 3 rows (1/1 files)"}}));
 }
 
 TEST_F(ProduceFile, ZeroChunkBytesSendsEveryLineAlone) {
@@ -84,11 +83,10 @@ TEST_F(ProduceFile, ZeroChunkBytesSendsEveryLineAlone) {
   EXPECT_EQ(lines_of(chunks[0]), (std::vector<std::string>{"one"}));
   EXPECT_EQ(lines_of(chunks[1]), (std::vector<std::string>{"two"}));
   EXPECT_EQ(lines_of(chunks[2]), (std::vector<std::string>{"three"}));
-  EXPECT_EQ(progress_->calls(),
-            (std::vector<ProgressCall>{{1, 1, 0, "z \xC2\xB7 1 rows"},
-                                       {1, 2, 0, "z \xC2\xB7 2 rows"},
-                                       {1, 3, 0, "z \xC2\xB7 3 rows"},
-                                       {1, 3, 0, "z \xC2\xB7 3 rows (1/1 files)"}}));
+  EXPECT_EQ(progress_->calls(), (std::vector<ProgressCall>{{1, 1, 0, "z \xC2\xB7 1 rows"},
+                                                           {1, 2, 0, "z \xC2\xB7 2 rows"},
+                                                           {1, 3, 0, "z \xC2\xB7 3 rows"},
+                                                           {1, 3, 0, "z \xC2\xB7 3 rows (1/1 files)"}}));
 }
 
 TEST_F(ProduceFile, BlankFilesReportTheirEndAndCountsRunAcrossFiles) {
@@ -100,10 +98,9 @@ TEST_F(ProduceFile, BlankFilesReportTheirEndAndCountsRunAcrossFiles) {
   EXPECT_EQ(chunks[0].source_id, 0);
   EXPECT_EQ(chunks[1].source_id, 2);
   EXPECT_EQ(lines_of(chunks[1]), (std::vector<std::string>{"y1"}));
-  EXPECT_EQ(progress_->calls(),
-            (std::vector<ProgressCall>{{1, 2, 0, "a \xC2\xB7 2 rows (1/3 files)"},
-                                       {1, 2, 0, "blank \xC2\xB7 2 rows (2/3 files)"},
-                                       {1, 3, 0, "b \xC2\xB7 3 rows (3/3 files)"}}));
+  EXPECT_EQ(progress_->calls(), (std::vector<ProgressCall>{{1, 2, 0, "a \xC2\xB7 2 rows (1/3 files)"},
+                                                           {1, 2, 0, "blank \xC2\xB7 2 rows (2/3 files)"},
+                                                           {1, 3, 0, "b \xC2\xB7 3 rows (3/3 files)"}}));
 }
 
 TEST_F(ProduceFile, KeepsInnerWhiteSpaceAndOnlyStripsTheLineEnd) {

@@ -25,12 +25,10 @@ std::string decode_error(std::string_view line) {
 std::vector<std::string> list(const StringList& l) { return {l.begin(), l.end()}; }
 
 TEST(SynonymRow, KeysAndAliasesFillTheSameFields) {
-  SynonymRow a = decode_ok(
-      R"({"curie":"HGNC:1100","names":["BRCA1","Breast cancer 1"],"types":["biolink:Gene"],)"
-      R"("taxa":["NCBITaxon:9606"],"preferred_name":"BRCA1"})");
-  SynonymRow b = decode_ok(
-      R"({"id":"HGNC:1100","names":["BRCA1","Breast cancer 1"],"categories":["biolink:Gene"],)"
-      R"("taxon":["NCBITaxon:9606"],"name":"BRCA1"})");
+  SynonymRow a = decode_ok(R"({"curie":"HGNC:1100","names":["BRCA1","Breast cancer 1"],"types":["biolink:Gene"],)"
+                           R"("taxa":["NCBITaxon:9606"],"preferred_name":"BRCA1"})");
+  SynonymRow b = decode_ok(R"({"id":"HGNC:1100","names":["BRCA1","Breast cancer 1"],"categories":["biolink:Gene"],)"
+                           R"("taxon":["NCBITaxon:9606"],"name":"BRCA1"})");
   for (const SynonymRow* row : {&a, &b}) {
     EXPECT_TRUE(row->has_curie);
     EXPECT_EQ(row->curie, "HGNC:1100");
@@ -76,16 +74,14 @@ TEST(SynonymRow, ArraysAreReadByPosition) {
   EXPECT_EQ(row.preferred_name, "P");
 
   decode_ok("[]");
-  EXPECT_EQ(decode_error(R"(["A:1",[],[],[],null,"extra"])"),
-            "trailing characters at line 1 column 22");
+  EXPECT_EQ(decode_error(R"(["A:1",[],[],[],null,"extra"])"), "trailing characters at line 1 column 22");
   EXPECT_EQ(decode_error(R"(["A:1",[],[],[],null,])"), "trailing comma at line 1 column 22");
 }
 
 TEST(SynonymRow, RepeatedFieldsNameTheMainKey) {
   EXPECT_EQ(decode_error(R"({"curie":"A:1","id":"B:2"})"), "duplicate field `curie` at line 1 column 19");
   EXPECT_EQ(decode_error(R"({"id":"A:1","id":null})"), "duplicate field `curie` at line 1 column 16");
-  EXPECT_EQ(decode_error(R"({"names":[],"names" : ["x"]})"),
-            "duplicate field `names` at line 1 column 20");
+  EXPECT_EQ(decode_error(R"({"names":[],"names" : ["x"]})"), "duplicate field `names` at line 1 column 20");
   EXPECT_EQ(decode_error(R"({"taxa":[],"taxon":[]})"), "duplicate field `taxa` at line 1 column 18");
   EXPECT_EQ(decode_error(R"({"name":"a","preferred_name":"b"})"),
             "duplicate field `preferred_name` at line 1 column 28");
@@ -96,16 +92,13 @@ TEST(SynonymRow, RepeatedFieldsNameTheMainKey) {
 TEST(SynonymRow, WrongTypesAndNonObjects) {
   EXPECT_EQ(decode_error("x"), "expected value at line 1 column 1");
   EXPECT_EQ(decode_error("5"), "invalid type: integer `5`, expected struct SynonymRow at line 1 column 1");
-  EXPECT_EQ(decode_error(R"("A:1")"),
-            "invalid type: string \"A:1\", expected struct SynonymRow at line 1 column 5");
+  EXPECT_EQ(decode_error(R"("A:1")"), "invalid type: string \"A:1\", expected struct SynonymRow at line 1 column 5");
   EXPECT_EQ(decode_error("null"), "invalid type: null, expected struct SynonymRow at line 1 column 4");
   EXPECT_EQ(decode_error(R"({"names":null})"), "invalid type: null, expected a sequence at line 1 column 13");
   EXPECT_EQ(decode_error(R"({"taxon":"9606"})"),
             "invalid type: string \"9606\", expected a sequence at line 1 column 15");
-  EXPECT_EQ(decode_error(R"({"names":["a",1]})"),
-            "invalid type: integer `1`, expected a string at line 1 column 15");
-  EXPECT_EQ(decode_error(R"({"curie":true})"),
-            "invalid type: boolean `true`, expected a string at line 1 column 13");
+  EXPECT_EQ(decode_error(R"({"names":["a",1]})"), "invalid type: integer `1`, expected a string at line 1 column 15");
+  EXPECT_EQ(decode_error(R"({"curie":true})"), "invalid type: boolean `true`, expected a string at line 1 column 13");
   EXPECT_EQ(decode_error(R"({"curie":"A:1"} x)"), "trailing characters at line 1 column 17");
   EXPECT_EQ(decode_error(R"({"curie":"A:1"}{})"), "trailing characters at line 1 column 16");
 }

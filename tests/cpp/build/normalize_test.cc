@@ -136,8 +136,7 @@ TEST(LowerCase, AsciiMapsOnlyLettersAndCopiesNothingWithoutUpperCase) {
   std::string scratch;
   // Every offset, so each byte is seen in every lane and in the tail.
   for (size_t start = 0; start < 16; ++start) {
-    EXPECT_EQ(lower_case(std::string_view(all_ascii).substr(start), scratch),
-              std::string_view(want).substr(start));
+    EXPECT_EQ(lower_case(std::string_view(all_ascii).substr(start), scratch), std::string_view(want).substr(start));
   }
 
   // Short texts take a different load path: every length, every position.
@@ -184,12 +183,11 @@ TEST(TokenQc, RefusesControlBreaksAndRejectedSubstrings) {
 }
 
 TEST(IsDeadTerm, EmptyDigitsAndPlaceholderWords) {
-  for (const char* dead : {"", "0", "0123456789", "na", "nan", "none", "null", "result", "symbol",
-                           "unknown", "p_value", "variable", "exposure", "expression", "not applicable"}) {
+  for (const char* dead : {"", "0", "0123456789", "na", "nan", "none", "null", "result", "symbol", "unknown", "p_value",
+                           "variable", "exposure", "expression", "not applicable"}) {
     EXPECT_TRUE(is_dead_term(dead)) << dead;
   }
-  for (const char* alive : {"null value", "pvalue", "1.5", "12a", "NULL", "not  applicable", "n", "nulls",
-                            "-1"}) {
+  for (const char* alive : {"null value", "pvalue", "1.5", "12a", "NULL", "not  applicable", "n", "nulls", "-1"}) {
     EXPECT_FALSE(is_dead_term(alive)) << alive;
   }
 }

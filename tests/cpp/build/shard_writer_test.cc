@@ -143,7 +143,8 @@ TEST(ShardWriter, FlushKeepsTheLastValueOfEqualKeysAndSortsStably) {
     std::optional<uint64_t> last_key;
     ShardBatch batch;
     batch.reserve(8);
-    for (auto [k, v] : std::vector<std::pair<uint64_t, std::string_view>>{{9, "i"}, {2, "b1"}, {2, "b2"}, {5, "e"}, {1, big}}) {
+    for (auto [k, v] :
+         std::vector<std::pair<uint64_t, std::string_view>>{{9, "i"}, {2, "b1"}, {2, "b2"}, {5, "e"}, {1, big}}) {
       batch.add(k, v);
     }
     auto n = flush_shard_batch(*table, batch, last_key);

@@ -32,7 +32,8 @@ std::map<DumpKey<K>, std::string> dump_table(const std::filesystem::path& path, 
   auto table = txn->open_table(def);
   EXPECT_TRUE(table) << path << " " << def.name << ": " << table.error().message;
   if (!table) return rows;
-  auto scanned = table->scan([&](auto key, std::string_view value) { rows.emplace(DumpKey<K>(key), std::string(value)); });
+  auto scanned =
+      table->scan([&](auto key, std::string_view value) { rows.emplace(DumpKey<K>(key), std::string(value)); });
   EXPECT_TRUE(scanned) << scanned.error().message;
   return rows;
 }

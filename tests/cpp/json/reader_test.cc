@@ -173,7 +173,8 @@ TEST(JsonPull, TypeErrorsNameTheValueAndPointAfterIt) {
   } cases[] = {
       {R"({"id": 42})", "invalid type: integer `42`, expected a string at line 1 column 9"},
       {R"({"id":-3})", "invalid type: integer `-3`, expected a string at line 1 column 8"},
-      {R"({"id":1e20})", "invalid type: floating point `100000000000000000000.0`, expected a string at line 1 column 10"},
+      {R"({"id":1e20})",
+       "invalid type: floating point `100000000000000000000.0`, expected a string at line 1 column 10"},
       {R"({"id":2.5e-7})", "invalid type: floating point `0.00000025`, expected a string at line 1 column 12"},
       {R"({"id":true})", "invalid type: boolean `true`, expected a string at line 1 column 10"},
       {R"({"id":null})", "invalid type: null, expected a string at line 1 column 10"},
@@ -199,8 +200,7 @@ TEST(JsonPull, TypeErrorsNameTheValueAndPointAfterIt) {
   EXPECT_EQ(err.message, "invalid type: sequence, expected a map at line 1 column 0");
   ASSERT_TRUE(r.begin_array());
   ASSERT_TRUE(r.next_element().value());
-  EXPECT_EQ(r.invalid_type("u32").message,
-            "invalid type: string \"a\\\"b\\tc\", expected u32 at line 1 column 10");
+  EXPECT_EQ(r.invalid_type("u32").message, "invalid type: string \"a\\\"b\\tc\", expected u32 at line 1 column 10");
 }
 
 TEST(JsonPull, DecoderErrorsArePositionedWhereTheDecoderStands) {

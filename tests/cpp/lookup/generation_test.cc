@@ -79,8 +79,8 @@ TEST(Generation, MainAndShardsThatNeverAgreeFailAfterFiveAttempts) {
   auto gen = open_generation(main_path, openers);
   ASSERT_FALSE(gen);
   EXPECT_EQ(gen.error().message, testing::cat("fullmap at ", std::filesystem::canonical(main_path).string(),
-                                             " kept changing generation; could not pin one primary-plus-shards "
-                                             "bundle after 5 attempts"));
+                                              " kept changing generation; could not pin one primary-plus-shards "
+                                              "bundle after 5 attempts"));
   EXPECT_EQ(main_opens, 5);
 }
 

@@ -67,8 +67,8 @@ struct FullmapContent {
   std::map<uint8_t, std::string> sources;
   std::map<uint32_t, CurieRow> curies;
   std::map<std::string, std::vector<TermPosting>> terms;  // postings as stored
-  std::vector<RawRecord> raw_records;                       // written after `terms`
-  std::set<uint64_t> shards_without_records;                // no "records" table
+  std::vector<RawRecord> raw_records;                     // written after `terms`
+  std::set<uint64_t> shards_without_records;              // no "records" table
   bool with_curies_table = true;
 };
 

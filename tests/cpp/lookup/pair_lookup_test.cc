@@ -68,14 +68,10 @@ TEST(PairLookup, ExactTermsOnlyInInputOrderWithRepeatsOnEveryPath) {
   const auto db = dir / "map.redb";
   const FullmapContent c = numbered_terms(16, 40);
   write_fullmap(db, c);
-  const std::vector<std::string> query = {"t3", "nope", "t1",  "t3",  "T1", " t1", "t1 ", "\"t1\"",
-                                          "'t1'", "",   "t14", "t39", "t3"};
-  const PairsResult want = {{"t3", c.terms.at("t3")},
-                            {"t1", c.terms.at("t1")},
-                            {"t3", c.terms.at("t3")},
-                            {"t14", {}},
-                            {"t39", c.terms.at("t39")},
-                            {"t3", c.terms.at("t3")}};
+  const std::vector<std::string> query = {"t3",     "nope", "t1", "t3",  "T1",  " t1", "t1 ",
+                                          "\"t1\"", "'t1'", "",   "t14", "t39", "t3"};
+  const PairsResult want = {{"t3", c.terms.at("t3")},   {"t1", c.terms.at("t1")}, {"t3", c.terms.at("t3")}, {"t14", {}},
+                            {"t39", c.terms.at("t39")}, {"t3", c.terms.at("t3")}};
   for (std::optional<size_t> threads : {std::optional<size_t>(), std::optional<size_t>(0), std::optional<size_t>(1),
                                         std::optional<size_t>(2), std::optional<size_t>(16)}) {
     auto got = lookup(db, query, threads);
@@ -97,13 +93,11 @@ TEST(PairLookup, ThreadedAndInlineAnswersAgree) {
       auto inline_result = lookup(db, query, 1);
       ASSERT_TRUE(inline_result) << inline_result.error().message;
       EXPECT_EQ(*inline_result, expected_pairs(c, query));
-      for (std::optional<size_t> threads : {std::optional<size_t>(), std::optional<size_t>(0),
-                                            std::optional<size_t>(2), std::optional<size_t>(3),
-                                            std::optional<size_t>(16)}) {
+      for (std::optional<size_t> threads : {std::optional<size_t>(), std::optional<size_t>(0), std::optional<size_t>(2),
+                                            std::optional<size_t>(3), std::optional<size_t>(16)}) {
         auto got = lookup(db, query, threads);
         ASSERT_TRUE(got) << got.error().message;
-        EXPECT_EQ(*got, *inline_result) << "shards " << shards << " n " << n << " threads "
-                                        << threads.value_or(999);
+        EXPECT_EQ(*got, *inline_result) << "shards " << shards << " n " << n << " threads " << threads.value_or(999);
       }
     }
   }

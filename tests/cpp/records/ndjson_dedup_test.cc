@@ -87,8 +87,7 @@ TEST_F(DedupTest, EdgesGetIdsFromTheirStrippedMembers) {
   std::string a1 = corv.of_name("1:a1:1");
   EXPECT_EQ(run("{\"a\":1,\"b\":null}\n", true), "{\"a\":1,\"id\":\"" + a1 + "\"}\n");
   // An existing id keeps its place and is part of the name.
-  EXPECT_EQ(run("{\"id\":\"x\",\"a\":1}\n", true),
-            "{\"id\":\"" + corv.of_name("1:a1:12:id1:x") + "\",\"a\":1}\n");
+  EXPECT_EQ(run("{\"id\":\"x\",\"a\":1}\n", true), "{\"id\":\"" + corv.of_name("1:a1:12:id1:x") + "\",\"a\":1}\n");
   EXPECT_EQ(run("{\"id\":null,\"a\":1}\n", true), "{\"a\":1,\"id\":\"" + a1 + "\"}\n");
   // Member order changes the line but not the id.
   std::string both = run("{\"a\":1,\"b\":2}\n{\"b\":2,\"a\":1}\n", true);

@@ -129,8 +129,7 @@ TEST(StoreDatabase, AppendFallsBackToReplacingInsertForKeysNotAboveTheLast) {
   }
   auto db = ReadOnlyDatabase::open(path);
   ASSERT_TRUE(db) << db.error().message;
-  const std::vector<std::pair<uint64_t, std::string>> want = {
-      {5, "c"}, {10, "a2"}, {20, "b2"}, {30, "d2"}, {31, "e"}};
+  const std::vector<std::pair<uint64_t, std::string>> want = {{5, "c"}, {10, "a2"}, {20, "b2"}, {30, "d2"}, {31, "e"}};
   EXPECT_EQ(scan_blobs(**db), want);
 }
 
@@ -144,8 +143,7 @@ TEST(StoreDatabase, TablesKeepTheirTypes) {
     ASSERT_TRUE(txn->open_table(kBlobs));
     auto wrong = txn->open_table(kBlobsAsText);
     ASSERT_FALSE(wrong);
-    EXPECT_EQ(wrong.error().message,
-              "table \"blobs\" has u64 keys and bytes values, not u64 keys and text values");
+    EXPECT_EQ(wrong.error().message, "table \"blobs\" has u64 keys and bytes values, not u64 keys and text values");
     ASSERT_TRUE(txn->commit());
     // The types survive into the next transaction.
     auto txn2 = db->begin_write();
@@ -159,8 +157,7 @@ TEST(StoreDatabase, TablesKeepTheirTypes) {
   EXPECT_TRUE(txn->open_table(kBlobs));
   auto as_u32 = txn->open_table(kBlobsAsU32);
   ASSERT_FALSE(as_u32);
-  EXPECT_EQ(as_u32.error().message,
-            "table \"blobs\" has u64 keys and bytes values, not u32 keys and bytes values");
+  EXPECT_EQ(as_u32.error().message, "table \"blobs\" has u64 keys and bytes values, not u32 keys and bytes values");
   auto missing = txn->open_table(kNames);
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message, "table \"names\" does not exist");
@@ -257,7 +254,8 @@ TEST(StoreDatabase, ReadersRacingRewritesSeeNoFileALockedFileOrTheWholeFile) {
   for (const auto& [outcome, n] : outcomes) {
     EXPECT_TRUE(outcome == "whole" || outcome == "No such file or directory (os error 2)" ||
                 outcome == "database file is locked by a writer")
-        << rounds << " rounds\n" << seen;
+        << rounds << " rounds\n"
+        << seen;
   }
   EXPECT_GT(outcomes["database file is locked by a writer"], 0) << seen;
   // Leaves no file behind but its own.

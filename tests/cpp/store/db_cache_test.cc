@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
-#include <atomic>
 #include <string>
+#include <thread>
 
 #include "fullmap/store/db_cache.h"
 #include "fullmap/store/layout.h"
@@ -91,10 +91,8 @@ TEST(OpenCached, SchemaMarkerAndBuildIdChecks) {
   };
   const std::string outdated = "fullmap DB is outdated; rebuild with 'corvantile build-fullmap'";
   const std::string unsupported = "unsupported fullmap redb schema";
-  const std::string missing_id =
-      "fullmap DB is missing META.build_id; rebuild with 'corvantile build-fullmap'";
-  const std::string invalid_id =
-      "fullmap DB has invalid META.build_id; rebuild with 'corvantile build-fullmap'";
+  const std::string missing_id = "fullmap DB is missing META.build_id; rebuild with 'corvantile build-fullmap'";
+  const std::string invalid_id = "fullmap DB has invalid META.build_id; rebuild with 'corvantile build-fullmap'";
   const std::vector<Case> cases = {
       {{{"schema", "corvantile.fullmap.v4"}, {"build_id", "1"}}, outdated},
       {{{"schema", "corvantile.fullmap.v1"}, {"build_id", "1"}}, outdated},
@@ -130,10 +128,22 @@ TEST(OpenCached, SchemaMarkerAndBuildIdChecks) {
 }
 
 TEST(OpenCachedShards, ShardCountFromMeta) {
-  const std::vector<std::pair<std::optional<std::string>, uint64_t>> cases = {
-      {"16", 16}, {"8", 8}, {"32", 16}, {"12", 8}, {"3", 2}, {"1", 1}, {"0", 1}, {"+4", 4},
-      {"", 16}, {"-4", 16}, {" 4", 16}, {"four", 16}, {"18446744073709551616", 16},
-      {"9223372036854775808", 16}, {"9223372036854775809", 1}, {std::nullopt, 16}};
+  const std::vector<std::pair<std::optional<std::string>, uint64_t>> cases = {{"16", 16},
+                                                                              {"8", 8},
+                                                                              {"32", 16},
+                                                                              {"12", 8},
+                                                                              {"3", 2},
+                                                                              {"1", 1},
+                                                                              {"0", 1},
+                                                                              {"+4", 4},
+                                                                              {"", 16},
+                                                                              {"-4", 16},
+                                                                              {" 4", 16},
+                                                                              {"four", 16},
+                                                                              {"18446744073709551616", 16},
+                                                                              {"9223372036854775808", 16},
+                                                                              {"9223372036854775809", 1},
+                                                                              {std::nullopt, 16}};
   for (const auto& [value, n] : cases) {
     EXPECT_EQ(shard_count_from_meta(value ? std::optional<std::string_view>(*value) : std::nullopt), n)
         << value.value_or("<absent>");
@@ -207,8 +217,7 @@ TEST(OpenCachedShards, ShardErrorsEndThePinningAtOnce) {
   const auto start = std::chrono::steady_clock::now();
   auto shards = open_cached_shards(main);
   ASSERT_FALSE(shards);
-  EXPECT_EQ(shards.error().message,
-            "fullmap DB is missing META.build_id; rebuild with 'corvantile build-fullmap'");
+  EXPECT_EQ(shards.error().message, "fullmap DB is missing META.build_id; rebuild with 'corvantile build-fullmap'");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 
   std::filesystem::remove(shard_path(main, 1));

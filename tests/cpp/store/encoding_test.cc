@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "common/utf8.h"
 #include "fullmap/store/layout.h"
 #include "fullmap/store/record_encoding.h"
-#include "common/utf8.h"
 
 namespace corv::fullmap {
 namespace {
@@ -18,8 +18,8 @@ TEST(CurieRowEncoding, FixedLayoutAndRoundTrip) {
 
   const CurieRow row{0x0102, "D000001", "caf\xc3\xa9", 0x0304, -1};
   const std::string bytes = encode_curie_row(row);
-  std::string want = "\x02\x01" + le64(7) + "D000001" + le64(5) + "caf\xc3\xa9" + "\x04\x03" +
-                     std::string("\xff\xff\xff\xff");
+  std::string want =
+      "\x02\x01" + le64(7) + "D000001" + le64(5) + "caf\xc3\xa9" + "\x04\x03" + std::string("\xff\xff\xff\xff");
   EXPECT_EQ(bytes, want);
 
   auto back = decode_curie_row(bytes + "trailing bytes");
@@ -63,8 +63,7 @@ TEST(TermRecordEncoding, LayoutRoundTripAndErrors) {
   std::string bytes;
   encode_term_record("aspirin", std::span<const TermPosting>(postings), bytes);
   EXPECT_EQ(bytes.size(), 16 + 7 + 5 * 2u);
-  EXPECT_EQ(bytes, le64(7) + "aspirin" + le64(2) + std::string("\x01\x00\x00\x00\x00", 5) +
-                       "\x04\x03\x02\x01\xff");
+  EXPECT_EQ(bytes, le64(7) + "aspirin" + le64(2) + std::string("\x01\x00\x00\x00\x00", 5) + "\x04\x03\x02\x01\xff");
 
   auto back = decode_term_record(bytes + "xyz");
   ASSERT_TRUE(back) << back.error().message;

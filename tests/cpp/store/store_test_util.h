@@ -58,11 +58,10 @@ inline void write_meta_db(const std::filesystem::path& path, const MetaValues& m
 
 // A main file with the schema marker, `build_id` and "shards" = `shards`,
 // plus that many shard files carrying `shard_build_id` (default: the same).
-inline void write_fullmap(const std::filesystem::path& main, const std::string& build_id,
-                          int shards = 16, std::optional<std::string> shard_build_id = {}) {
-  write_meta_db(main, {{"schema", std::string(kSchemaMarker)},
-                       {"build_id", build_id},
-                       {"shards", std::to_string(shards)}});
+inline void write_fullmap(const std::filesystem::path& main, const std::string& build_id, int shards = 16,
+                          std::optional<std::string> shard_build_id = {}) {
+  write_meta_db(main,
+                {{"schema", std::string(kSchemaMarker)}, {"build_id", build_id}, {"shards", std::to_string(shards)}});
   for (int i = 0; i < shards; ++i) {
     write_meta_db(shard_path(main, i), {{"build_id", shard_build_id.value_or(build_id)}});
   }
