@@ -5,7 +5,7 @@ BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: deps build test test-asan test-tsan test-asan-python fuzz demo bench clean
+.PHONY: deps build test test-asan test-tsan test-asan-python fuzz demo bench format format-check clean
 
 deps:
 	scripts/install-deps
@@ -60,6 +60,14 @@ SCALE ?= full
 BENCH_OUT ?= $(if $(filter full,$(SCALE)),bench/RESULTS.md,$(BUILD_DIR)/RESULTS-$(SCALE).md)
 bench: build
 	$(PYTHON) bench/run_suite.py --scale $(SCALE) --module-path $(BUILD_DIR)/python --out $(BENCH_OUT) --strict
+
+# Sources follow .clang-format; format-check fails on any difference.
+CLANG_FORMAT ?= clang-format-19
+format: deps
+	git ls-files '*.cc' '*.h' | xargs $(CLANG_FORMAT) -i
+
+format-check: deps
+	git ls-files '*.cc' '*.h' | xargs $(CLANG_FORMAT) --dry-run -Werror
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan build-asan-python build-fuzz
