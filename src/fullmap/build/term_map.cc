@@ -31,11 +31,10 @@ void* map_zeroed(size_t bytes) {
   void* p = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   char* const raw = static_cast<char*>(p);
-  char* const start = reinterpret_cast<char*>(mapped_bytes(reinterpret_cast<uintptr_t>(raw)));
-  if (start != raw) ::munmap(raw, static_cast<size_t>(start - raw));
-  if (const size_t tail = static_cast<size_t>(raw + length + kHugePage - (start + length)); tail != 0) {
-    ::munmap(start + length, tail);
-  }
+  const size_t head = mapped_bytes(reinterpret_cast<uintptr_t>(raw)) - reinterpret_cast<uintptr_t>(raw);
+  char* const start = raw + head;
+  if (head != 0) ::munmap(raw, head);
+  if (head != kHugePage) ::munmap(start + length, kHugePage - head);
   ::madvise(start, length, MADV_HUGEPAGE);  // advice only: the memory works without it
   return start;
 }
