@@ -550,5 +550,99 @@ class DedupFaultTest(FaultTestCase):
                 self.assertEqual(out.read_bytes(), b'{"a":1}\n{"a":2}\n')
 
 
+FOREIGN_RUNTIME_CHILD = r"""
+import ctypes, json, sys
+# What importing numpy or pandas first does: libstdc++ enters the process's
+# global scope before the module does.
+ctypes.CDLL("libstdc++.so.6")
+from corvantile import rs
+tmp, classes, synonyms, records = sys.argv[1:5]
+terms = json.loads(sys.argv[5])
+out = {}
+for threads in (1, 4):
+    db = f"{tmp}/t{threads}.redb"
+    rs.build_fullmap_db(db, [classes], [synonyms], threads=threads)
+    rows = rs.lookup_fullmap_terms(db, terms)  # enough terms to fan out by default
+    pairs = rs.lookup_fullmap_terms(db, terms, threads=4, return_format="pairs")
+    prefixes = rs.hydrate_prefixes(db)
+    hydrated = [[f"{prefixes[c['prefix_id']]}:{c['local_id']}"
+                 for c in rs.hydrate_curies(db, [i for i, _ in p["records"]])] for p in pairs]
+    out[threads] = {"rows": [[r["term"], r["CURIE"]] for r in rows], "pairs": hydrated}
+rs.dedup_ndjson(records, f"{tmp}/dedup.ndjson", True)
+print(json.dumps(out))
+"""
+
+
+class ForeignRuntimeTest(FaultTestCase):
+    def test_every_function_works_with_libstdcxx_loaded_first(self):
+        records = self.tmp / "records.ndjson"
+        records.write_bytes(lines([{"subject": f"A:{i % 40}", "object": "B:1", "pad": None} for i in range(200)]))
+        terms = TERMS * 2
+        self.assertGreaterEqual(len(terms), 1024)
+        child = run_child(FOREIGN_RUNTIME_CHILD, self.tmp, self.classes, self.synonyms, records, json.dumps(terms))
+        self.assertEqual(child.returncode, 0, child.stderr[-2000:])
+        got = json.loads(child.stdout)
+        for threads in ("1", "4"):
+            with self.subTest(threads=threads):
+                self.assertEqual(got[threads]["rows"], [[t, expected_curie(t)] for t in terms])
+                self.assertEqual(got[threads]["pairs"], [[expected_curie(t)] for t in terms])
+        expected = self.tmp / "expected.ndjson"
+        rs.dedup_ndjson(records, expected, True)
+        self.assertEqual((self.tmp / "dedup.ndjson").read_bytes(), expected.read_bytes())
+
+
+OUT_OF_MEMORY_CHILD = r"""
+import json, os, resource, sys
+from corvantile import rs
+tmp, classes, synonyms, big_synonyms = sys.argv[1:5]
+
+def address_space():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) << 10 for line in f if line.startswith("VmSize:"))
+
+# Pools and stacks that any build sets up are in place before the limit.
+rs.build_fullmap_db(f"{tmp}/warm.redb", [classes], [synonyms], threads=1)
+one_line = f"{tmp}/one_line.ndjson"
+with open(one_line, "wb") as f:
+    f.truncate(128 << 20)  # a single 128 MiB line, sparse on disk
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (address_space() + (32 << 20), hard))
+out = {}
+def attempt(name, fn):
+    try:
+        fn()
+        out[name] = ["returned"]
+    except BaseException as e:
+        out[name] = [type(e).__name__, type(e).__bases__[0].__name__, str(e)]
+attempt("dedup", lambda: rs.dedup_ndjson(one_line, f"{tmp}/one_line.out", False))
+os.environ["CORVANTILE_FULLMAP_LOCAL_SPILL_ENTRIES"] = "100000000"
+attempt("build", lambda: rs.build_fullmap_db(f"{tmp}/big.redb", [classes], [big_synonyms], threads=1))
+del os.environ["CORVANTILE_FULLMAP_LOCAL_SPILL_ENTRIES"]
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+# Nothing is left broken: the same module builds and answers again.
+rs.build_fullmap_db(f"{tmp}/after.redb", [classes], [synonyms], threads=2)
+out["after"] = [r["CURIE"] for r in rs.lookup_fullmap_terms(f"{tmp}/after.redb", ["alpha 7 name 3"])]
+print(json.dumps(out))
+"""
+
+
+class OutOfMemoryTest(FaultTestCase):
+    def test_running_out_of_memory_raises_and_the_interpreter_lives_on(self):
+        if "asan" in os.environ.get("LD_PRELOAD", ""):
+            self.skipTest("the sanitizer's allocator aborts when its address space is refused")
+        big = self.tmp / "big.ndjson"
+        # A term map far larger than the headroom left under the limit.
+        big.write_bytes(lines({"curie": f"B:{i}", "names": [f"bulk term {i} {j}" for j in range(25)]}
+                              for i in range(20000)))
+        child = run_child(OUT_OF_MEMORY_CHILD, self.tmp, self.classes, self.synonyms, big)
+        self.assertEqual(child.returncode, 0, child.stderr[-2000:])
+        got = json.loads(child.stdout)
+        # On the calling thread: PanicException, a BaseException.
+        self.assertEqual(got["dedup"], ["PanicException", "BaseException", "std::bad_alloc"])
+        # In a build worker: its fixed RuntimeError.
+        self.assertEqual(got["build"], ["RuntimeError", "Exception", "fullmap build worker panicked"])
+        self.assertEqual(got["after"], ["A:7"])
+
+
 if __name__ == "__main__":
     unittest.main()

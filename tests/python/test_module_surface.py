@@ -4,6 +4,7 @@ import collections.abc
 import importlib.util
 import inspect
 import pathlib
+import subprocess
 import unittest
 
 from corvantile import rs
@@ -75,6 +76,13 @@ class RegistrationTest(unittest.TestCase):
         self.assertEqual(len(paragraphs), 2)
         self.assertEqual(paragraphs[0], "XXH64 hex digest (seed 0) of a string's UTF-8 bytes.")
         self.assertIsNone(rs.hydrate_curies.__doc__)
+
+    def test_library_exports_only_its_init_function(self):
+        # Anything more would be bound process-wide, against other modules'
+        # copies of the same code, and unique symbols pin the library.
+        listing = subprocess.run(["nm", "-D", "--defined-only", rs.__file__], capture_output=True, text=True,
+                                 check=True).stdout
+        self.assertEqual([line.split()[1:] for line in listing.splitlines()], [["T", "PyInit_rs"]])
 
     def test_exec_appends_to_an_existing_all_list(self):
         module = fresh_module(["already"])

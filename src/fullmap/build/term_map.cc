@@ -15,34 +15,28 @@
 namespace corv::fullmap {
 namespace {
 
-template <class T>
-T* mi_array(size_t count) {
-  void* p = mi_malloc(count * sizeof(T));
-  if (p == nullptr) throw std::bad_alloc();
-  return static_cast<T*>(p);
-}
-
 constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kSlotAlign = 64;  // an entry never straddles a cache line
+// Smaller tables stay with the allocator: a mapping per small map would cost
+// a system call and a page fault per 4 KiB.
+constexpr size_t kMapFromBytes = 2 * kHugePage;
+
+size_t mapped_bytes(size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
 
 // A table probed at random asks for huge pages before its first touch: with
-// 4 KiB pages most probes would be a TLB miss as well as a cache miss.
-void* huge_page_block(size_t bytes) {
-  void* p = mi_malloc_aligned(bytes, kHugePage);
-  if (p == nullptr) throw std::bad_alloc();
-  ::madvise(p, bytes, MADV_HUGEPAGE);  // advice only: the memory works without it
-  return p;
-}
-
-TermMap::Entry* zeroed_slots(size_t count) {
-  const size_t bytes = count * sizeof(TermMap::Entry);
-  if (bytes < 2 * kHugePage) {
-    void* p = mi_calloc_aligned(count, sizeof(TermMap::Entry), 64);
-    if (p == nullptr) throw std::bad_alloc();
-    return static_cast<TermMap::Entry*>(p);
-  }
-  void* p = huge_page_block(bytes);
-  std::memset(p, 0, bytes);
-  return static_cast<TermMap::Entry*>(p);
+// 4 KiB pages most probes would be a TLB miss as well as a cache miss. The
+// mapping is trimmed to a huge-page boundary so that all of it qualifies.
+void* map_zeroed(size_t bytes) {
+  const size_t length = mapped_bytes(bytes);
+  void* p = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  char* const raw = static_cast<char*>(p);
+  const size_t head = mapped_bytes(reinterpret_cast<uintptr_t>(raw)) - reinterpret_cast<uintptr_t>(raw);
+  char* const start = raw + head;
+  if (head != 0) ::munmap(raw, head);
+  if (head != kHugePage) ::munmap(start + length, kHugePage - head);
+  ::madvise(start, length, MADV_HUGEPAGE);  // advice only: the memory works without it
+  return start;
 }
 
 constexpr size_t kFirstSlotCount = 16;
@@ -51,18 +45,38 @@ constexpr size_t kFirstSlotCount = 16;
 
 TermMap::~TermMap() = default;
 
+TermMap::Slots TermMap::zeroed_slots(size_t count) {
+  const size_t bytes = count * sizeof(Entry);
+  void* p;
+  if (bytes >= kMapFromBytes) {
+    p = map_zeroed(bytes);
+  } else {
+    p = ::operator new(bytes, std::align_val_t{kSlotAlign});
+    std::memset(p, 0, bytes);
+  }
+  return Slots(static_cast<Entry*>(p), SlotsFree{bytes});
+}
+
+void TermMap::SlotsFree::operator()(Entry* p) const {
+  if (bytes >= kMapFromBytes) {
+    ::munmap(p, mapped_bytes(bytes));
+  } else {
+    ::operator delete(p, std::align_val_t{kSlotAlign});
+  }
+}
+
 uint64_t TermMap::hash_of(std::string_view term) { return XXH64(term.data(), term.size(), 0); }
 
 char* TermMap::Arena::copy(std::string_view bytes) {
   const size_t n = bytes.size();
   if (next_ == nullptr || n > static_cast<size_t>(end_ - next_)) {
     if (n > kBlockBytes / 4) {
-      oversized_.emplace_back(mi_array<char>(std::max<size_t>(n, 1)));
+      oversized_.push_back(std::make_unique_for_overwrite<char[]>(std::max<size_t>(n, 1)));
       char* out = oversized_.back().get();
       std::memcpy(out, bytes.data(), n);
       return out;
     }
-    if (block_ == blocks_.size()) blocks_.emplace_back(mi_array<char>(kBlockBytes));
+    if (block_ == blocks_.size()) blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockBytes));
     next_ = blocks_[block_++].get();
     end_ = next_ + kBlockBytes;
   }
@@ -175,7 +189,7 @@ void TermMap::insert(const Key& key, Posting posting) {
 // re-places every entry by its stored hash, without touching term bytes.
 void TermMap::grow() {
   const size_t count = slot_count_ == 0 ? kFirstSlotCount : slot_count_ * 2;
-  std::unique_ptr<Entry[], MiFree> slots(zeroed_slots(count));
+  Slots slots = zeroed_slots(count);
   const unsigned shift = 64 - static_cast<unsigned>(std::countr_zero(count));
   const size_t mask = count - 1;
   for (size_t j = 0; j < slot_count_; ++j) {

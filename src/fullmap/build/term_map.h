@@ -18,8 +18,6 @@
 #include <string_view>
 #include <vector>
 
-#include <mimalloc.h>
-
 namespace corv::fullmap {
 
 struct Posting {
@@ -107,9 +105,15 @@ class TermMap {
     Posting posting;
     uint32_t key_no;
   };
-  struct MiFree {
-    void operator()(void* p) const { mi_free(p); }
+  // Small tables come from the allocator, large ones straight from the
+  // kernel (already zeroed, and huge-page backed where it can).
+  struct SlotsFree {
+    size_t bytes;  // a member initializer would make it not default-constructible inside TermMap
+    void operator()(Entry* p) const;
   };
+  using Slots = std::unique_ptr<Entry[], SlotsFree>;
+  static Slots zeroed_slots(size_t count);
+
   // Bump allocation of term bytes in blocks that survive a rewind; a term
   // too long for a block gets a block of its own, freed by the rewind.
   class Arena {
@@ -119,8 +123,8 @@ class TermMap {
 
    private:
     static constexpr size_t kBlockBytes = size_t{1} << 20;
-    std::vector<std::unique_ptr<char[], MiFree>> blocks_;
-    std::vector<std::unique_ptr<char[], MiFree>> oversized_;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<std::unique_ptr<char[]>> oversized_;
     size_t block_ = 0;  // blocks_[block_ - 1] is the one being filled
     char* next_ = nullptr;
     char* end_ = nullptr;
@@ -165,7 +169,7 @@ class TermMap {
   void grow();
   Entry* find(const Key& key) const;
 
-  std::unique_ptr<Entry[], MiFree> slots_;
+  Slots slots_;
   size_t slot_count_ = 0;
   size_t mask_ = 0;
   unsigned shift_ = 63;
@@ -174,7 +178,7 @@ class TermMap {
   std::array<Queued, kQueueDepth> queue_;
   size_t queue_head_ = 0;  // oldest
   size_t queued_ = 0;
-  std::vector<Node, mi_stl_allocator<Node>> nodes_;
+  std::vector<Node> nodes_;
   Arena arena_;
 };
 
