@@ -137,7 +137,11 @@ Status ReadOnlyDatabase::open_at(const std::filesystem::path& path) {
     return std::unexpected(store_error(rc));
   }
   const unsigned flags = MDB_RDONLY | MDB_NOSUBDIR | MDB_NOLOCK | MDB_NOTLS | MDB_NORDAHEAD;
-  if (int rc = mdb_env_open(env_, path.c_str(), flags, 0)) {
+  // LMDB opens by name. Naming our own descriptor makes it open the very file
+  // we locked, even while a rebuild renames a new one into place.
+  const std::string own_fd = "/proc/self/fd/" + std::to_string(lock_fd_);
+  const char* env_path = ::access(own_fd.c_str(), R_OK) == 0 ? own_fd.c_str() : path.c_str();
+  if (int rc = mdb_env_open(env_, env_path, flags, 0)) {
     if (is_format_error(rc)) return outdated();
     return std::unexpected(store_error(rc));
   }
