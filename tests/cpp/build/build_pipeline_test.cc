@@ -51,7 +51,6 @@ ResolvedTerms resolve(const std::filesystem::path& output) {
 class BuildPipeline : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = testing::fresh_test_dir("build_pipeline");
     classes_ = {write_file(dir_ / "classes.jsonl",
                            R"({"id":"CHEBI:15365","equivalent_identifiers":["CHEBI:15365","DRUGBANK:DB00945"]})"
                            "\n")};
@@ -82,7 +81,7 @@ class BuildPipeline : public ::testing::Test {
                                std::move(s));
   }
 
-  std::filesystem::path dir_;
+  corv::testing::ScratchDir dir_;
   Paths classes_;
   Paths synonyms_;
 };
@@ -144,6 +143,21 @@ TEST_F(BuildPipeline, FailuresLeaveTheSpillDirectoryForInspection) {
   // The next build starts from a clean spill directory and removes it.
   ASSERT_TRUE(build(output, 2, settings(output)));
   EXPECT_FALSE(std::filesystem::exists(default_spill_dir(output)));
+}
+
+// oneTBB faults tearing down an arena of more than 65,536 slots, whatever
+// became of the build: any worker count must end in a status. A missing
+// class file ends the build before the ingest starts its (equally many)
+// threads.
+TEST_F(BuildPipeline, HugeWorkerCountFailsCleanly) {
+  auto synonyms = write_file(dir_ / "s.ndjson", "{\"curie\":\"A:1\",\"names\":[\"a\"]}\n");
+  const auto output = dir_ / "fm.redb";
+  BuildSettings settings;
+  settings.spill_dir = default_spill_dir(output);
+  Status s = build_fullmap_inner(output, {dir_ / "missing.jsonl"}, {synonyms}, 100000, kBuildShardCount, nullptr,
+                                 std::move(settings));
+  ASSERT_FALSE(s);
+  EXPECT_NE(s.error().message.find("(os error 2)"), std::string::npos) << s.error().message;
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 namespace corv::fullmap {
 namespace {
 
-using testing::fresh_test_dir;
+using corv::testing::ScratchDir;
 using testing::write_file;
 using Set = absl::flat_hash_set<std::string>;
 
@@ -122,7 +122,7 @@ TEST(BuildSettings, EnvironmentFeedsEverySetting) {
 }
 
 TEST(BuildPreparation, EmptySynonymListTouchesNothing) {
-  const auto dir = fresh_test_dir("build_prepare");
+  const ScratchDir dir;
   const auto output = dir / "new" / "fm.redb";
   auto prepared = prepare_build(output, {}, 2);
   ASSERT_FALSE(prepared);
@@ -132,7 +132,7 @@ TEST(BuildPreparation, EmptySynonymListTouchesNothing) {
 }
 
 TEST(BuildPreparation, CreatesTheDirectoryAndDeletesTheOldSeventeenFiles) {
-  const auto dir = fresh_test_dir("build_prepare");
+  const ScratchDir dir;
   const auto output = dir / "a" / "b" / "fm.redb";
   std::filesystem::create_directories(output.parent_path());
   write_file(output, "old");

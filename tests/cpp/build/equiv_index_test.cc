@@ -19,7 +19,7 @@
 namespace corv::fullmap {
 namespace {
 
-using testing::fresh_test_dir;
+using corv::testing::ScratchDir;
 using testing::ProgressCall;
 using testing::RecordingProgress;
 using testing::write_file;
@@ -139,13 +139,12 @@ TEST(ClassRowTest, ErrorTextsAndPositions) {
 class EquivIndexTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fresh_test_dir("equiv");
     spill_ = dir_ / "spill";
     std::filesystem::create_directories(spill_);
   }
   std::filesystem::path file(const std::string& name, std::string_view text) { return write_file(dir_ / name, text); }
 
-  std::filesystem::path dir_;
+  ScratchDir dir_;
   std::filesystem::path spill_;
 };
 

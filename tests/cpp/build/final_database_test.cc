@@ -18,10 +18,10 @@
 namespace corv::fullmap {
 namespace {
 
+using corv::testing::ScratchDir;
 using testing::dump_meta;
 using testing::dump_table;
 using testing::dump_terms;
-using testing::fresh_test_dir;
 using testing::RecordingProgress;
 using Paths = std::vector<std::filesystem::path>;
 
@@ -90,8 +90,8 @@ struct IngestOutput {
 };
 
 TEST(FinalDatabase, WritesTheMainTablesAndSixteenShardsOfOneBuild) {
-  const auto dir = fresh_test_dir("final_database");
-  const IngestOutput in(dir);
+  const ScratchDir dir;
+  const IngestOutput in(dir.path());
   const auto output = dir / "out" / "fm.redb";
   std::filesystem::create_directories(output.parent_path());
   auto progress = std::make_shared<RecordingProgress>();
@@ -135,7 +135,7 @@ TEST(FinalDatabase, WritesTheMainTablesAndSixteenShardsOfOneBuild) {
 }
 
 TEST(FinalDatabase, EmptyIngestStillCreatesEveryTable) {
-  const auto dir = fresh_test_dir("final_database");
+  const ScratchDir dir;
   const auto output = dir / "empty.redb";
   auto status = write_final_database(output, {}, {}, {}, {}, std::vector<Paths>(kShards), 0, 0, kShards, nullptr);
   ASSERT_TRUE(status) << status.error().message;
@@ -147,8 +147,8 @@ TEST(FinalDatabase, EmptyIngestStillCreatesEveryTable) {
 }
 
 TEST(FinalDatabase, TheLowestFailingShardsErrorWinsAfterAllWritersEnd) {
-  const auto dir = fresh_test_dir("final_database");
-  IngestOutput in(dir);
+  const ScratchDir dir;
+  IngestOutput in(dir.path());
   // Shard 3 reads a missing file, shard 7 a run cut inside a frame.
   in.term_runs[3].push_back(dir / "gone.bin");
   in.term_runs[7].push_back(testing::write_file(dir / "cut.bin", std::string("\x05\x00\x00\x00"
@@ -166,8 +166,8 @@ TEST(FinalDatabase, TheLowestFailingShardsErrorWinsAfterAllWritersEnd) {
 }
 
 TEST(FinalDatabase, AHugeInsertBatchIsOneBatchPerShard) {
-  const auto dir = fresh_test_dir("final_database");
-  const IngestOutput in(dir);
+  const ScratchDir dir;
+  const IngestOutput in(dir.path());
   auto progress = std::make_shared<RecordingProgress>();
   auto status = in.write(dir / "fm.redb", SIZE_MAX, progress);
   ASSERT_TRUE(status) << status.error().message;

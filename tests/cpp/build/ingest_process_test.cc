@@ -26,7 +26,6 @@ using Postings = std::vector<std::pair<uint32_t, uint8_t>>;
 class ProcessSynonyms : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = testing::fresh_test_dir("ingest_process");
     spill_ = dir_ / "spill";
     fs::create_directories(spill_);
   }
@@ -93,7 +92,7 @@ class ProcessSynonyms : public ::testing::Test {
     return terms;
   }
 
-  fs::path dir_;
+  corv::testing::ScratchDir dir_;
   fs::path spill_;
   std::unique_ptr<EquivIndex> equiv_;
   size_t local_spill_entries_ = 1000000;

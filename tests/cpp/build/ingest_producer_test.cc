@@ -6,6 +6,7 @@
 
 #include "fullmap/build/chunk_channel.h"
 #include "fullmap/build/ingest_producer.h"
+#include "fullmap/build/run_io.h"
 #include "fullmap/build/source_name.h"
 #include "ingest_test_util.h"
 
@@ -40,8 +41,6 @@ TEST(SourceName, DotFilesEmptyNamesAndFallbacks) {
 
 class ProduceFile : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = testing::fresh_test_dir("ingest_producer"); }
-
   // Runs one producer over `files` and returns every chunk it sent.
   std::vector<Chunk> produce(const std::vector<std::filesystem::path>& files, size_t chunk_bytes,
                              Status* status = nullptr) {
@@ -62,7 +61,7 @@ class ProduceFile : public ::testing::Test {
     return out;
   }
 
-  std::filesystem::path dir_;
+  corv::testing::ScratchDir dir_;
   std::shared_ptr<RecordingProgress> progress_ = std::make_shared<RecordingProgress>();
 };
 
@@ -118,6 +117,26 @@ TEST_F(ProduceFile, MissingFileEndsTheProducerWithTheOsError) {
   ASSERT_FALSE(status);
   EXPECT_NE(status.error().message.find("os error 2"), std::string::npos) << status.error().message;
   EXPECT_TRUE(progress_->calls().empty());
+}
+
+// The row decoder never reads an ignored member's string, so the producer
+// checks every line's bytes: nothing later would see bad UTF-8 there.
+TEST_F(ProduceFile, InvalidUtf8EvenInAnIgnoredMemberFailsTheProducer) {
+  auto file = testing::write_file(dir_ / "u.ndjson", "{\"curie\":\"A:1\"}\n{\"curie\":\"A:2\",\"note\":\"\xff\"}\n");
+  absl::flat_hash_map<std::string, uint8_t> ids{{"u", 0}};
+  std::vector<std::filesystem::path> files{file};
+  auto [sender, receiver] = make_channel<Chunk>(8);
+  ProducerState state{files, ids, 0, nullptr};
+  Status s = produce_file(file, sender, state);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().message, kInvalidUtf8Message);
+  sender.reset();
+  // The valid line before it was still sent.
+  auto first = receiver.recv();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->line_count(), 1u);
+  EXPECT_EQ(std::string(first->line(0)), "{\"curie\":\"A:1\"}");
+  EXPECT_FALSE(receiver.recv().has_value());
 }
 
 TEST_F(ProduceFile, ClosedChannelEndsTheProducer) {

@@ -1,11 +1,10 @@
-// Helpers shared by the ingest tests: a scratch directory per test and a
-// progress sink that records every report.
+// Helpers shared by the ingest tests: input files and a progress sink that
+// records every report.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -16,18 +15,9 @@
 #include <zlib.h>
 
 #include "fullmap/build/progress.h"
+#include "scratch_dir.h"
 
 namespace corv::fullmap::testing {
-
-inline std::filesystem::path fresh_test_dir(std::string_view group) {
-  const char* base = std::getenv("CORV_TEST_TMP");
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  auto dir = std::filesystem::path(base ? base : ::testing::TempDir()) / std::string(group) /
-             (std::string(info->test_suite_name()) + "." + info->name());
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
-}
 
 inline std::filesystem::path write_file(const std::filesystem::path& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

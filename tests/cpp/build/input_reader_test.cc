@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 
 #include "fullmap/build/line_reader.h"
+#include "scratch_dir.h"
 
 namespace corv::fullmap {
 namespace {
@@ -18,21 +18,13 @@ namespace fs = std::filesystem;
 
 class InputReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("CORV_TEST_TMP");
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::path(base ? base : ::testing::TempDir()) / "input_reader" / info->name();
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-
   fs::path write(const std::string& name, const std::string& bytes) {
     const fs::path path = dir_ / name;
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
   }
 
-  fs::path dir_;
+  corv::testing::ScratchDir dir_;
 };
 
 std::string gzip(const std::string& data) {
@@ -143,7 +135,7 @@ TEST_F(InputReaderTest, OpenFailuresCarryTheSystemText) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
 
-  auto directory = read_path(dir_);
+  auto directory = read_path(dir_.path());
   ASSERT_FALSE(directory);
   EXPECT_EQ(directory.error().message, "Is a directory (os error 21)");
 }

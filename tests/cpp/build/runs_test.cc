@@ -19,7 +19,7 @@
 namespace corv::fullmap {
 namespace {
 
-using testing::fresh_test_dir;
+using corv::testing::ScratchDir;
 using testing::write_file;
 
 std::string read_file(const std::filesystem::path& path) {
@@ -58,10 +58,10 @@ std::vector<TermFrame> read_all_frames(const std::filesystem::path& path) {
 }
 
 TEST(TermRunTest, FrameBytesSortAndDeduplicatePostings) {
-  auto dir = fresh_test_dir("runs");
+  ScratchDir dir;
   TermMap terms;
   put(terms, "ab", {{7, 2}, {1, 0}, {7, 2}, {7, 1}});
-  auto runs = spill_run(terms, dir, 3, 1);
+  auto runs = spill_run(terms, dir.path(), 3, 1);
   ASSERT_TRUE(runs) << runs.error().message;
   ASSERT_EQ(runs->size(), 1u);
   EXPECT_EQ((*runs)[0].shard, 0u);
@@ -71,7 +71,7 @@ TEST(TermRunTest, FrameBytesSortAndDeduplicatePostings) {
 }
 
 TEST(TermRunTest, SpillPartitionsByShardInHashOrderAndReadsBack) {
-  auto dir = fresh_test_dir("runs");
+  ScratchDir dir;
   TermMap terms;
   std::vector<std::string> all;
   for (int i = 0; i < 500; ++i) {
@@ -80,7 +80,7 @@ TEST(TermRunTest, SpillPartitionsByShardInHashOrderAndReadsBack) {
     put(terms, term, {{static_cast<uint32_t>(i), 1}, {static_cast<uint32_t>(i / 2), 0}});
   }
   const size_t capacity = terms.capacity();
-  auto runs = spill_run(terms, dir, 12345678901ULL, 16);
+  auto runs = spill_run(terms, dir.path(), 12345678901ULL, 16);
   ASSERT_TRUE(runs) << runs.error().message;
   EXPECT_TRUE(terms.empty());
   EXPECT_EQ(terms.capacity(), capacity);
@@ -114,12 +114,12 @@ TEST(TermRunTest, SpillPartitionsByShardInHashOrderAndReadsBack) {
 }
 
 TEST(TermRunTest, LargeTermCrossesReadBuffer) {
-  auto dir = fresh_test_dir("runs");
+  ScratchDir dir;
   TermMap terms;
   std::string big(3 * kTermRunReadBufferBytes + 17, 'x');
   put(terms, big, {{9, 9}});
   put(terms, "small", {{1, 1}});
-  auto runs = spill_run(terms, dir, 1, 1);
+  auto runs = spill_run(terms, dir.path(), 1, 1);
   ASSERT_TRUE(runs);
   auto frames = read_all_frames((*runs)[0].path);
   ASSERT_EQ(frames.size(), 2u);
@@ -129,7 +129,7 @@ TEST(TermRunTest, LargeTermCrossesReadBuffer) {
 }
 
 TEST(TermRunTest, TruncatedFrameAndInvalidUtf8) {
-  auto dir = fresh_test_dir("runs");
+  ScratchDir dir;
   std::string frame = le32(3) + "abc" + le32(2) + le32(1) + '\x00' + le32(2) + '\x05';
   // Every cut inside the frame is an error; a cut at the boundary is a clean end.
   for (size_t cut = 1; cut < frame.size(); ++cut) {
@@ -157,7 +157,7 @@ TEST(TermRunTest, TruncatedFrameAndInvalidUtf8) {
 }
 
 TEST(TermRunTest, CountRunFramesChecksOnlyLengthFields) {
-  auto dir = fresh_test_dir("runs");
+  ScratchDir dir;
   std::string frame = le32(3) + "abc" + le32(2) + std::string(10, '\x01');
   // Postings cut short still count; no UTF-8 check.
   auto path = write_file(dir / "a.bin", frame + le32(2) + "\xFF\xFF" + le32(4) + "\x01\x02");
@@ -179,12 +179,12 @@ TEST(TermRunTest, CountRunFramesChecksOnlyLengthFields) {
 }
 
 TEST(RunWriterTest, CreatesWithMode0666UnderUmaskAndReportsOsErrors) {
-  auto dir = fresh_test_dir("runs");
+  ScratchDir dir;
   mode_t old = ::umask(022);
   ::umask(old);
   TermMap terms;
   put(terms, "t", {{1, 1}});
-  auto runs = spill_run(terms, dir, 0, 1);
+  auto runs = spill_run(terms, dir.path(), 0, 1);
   ASSERT_TRUE(runs);
   struct stat st;
   ASSERT_EQ(::stat((*runs)[0].path.c_str(), &st), 0);
@@ -197,13 +197,13 @@ TEST(RunWriterTest, CreatesWithMode0666UnderUmaskAndReportsOsErrors) {
 }
 
 TEST(CurieRunTest, BytesRoundTripAndTruncation) {
-  auto dir = fresh_test_dir("runs");
+  ScratchDir dir;
   CurieRunBatch batch;
   batch.reserve(8);
   batch.push_back({0x01020304, "row-a"});
   batch.push_back({5, ""});
   batch.push_back({2, std::string(2 * kCurieRunReadBufferBytes, 'r')});
-  auto path = spill_curie_run(batch, dir, 42);
+  auto path = spill_curie_run(batch, dir.path(), 42);
   ASSERT_TRUE(path) << path.error().message;
   EXPECT_EQ(*path, dir / "curie_run_00000042.bin");
   EXPECT_TRUE(batch.empty());
@@ -241,16 +241,16 @@ TEST(CurieRunTest, BytesRoundTripAndTruncation) {
 }
 
 TEST(EquivRunTest, SpillSortsDeduplicatesAndRecordsRuns) {
-  auto dir = fresh_test_dir("runs");
+  ScratchDir dir;
   std::atomic<uint64_t> counter{7};
   EquivRunList runs;
   EquivMap map;
-  ASSERT_TRUE(spill_equiv_local(map, dir, counter, runs));
+  ASSERT_TRUE(spill_equiv_local(map, dir.path(), counter, runs));
   EXPECT_EQ(counter.load(), 7u);  // empty map draws no number
   EXPECT_TRUE(runs.paths.empty());
 
   map["A:1"] = {"B:2", "A:1", "B:2"};
-  ASSERT_TRUE(spill_equiv_local(map, dir, counter, runs));
+  ASSERT_TRUE(spill_equiv_local(map, dir.path(), counter, runs));
   EXPECT_TRUE(map.empty());
   EXPECT_EQ(counter.load(), 8u);
   ASSERT_EQ(runs.paths.size(), 1u);
@@ -260,7 +260,7 @@ TEST(EquivRunTest, SpillSortsDeduplicatesAndRecordsRuns) {
 
   for (int i = 0; i < 300; ++i) map["K:" + std::to_string(i)] = {"x", "\xC3\xA9", "y", "x"};
   map["E:0"] = {};
-  ASSERT_TRUE(spill_equiv_local(map, dir, counter, runs));
+  ASSERT_TRUE(spill_equiv_local(map, dir.path(), counter, runs));
   ASSERT_EQ(runs.paths.size(), 2u);
   auto reader = EquivRunReader::open(runs.paths[1]);
   ASSERT_TRUE(reader);
@@ -286,7 +286,7 @@ TEST(EquivRunTest, SpillSortsDeduplicatesAndRecordsRuns) {
 }
 
 TEST(EquivRunTest, ReadErrors) {
-  auto dir = fresh_test_dir("runs");
+  ScratchDir dir;
   std::string frame = le64(1) + le32(1) + "k" + le32(1) + le32(2) + "ab";
   for (size_t cut = 1; cut < frame.size(); ++cut) {
     auto reader = EquivRunReader::open(write_file(dir / "cut.bin", frame.substr(0, cut)));

@@ -16,10 +16,10 @@
 namespace corv::fullmap {
 namespace {
 
+using corv::testing::ScratchDir;
 using testing::dump_meta;
 using testing::dump_table;
 using testing::dump_terms;
-using testing::fresh_test_dir;
 using testing::ProgressCall;
 using testing::RecordingProgress;
 using Postings = std::vector<TermPosting>;
@@ -38,16 +38,15 @@ std::filesystem::path write_run(const std::filesystem::path& dir, uint64_t run,
 }
 
 struct ShardFixture {
-  std::filesystem::path dir;
-  std::filesystem::path db_path;
-  WritableDatabase db;
+  ScratchDir dir;
+  std::filesystem::path db_path = dir / "shard.db";
+  WritableDatabase db = create(db_path);
   std::atomic<uint64_t> written{0};
 
-  static ShardFixture make(std::string_view group) {
-    auto dir = fresh_test_dir(group);
-    auto db = WritableDatabase::create(dir / "shard.db", 0);
+  static WritableDatabase create(const std::filesystem::path& path) {
+    auto db = WritableDatabase::create(path, 0);
     EXPECT_TRUE(db) << db.error().message;
-    return ShardFixture{dir, dir / "shard.db", std::move(*db)};
+    return std::move(*db);
   }
 
   Result<uint64_t> write(const std::vector<std::filesystem::path>& runs, size_t batch,
@@ -59,11 +58,11 @@ struct ShardFixture {
 };
 
 TEST(ShardWriter, MergesRunsIntoOneRecordPerTermWithUnionedPostings) {
-  auto f = ShardFixture::make("shard_writer");
+  ShardFixture f;
   const std::vector<std::filesystem::path> runs = {
-      write_run(f.dir, 0, {{"fever", {{5, 0}, {7, 1}}}, {"cough", {{9, 0}}}}),
-      write_run(f.dir, 1, {{"fever", {{5, 0}}}, {"p53", {{4, 2}, {4, 1}}}}),
-      write_run(f.dir, 2, {{"fever", {{2, 3}, {7, 1}}}}),
+      write_run(f.dir.path(), 0, {{"fever", {{5, 0}, {7, 1}}}, {"cough", {{9, 0}}}}),
+      write_run(f.dir.path(), 1, {{"fever", {{5, 0}}}, {"p53", {{4, 2}, {4, 1}}}}),
+      write_run(f.dir.path(), 2, {{"fever", {{2, 3}, {7, 1}}}}),
   };
   auto n = f.write(runs, 2);
   ASSERT_TRUE(n) << n.error().message;
@@ -80,7 +79,7 @@ TEST(ShardWriter, MergesRunsIntoOneRecordPerTermWithUnionedPostings) {
 
 TEST(ShardWriter, NoRunsOrEmptyRunsGiveAnEmptyTableAndNoReports) {
   for (bool with_empty_run : {false, true}) {
-    auto f = ShardFixture::make("shard_writer");
+    ShardFixture f;
     std::vector<std::filesystem::path> runs;
     if (with_empty_run) runs.push_back(testing::write_file(f.dir / "run_s0_00000000.bin", ""));
     auto progress = std::make_shared<RecordingProgress>();
@@ -106,10 +105,10 @@ TEST(ShardWriter, FlushesEveryFullBatchAndReportsRunningTotals) {
     std::vector<uint64_t> dones;
   };
   for (const Case& c : {Case{3, {3, 6, 7}}, Case{1, {1, 2, 3, 4, 5, 6, 7}}, Case{7, {7}}, Case{0, {7}}}) {
-    auto f = ShardFixture::make("shard_writer");
+    ShardFixture f;
     f.written = 100;  // other shards' flushes come first
     auto progress = std::make_shared<RecordingProgress>();
-    auto n = f.write(seven_terms(f.dir), c.batch, progress);
+    auto n = f.write(seven_terms(f.dir.path()), c.batch, progress);
     ASSERT_TRUE(n) << n.error().message;
     EXPECT_EQ(*n, 7u);
     std::vector<ProgressCall> expected;
@@ -120,8 +119,8 @@ TEST(ShardWriter, FlushesEveryFullBatchAndReportsRunningTotals) {
     EXPECT_EQ(dump_terms(f.db_path).size(), 7u);
   }
   // Without a callable the shared counter is left alone.
-  auto f = ShardFixture::make("shard_writer");
-  auto n = f.write(seven_terms(f.dir), 2);
+  ShardFixture f;
+  auto n = f.write(seven_terms(f.dir.path()), 2);
   ASSERT_TRUE(n);
   EXPECT_EQ(*n, 7u);
   EXPECT_EQ(f.written.load(), 0u);
@@ -130,7 +129,7 @@ TEST(ShardWriter, FlushesEveryFullBatchAndReportsRunningTotals) {
 // Equal keys stand for terms whose hashes collide: the last one written,
 // the greatest term, must be the one kept, within a batch and across them.
 TEST(ShardWriter, FlushKeepsTheLastValueOfEqualKeysAndSortsStably) {
-  auto dir = fresh_test_dir("shard_writer");
+  ScratchDir dir;
   // A value larger than a block of the batch gets a block of its own.
   const std::string big(3 << 20, 'x');
   {
@@ -170,13 +169,13 @@ TEST(ShardWriter, FlushKeepsTheLastValueOfEqualKeysAndSortsStably) {
 }
 
 TEST(ShardWriter, UnreadableRunsFailWithTheReadErrorAndCommitNothing) {
-  auto f = ShardFixture::make("shard_writer");
+  ShardFixture f;
   auto missing = f.write({f.dir / "absent.bin"}, 1);
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
 
-  auto g = ShardFixture::make("shard_writer");
-  auto good = seven_terms(g.dir);
+  ShardFixture g;
+  auto good = seven_terms(g.dir.path());
   // Cut the second run inside its last frame: the first records are flushed
   // and reported, then the read error ends the writer.
   std::filesystem::resize_file(good[1], std::filesystem::file_size(good[1]) - 2);
@@ -199,14 +198,14 @@ TEST(ShardWriter, AWriterThatFailsAfterLargeWritesLeavesNoBuildId) {
   // Enough records that the store writes part of the transaction out before
   // the cut frame is reached; the shard must still carry no build id, so it
   // can never pin as part of a complete generation.
-  auto f = ShardFixture::make("shard_writer");
+  ShardFixture f;
   std::vector<std::pair<std::string, std::vector<Posting>>> first, second;
   for (uint32_t i = 0; i < 200000; ++i) {
     auto& side = (i % 2 == 0) ? first : second;
     side.push_back({"generated term number " + std::to_string(i), {{i, 0}}});
   }
-  auto a = write_run(f.dir, 0, first);
-  auto b = write_run(f.dir, 1, second);
+  auto a = write_run(f.dir.path(), 0, first);
+  auto b = write_run(f.dir.path(), 1, second);
   std::filesystem::resize_file(b, std::filesystem::file_size(b) - 2);
   auto cut = f.write({a, b}, 1000);
   ASSERT_FALSE(cut);

@@ -45,5 +45,20 @@ TEST(Utf8, LossyReplacesEachMaximalInvalidSubpart) {
   EXPECT_EQ(utf8_lossy("\xF0\x9F"), "\xEF\xBF\xBD");
 }
 
+TEST(Utf8, SurrogatesOverlongsAndCodePointsPastTheLastPlaneAreInvalid) {
+  EXPECT_EQ(utf8_lossy("plain"), "plain");
+  EXPECT_EQ(utf8_lossy("a\xff"
+                       "b"),
+            "a\xef\xbf\xbd"
+            "b");
+  // A truncated three-byte sequence is one replacement, not two.
+  EXPECT_EQ(utf8_lossy("\xe2\x82z"), "\xef\xbf\xbdz");
+  // Surrogates and overlongs are invalid from their first byte on.
+  EXPECT_EQ(utf8_lossy("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_EQ(utf8_lossy("\xc0\xaf"), "\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_FALSE(first_invalid_utf8("\xf0\x9f\x98\x80 ok 0123456789"));
+  EXPECT_EQ(first_invalid_utf8("0123456789abcdef\xf4\x90\x80\x80"), 16u);
+}
+
 }  // namespace
 }  // namespace corv

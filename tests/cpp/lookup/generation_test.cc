@@ -12,8 +12,8 @@
 namespace corv::fullmap {
 namespace {
 
+using corv::testing::ScratchDir;
 using testing::FullmapContent;
-using testing::ScratchDir;
 using testing::write_fullmap;
 
 // One build of a tiny fullmap; builds differ in every table.

@@ -2,10 +2,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +17,7 @@
 #include "fullmap/store/layout.h"
 #include "fullmap/store/record_encoding.h"
 #include "fullmap/store/writable_database.h"
+#include "scratch_dir.h"
 
 namespace corv::fullmap::testing {
 
@@ -29,27 +28,6 @@ std::string cat(const Parts&... parts) {
   (out.append(std::string_view(parts)), ...);
   return out;
 }
-
-// A fresh directory under $CORV_TEST_TMP (or /tmp), removed at scope end.
-class ScratchDir {
- public:
-  ScratchDir() {
-    static std::atomic<int> counter{0};
-    const char* root = std::getenv("CORV_TEST_TMP");
-    std::filesystem::path base = root != nullptr && *root != '\0' ? root : "/tmp";
-    path_ = base / cat("lookup-", std::to_string(getpid()), "-", std::to_string(counter++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // A stored value put directly under a key of one shard's "records" table.
 struct RawRecord {

@@ -13,9 +13,9 @@
 namespace corv::fullmap {
 namespace {
 
+using corv::testing::ScratchDir;
 using testing::FullmapContent;
 using testing::RawRecord;
-using testing::ScratchDir;
 using testing::term_in_shard;
 using testing::write_fullmap;
 

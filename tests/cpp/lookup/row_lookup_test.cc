@@ -13,8 +13,8 @@
 namespace corv::fullmap {
 namespace {
 
+using corv::testing::ScratchDir;
 using testing::FullmapContent;
-using testing::ScratchDir;
 using testing::write_fullmap;
 
 FullmapContent sample() {

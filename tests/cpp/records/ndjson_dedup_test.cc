@@ -1,9 +1,7 @@
 #include "records/ndjson_dedup.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,24 +9,15 @@
 
 #include "records/seen_set.h"
 #include "records/uuid.h"
+#include "scratch_dir.h"
 
 namespace corv::records {
 namespace {
 
 namespace fs = std::filesystem;
 
-class DedupTest : public testing::Test {
+class DedupTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* base = std::getenv("CORV_TEST_TMP");
-    fs::path root = base ? fs::path(base) : fs::temp_directory_path();
-    fs::create_directories(root);
-    std::string tmpl = (root / "dedup-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   fs::path write(const std::string& name, const std::string& content) {
     fs::path p = dir_ / name;
     std::ofstream(p, std::ios::binary) << content;
@@ -49,7 +38,7 @@ class DedupTest : public testing::Test {
     return read(out);
   }
 
-  fs::path dir_;
+  testing::ScratchDir dir_;
 };
 
 TEST_F(DedupTest, CanonicalFirstOccurrences) {

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "json/value.h"
+#include "records/canonical_json.h"
+
 namespace corv::records {
 namespace {
 
@@ -77,6 +80,22 @@ TEST(ObjectUuid, KeysCompareAsBytes) {
     parts.push_back(k.substr(1));
   }
   EXPECT_EQ(object_uuid("d", text), uuid_from_parts("d", parts));
+}
+
+// Empty keys and strings copied into the arena may have no storage of their
+// own; naming and writing them must still never hand memcpy a null pointer
+// (undefined behaviour that only the sanitizer builds report).
+TEST(ObjectUuid, EmptyKeysAndStringsOfACopiedTreeAreNamedAndWritten) {
+  json::Arena arena;
+  auto value = json::parse(R"({"":"x","a":"","b":[""],"c":{"":""}})", arena);
+  ASSERT_TRUE(value) << value.error().message;
+  EXPECT_EQ(stable_json_bytes(*value), R"({"":"x","a":"","b":[""],"c":{"":""}})");
+
+  auto uuid = uuid_for_json_object("CORVANTILE", *value);
+  ASSERT_TRUE(uuid.has_value());
+  // The empty string member is left out; the empty key is a part of its own.
+  const std::vector<std::string> parts{"", "x", "b", "[\"\"]", "c", "{\"\":\"\"}"};
+  EXPECT_EQ(*uuid, uuid_from_parts("CORVANTILE", parts));
 }
 
 }  // namespace

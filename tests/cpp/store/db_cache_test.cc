@@ -15,8 +15,8 @@
 namespace corv::fullmap {
 namespace {
 
+using corv::testing::ScratchDir;
 using testing::MetaValues;
-using testing::ScratchDir;
 using testing::write_fullmap;
 using testing::write_meta_db;
 

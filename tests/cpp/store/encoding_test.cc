@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "common/utf8.h"
 #include "fullmap/store/layout.h"
 #include "fullmap/store/record_encoding.h"
 
@@ -112,21 +111,6 @@ TEST(ShardPath, StemExtensionAndParentRules) {
   EXPECT_EQ(sp("dir/./fm.x", 2), "dir/fm.s2.x");
   EXPECT_EQ(sp("./fm.x", 2), "./fm.s2.x");
   EXPECT_EQ(sp("a\xff.b", 0), "a\xef\xbf\xbd.s0.b");
-}
-
-TEST(Utf8, LossyReplacesMaximalInvalidSubparts) {
-  EXPECT_EQ(utf8_lossy("plain"), "plain");
-  EXPECT_EQ(utf8_lossy("a\xff"
-                       "b"),
-            "a\xef\xbf\xbd"
-            "b");
-  // A truncated three-byte sequence is one replacement, not two.
-  EXPECT_EQ(utf8_lossy("\xe2\x82z"), "\xef\xbf\xbdz");
-  // Surrogates and overlongs are invalid from their first byte on.
-  EXPECT_EQ(utf8_lossy("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
-  EXPECT_EQ(utf8_lossy("\xc0\xaf"), "\xef\xbf\xbd\xef\xbf\xbd");
-  EXPECT_FALSE(first_invalid_utf8("\xf0\x9f\x98\x80 ok 0123456789"));
-  EXPECT_EQ(first_invalid_utf8("0123456789abcdef\xf4\x90\x80\x80"), 16u);
 }
 
 }  // namespace

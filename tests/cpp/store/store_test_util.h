@@ -1,12 +1,8 @@
-// Helpers for the store tests: scratch directories and small fullmap files
-// written through the store layer.
+// Small fullmap files written through the store layer for the store tests.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -14,32 +10,9 @@
 
 #include "fullmap/store/layout.h"
 #include "fullmap/store/writable_database.h"
+#include "scratch_dir.h"
 
 namespace corv::fullmap::testing {
-
-// A fresh directory under $CORV_TEST_TMP (or /tmp), removed at scope end.
-class ScratchDir {
- public:
-  ScratchDir() {
-    static std::atomic<int> counter{0};
-    const char* root = std::getenv("CORV_TEST_TMP");
-    std::filesystem::path base = root != nullptr && *root != '\0' ? root : "/tmp";
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    path_ = base / ("store-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" +
-                    (info != nullptr ? info->name() : "x"));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
 
 using MetaValues = std::map<std::string, std::string>;
 
