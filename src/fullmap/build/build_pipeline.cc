@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <exception>
 #include <system_error>
-#include <thread>
 #include <utility>
 
+#include "common/thread_group.h"
 #include "fullmap/build/equiv_index.h"
 #include "fullmap/build/final_database.h"
 #include "fullmap/build/process_synonyms.h"
@@ -106,24 +106,16 @@ Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesy
   // the callable and is discarded with it. The runner takes the arena's
   // master slot, so the pool still has `threads` threads and a job to run
   // even where oneTBB lends no workers (a single core).
-  Status result;
-  std::exception_ptr fault;
-  std::thread runner;
-  try {
-    runner = std::thread([&] {
-      try {
-        arena.execute(
-            [&] { result = run_pipeline(output, classes, synonyms, threads, shard_count, progress, settings); });
-      } catch (...) {
-        fault = std::current_exception();
-      }
-    });
-  } catch (const std::system_error& e) {
-    return fail_io(e.code().value());
-  }
-  runner.join();
-  if (fault) std::rethrow_exception(fault);
-  return result;
+  ThreadGroup runner;
+  Status spawned = runner.spawn([&] {
+    Status result;
+    arena.execute([&] { result = run_pipeline(output, classes, synonyms, threads, shard_count, progress, settings); });
+    return result;
+  });
+  // A runner that cannot start is a pool that cannot be built: a plain
+  // failure with the system's text.
+  if (!spawned) return fail_runtime(spawned.error().message.substr(kSpawnFailed.size()));
+  return runner.join_rethrowing();
 }
 
 }  // namespace corv::fullmap

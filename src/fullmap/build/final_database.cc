@@ -1,13 +1,11 @@
 #include "fullmap/build/final_database.h"
 
 #include <atomic>
-#include <exception>
 #include <functional>
-#include <optional>
-#include <stdexcept>
-#include <thread>
+#include <numeric>
 #include <utility>
 
+#include "common/thread_group.h"
 #include "fullmap/build/build_id.h"
 #include "fullmap/build/curie_run.h"
 #include "fullmap/build/shard_writer.h"
@@ -85,53 +83,28 @@ Status write_main_database(const std::filesystem::path& output,
   return db->close();
 }
 
-// What one writer thread hands back to the join.
-struct WriterOutcome {
-  std::optional<Result<uint64_t>> result;  // empty: the writer threw
-};
-
 // Runs every shard writer on its own thread and joins them in shard order.
 // Returns the sum of their counts or the lowest failing shard's error.
 Result<uint64_t> run_shard_writers(std::vector<WritableDatabase>& shards,
                                    std::span<const std::vector<std::filesystem::path>> term_runs, size_t insert_batch,
                                    uint64_t total, const ProgressHandle& progress, uint64_t build_id) {
   std::atomic<uint64_t> written{0};
-  std::vector<WriterOutcome> outcomes(shards.size());
-  std::vector<std::thread> threads;
-  threads.reserve(shards.size());
-  bool spawn_failed = false;
-  for (size_t i = 0; i < shards.size(); ++i) {
-    try {
-      Paths runs = i < term_runs.size() ? term_runs[i] : Paths{};
-      threads.emplace_back([&, i, runs = std::move(runs), progress = progress]() noexcept {
-        try {
-          outcomes[i].result.emplace(
-              write_shard_records(shards[i], runs, insert_batch, i, written, total, progress, build_id));
-        } catch (...) {
-          outcomes[i].result.reset();
-        }
-      });
-    } catch (const std::system_error&) {
-      spawn_failed = true;
-      break;
-    }
+  std::vector<uint64_t> counts(shards.size(), 0);
+  ThreadGroup writers;
+  Status spawned;
+  for (size_t i = 0; i < shards.size() && spawned; ++i) {
+    Paths runs = i < term_runs.size() ? term_runs[i] : Paths{};
+    spawned = writers.spawn([&, i, runs = std::move(runs), progress = progress]() -> Status {
+      auto n = write_shard_records(shards[i], runs, insert_batch, i, written, total, progress, build_id);
+      if (!n) return fail(std::move(n.error()));
+      counts[i] = *n;
+      return {};
+    });
   }
-  for (auto& thread : threads) thread.join();
-  if (spawn_failed) throw std::runtime_error("failed to spawn thread");
-
-  uint64_t sum = 0;
-  std::optional<Error> first_error;
-  for (auto& outcome : outcomes) {
-    if (!outcome.result) {
-      if (!first_error) first_error = Error::runtime(std::string(kShardWriterPanicked));
-    } else if (!*outcome.result) {
-      if (!first_error) first_error = std::move(outcome.result->error());
-    } else {
-      sum += **outcome.result;
-    }
-  }
-  if (first_error) return std::unexpected(std::move(*first_error));
-  return sum;
+  Status joined = writers.join(kShardWriterPanicked);
+  CORV_TRY(spawned);
+  CORV_TRY(joined);
+  return std::accumulate(counts.begin(), counts.end(), uint64_t{0});
 }
 
 }  // namespace

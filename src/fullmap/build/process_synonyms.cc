@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/thread_group.h"
 #include "fullmap/build/chunk_channel.h"
 #include "fullmap/build/ingest_context.h"
 #include "fullmap/build/ingest_producer.h"
-#include "fullmap/build/ingest_threads.h"
 #include "fullmap/build/source_name.h"
 #include "fullmap/build/synonym_worker.h"
 
@@ -31,7 +31,7 @@ Result<absl::flat_hash_map<std::string, uint8_t>> assign_source_ids(
 // scope's own channel ends are dropped before the joins, whatever happened,
 // so that the channel can close from both sides.
 Status run_ingest_threads(IngestContext& context, ProducerState& producer_state, size_t workers, size_t producers) {
-  ThreadScope scope;
+  ThreadGroup scope;
   auto [sender, receiver] = make_channel<Chunk>(workers);
 
   Status spawned;
@@ -45,7 +45,7 @@ Status run_ingest_threads(IngestContext& context, ProducerState& producer_state,
   }
   sender.reset();
 
-  Status joined = scope.join_all(kWorkerPanicked);
+  Status joined = scope.join(kWorkerPanicked);
   if (!spawned) return spawned;
   return joined;
 }

@@ -2,78 +2,38 @@
 
 #include <algorithm>
 #include <memory>
-#include <optional>
-#include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
+
+#include "common/thread_group.h"
 
 namespace corv::fullmap {
 namespace {
 
-// Everything a lookup thread touches. Shared between the thread and the
-// caller, so a caller that stops waiting frees nothing the thread still uses.
+// A thread's group and hits, shared with the caller, so a caller that stops
+// waiting frees nothing the thread still uses.
 struct GroupTask {
   ShardGroup group;
-  GroupReader reader;
-  std::optional<Result<GroupHits>> result;  // stays empty if the reader threw
-};
-
-void run_task(GroupTask& task) noexcept {
-  try {
-    task.result.emplace(task.reader(task.group));
-  } catch (...) {
-    task.result.reset();
-  }
-}
-
-// Threads not joined when the read ends (early, on a failure or a fault) are
-// let go to finish on their own.
-class StartedThreads {
- public:
-  StartedThreads() = default;
-  StartedThreads(const StartedThreads&) = delete;
-  StartedThreads& operator=(const StartedThreads&) = delete;
-  ~StartedThreads() {
-    for (std::thread& t : threads_) {
-      if (t.joinable()) t.detach();
-    }
-  }
-
-  void reserve(size_t n) {
-    threads_.reserve(n);
-    tasks_.reserve(n);
-  }
-  void add(std::thread thread, std::shared_ptr<GroupTask> task) {
-    threads_.push_back(std::move(thread));
-    tasks_.push_back(std::move(task));
-  }
-  size_t size() const { return threads_.size(); }
-  // Waits for thread i; its task is then the caller's alone.
-  GroupTask& join(size_t i) {
-    threads_[i].join();
-    return *tasks_[i];
-  }
-
- private:
-  std::vector<std::thread> threads_;
-  std::vector<std::shared_ptr<GroupTask>> tasks_;
+  GroupHits hits;
 };
 
 }  // namespace
 
 Result<std::vector<GroupHits>> read_groups(std::vector<ShardGroup> groups, size_t threads, const GroupReader& reader) {
   const size_t spawned = std::min(threads, groups.size());
-  StartedThreads started;
-  started.reserve(spawned);
+  // Threads not joined when the read ends (early, on a failure or a fault)
+  // are let go to finish on their own.
+  ThreadGroup started(ThreadGroup::Wait::kUntilFailure);
+  std::vector<std::shared_ptr<GroupTask>> tasks;
+  tasks.reserve(spawned);
   for (size_t i = 0; i < spawned; ++i) {
-    auto task = std::make_shared<GroupTask>(GroupTask{std::move(groups[i]), reader, std::nullopt});
-    try {
-      std::thread thread([task] { run_task(*task); });
-      started.add(std::move(thread), std::move(task));
-    } catch (const std::system_error& e) {
-      return fail(Error::panic(std::string("failed to spawn thread: ") + e.what()));
-    }
+    auto task = std::make_shared<GroupTask>(GroupTask{std::move(groups[i]), {}});
+    CORV_TRY(started.spawn([task, reader]() -> Status {
+      auto hits = reader(task->group);
+      if (!hits) return fail(std::move(hits.error()));
+      task->hits = std::move(*hits);
+      return {};
+    }));
+    tasks.push_back(std::move(task));
   }
 
   std::vector<GroupHits> collected;
@@ -84,12 +44,8 @@ Result<std::vector<GroupHits>> read_groups(std::vector<ShardGroup> groups, size_
     collected.push_back(std::move(*hits));
   }
 
-  for (size_t i = 0; i < started.size(); ++i) {
-    GroupTask& task = started.join(i);
-    if (!task.result) return fail_runtime(std::string(kLookupThreadPanicked));
-    if (!*task.result) return std::unexpected(std::move(task.result->error()));
-    collected.push_back(std::move(**task.result));
-  }
+  CORV_TRY(started.join(kLookupThreadPanicked));
+  for (auto& task : tasks) collected.push_back(std::move(task->hits));
   return collected;
 }
 

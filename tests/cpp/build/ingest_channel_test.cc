@@ -2,12 +2,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "fullmap/build/chunk_channel.h"
-#include "fullmap/build/ingest_threads.h"
 
 namespace corv::fullmap {
 namespace {
@@ -94,33 +92,6 @@ TEST(ChunkChannel, ManyProducersAndConsumersLoseNothing) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(count.load(), 3 * kPerProducer);
   EXPECT_EQ(sum.load(), 3L * kPerProducer * (kPerProducer + 1) / 2);
-}
-
-TEST(ThreadScope, ReportsTheFirstFailureInStartOrder) {
-  ThreadScope scope;
-  std::atomic<bool> release{false};
-  ASSERT_TRUE(scope.spawn([&]() -> Status {
-    while (!release) std::this_thread::yield();
-    return {};
-  }));
-  ASSERT_TRUE(scope.spawn([]() -> Status { return fail_runtime("second"); }));
-  ASSERT_TRUE(scope.spawn([]() -> Status { return fail_runtime("third"); }));
-  // The later failure ends first; start order still decides.
-  std::this_thread::sleep_for(20ms);
-  release = true;
-  Status s = scope.join_all("panicked");
-  ASSERT_FALSE(s);
-  EXPECT_EQ(s.error().message, "second");
-}
-
-TEST(ThreadScope, AnEscapingExceptionBecomesThePanicMessage) {
-  ThreadScope scope;
-  ASSERT_TRUE(scope.spawn([]() -> Status { throw std::logic_error("boom"); }));
-  ASSERT_TRUE(scope.spawn([]() -> Status { return fail_runtime("later"); }));
-  Status s = scope.join_all("fullmap build worker panicked");
-  ASSERT_FALSE(s);
-  EXPECT_EQ(s.error().type, ErrorType::kRuntime);
-  EXPECT_EQ(s.error().message, "fullmap build worker panicked");
 }
 
 }  // namespace
