@@ -107,14 +107,11 @@ Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesy
   // master slot, so the pool still has `threads` threads and a job to run
   // even where oneTBB lends no workers (a single core).
   ThreadGroup runner;
-  Status spawned = runner.spawn([&] {
+  CORV_TRY(runner.spawn([&] {
     Status result;
     arena.execute([&] { result = run_pipeline(output, classes, synonyms, threads, shard_count, progress, settings); });
     return result;
-  });
-  // A runner that cannot start is a pool that cannot be built: a plain
-  // failure with the system's text.
-  if (!spawned) return fail_runtime(spawned.error().message.substr(kSpawnFailed.size()));
+  }));
   return runner.join_rethrowing();
 }
 
