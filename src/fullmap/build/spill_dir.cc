@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/fd_io.h"
 #include "fullmap/build/curie_run.h"
 #include "fullmap/build/equiv_index.h"
 #include "fullmap/build/equiv_run.h"
-#include "fullmap/build/run_io.h"
 #include "fullmap/build/term_run.h"
 
 namespace corv::fullmap {
@@ -128,10 +128,9 @@ Status clear_directory(const fs::path& dir) {
 }
 
 Status write_marker(const fs::path& dir) {
-  auto out = RunWriter::create(dir / kSpillMarkerName, kMarkerText.size());
-  if (!out) return std::unexpected(std::move(out.error()));
-  CORV_TRY(out->write(kMarkerText));
-  return out->finish();
+  auto out = create_for_writing(dir / kSpillMarkerName);
+  if (!out) return fail(std::move(out.error()));
+  return write_all(out->get(), kMarkerText.data(), kMarkerText.size());
 }
 
 bool lies_within(const fs::path& dir, const fs::path& path) {

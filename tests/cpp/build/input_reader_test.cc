@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "fullmap/build/line_reader.h"
+#include "common/line_reader.h"
 
 namespace corv::fullmap {
 namespace {
