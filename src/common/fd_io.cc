@@ -28,7 +28,8 @@ Result<FileDescriptor> open_or_fail(const std::filesystem::path& path, int flags
 }
 
 FileInfo info_of(const struct stat& st) {
-  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size)};
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
+          S_ISDIR(st.st_mode)};
 }
 
 }  // namespace

@@ -57,11 +57,12 @@ enum class LockMode { kShared, kExclusive };
 // conflicting one.
 Result<bool> try_lock(int fd, LockMode mode);
 
-// What names a file on this machine, and its size.
+// What names a file on this machine, its size and kind.
 struct FileInfo {
   uint64_t dev = 0;
   uint64_t ino = 0;
   uint64_t size = 0;
+  bool is_directory = false;
 
   bool same_file(const FileInfo& other) const { return dev == other.dev && ino == other.ino; }
 };

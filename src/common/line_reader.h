@@ -21,8 +21,8 @@ class LineReader {
   explicit LineReader(std::unique_ptr<ByteReader> source);
 
   // The next line with its LF, if it has one; nullopt when the input is
-  // exhausted. A line within the buffer is a view of it, a longer one is
-  // gathered; either is valid until the next call.
+  // exhausted. A line that lies within one fill of the buffer is a view of
+  // it, any other is gathered; either is valid until the next call.
   Result<std::optional<std::string_view>> next() { return next_gathering_in(long_line_); }
 
   // Replaces `line` with the next line, LF included. Returns the line's
@@ -30,7 +30,7 @@ class LineReader {
   Result<size_t> read_line(std::string& line);
 
  private:
-  // next(), gathering a line longer than the buffer in `gathered`.
+  // next(), gathering a line that spans fills in `gathered`.
   Result<std::optional<std::string_view>> next_gathering_in(std::string& gathered);
 
   std::unique_ptr<ByteReader> source_;

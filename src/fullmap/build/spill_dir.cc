@@ -1,6 +1,5 @@
 #include "fullmap/build/spill_dir.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -161,9 +160,8 @@ Status check_spill_dir(const fs::path& spill_dir, const fs::path& output, std::s
 }
 
 Status claim_spill_dir(const fs::path& spill_dir) {
-  struct stat st;
-  if (::stat(spill_dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) return fail_io(ENOTDIR);
+  if (auto existing = file_info(spill_dir)) {
+    if (!existing->is_directory) return fail_io(ENOTDIR);
     auto found = inspect(spill_dir);
     if (!found) return std::unexpected(std::move(found.error()));
     if (*found == Found::kForeign) {
