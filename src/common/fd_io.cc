@@ -1,14 +1,87 @@
 #include "common/fd_io.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 
 namespace corv {
+namespace {
+
+// The descriptor, or -1 with errno set.
+int open_retrying(const std::filesystem::path& path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+Result<FileDescriptor> open_or_fail(const std::filesystem::path& path, int flags, mode_t mode) {
+  const int fd = open_retrying(path, flags, mode);
+  if (fd < 0) return fail_io(errno);
+  return FileDescriptor(fd);
+}
+
+FileInfo info_of(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
+          S_ISDIR(st.st_mode)};
+}
+
+}  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+void FileDescriptor::reset() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+Result<FileDescriptor> open_for_reading(const std::filesystem::path& path) { return open_or_fail(path, O_RDONLY, 0); }
+
+Result<FileDescriptor> create_for_writing(const std::filesystem::path& path) {
+  return open_or_fail(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+}
+
+Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& path, mode_t mode) {
+  const int fd = open_retrying(path, O_RDWR | O_CREAT | O_EXCL, mode);
+  if (fd >= 0) return FileDescriptor(fd);
+  if (errno == EEXIST) return std::nullopt;
+  return fail_io(errno);
+}
+
+Result<size_t> read_some(int fd, char* out, size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd, out, std::min<size_t>(size, SSIZE_MAX));
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return fail_io(errno);
+  }
+}
+
+Result<size_t> read_full(int fd, char* out, size_t size) {
+  size_t total = 0;
+  while (total < size) {
+    auto n = read_some(fd, out + total, size - total);
+    if (!n) return n;
+    if (*n == 0) break;
+    total += *n;
+  }
+  return total;
+}
 
 Status write_all(int fd, const char* data, size_t size) {
   while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
+    const ssize_t n = ::write(fd, data, std::min<size_t>(size, SSIZE_MAX));
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail_io(errno);
@@ -16,6 +89,39 @@ Status write_all(int fd, const char* data, size_t size) {
     data += n;
     size -= static_cast<size_t>(n);
   }
+  return {};
+}
+
+Result<bool> try_lock(int fd, LockMode mode) {
+  const int op = (mode == LockMode::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+  for (;;) {
+    if (::flock(fd, op) == 0) return true;
+    if (errno == EWOULDBLOCK) return false;
+    if (errno != EINTR) return fail_io(errno);
+  }
+}
+
+Result<FileInfo> file_info(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return fail_io(errno);
+  return info_of(st);
+}
+
+Result<FileInfo> file_info(const std::filesystem::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return fail_io(errno);
+  return info_of(st);
+}
+
+Result<std::optional<FileInfo>> find_file(const std::filesystem::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return info_of(st);
+  if (errno == ENOENT) return std::nullopt;
+  return fail_io(errno);
+}
+
+Status remove_file(const std::filesystem::path& path) {
+  if (::unlink(path.c_str()) != 0) return fail_io(errno);
   return {};
 }
 

@@ -1,12 +1,78 @@
+// Files through their descriptors: the only place that calls the OS for
+// them. Every call retries EINTR; failures carry the OS error (Error::io).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
 
 #include "common/status.h"
 
 namespace corv {
 
-// Writes all of `data` to `fd`, retrying short writes and EINTR.
+// An owned file descriptor; closing ignores errors.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  bool valid() const noexcept { return fd_ >= 0; }
+  int release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// Read-only.
+Result<FileDescriptor> open_for_reading(const std::filesystem::path& path);
+// Write-only, created or truncated, mode 0666 before the umask.
+Result<FileDescriptor> create_for_writing(const std::filesystem::path& path);
+// Read-write, created with `mode`; nullopt when the name is taken.
+Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& path, mode_t mode);
+
+// One read of up to `size` bytes; 0 only at the end of the file.
+Result<size_t> read_some(int fd, char* out, size_t size);
+// Reads until `size` bytes or the end of the file; returns the count read.
+Result<size_t> read_full(int fd, char* out, size_t size);
+// Writes all of `data` to `fd`, retrying short writes.
 Status write_all(int fd, const char* data, size_t size);
+
+enum class LockMode { kShared, kExclusive };
+
+// Takes an flock without waiting: false when another descriptor holds a
+// conflicting one.
+Result<bool> try_lock(int fd, LockMode mode);
+
+// What names a file on this machine, its size and kind.
+struct FileInfo {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  uint64_t size = 0;
+  bool is_directory = false;
+
+  bool same_file(const FileInfo& other) const { return dev == other.dev && ino == other.ino; }
+};
+
+Result<FileInfo> file_info(int fd);
+// Follows symbolic links.
+Result<FileInfo> file_info(const std::filesystem::path& path);
+// file_info(), or nullopt when nothing is at `path` (ENOENT).
+Result<std::optional<FileInfo>> find_file(const std::filesystem::path& path);
+
+Status remove_file(const std::filesystem::path& path);
 
 }  // namespace corv

@@ -1,15 +1,12 @@
 #include "records/ndjson_dedup.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
+#include "common/buffered_writer.h"
 #include "common/fd_io.h"
+#include "common/line_reader.h"
 #include "common/utf8.h"
 #include "json/reader.h"
 #include "records/canonical_json.h"
@@ -22,114 +19,12 @@ namespace {
 
 constexpr size_t kBufferSize = 8192;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Splits a file into lines through one fixed 8 KiB buffer. A line that
-// fits in the buffer is handed out as a view of it; a longer one is
-// gathered in `long_line_`.
-class LineReader {
- public:
-  explicit LineReader(int fd) : fd_(fd), buf_(new char[kBufferSize]) {}
-
-  // Next line without its LF (and a CR right before the LF); nullopt at end
-  // of file. The view is valid until the next call.
-  Result<std::optional<std::string_view>> next() {
-    bool gathering = false;
-    for (;;) {
-      if (pos_ == len_) {
-        if (eof_) {
-          if (gathering) return std::optional<std::string_view>(long_line_);
-          return std::optional<std::string_view>();
-        }
-        CORV_TRY(fill());
-        continue;
-      }
-      const char* start = buf_.get() + pos_;
-      const char* nl = static_cast<const char*>(std::memchr(start, '\n', len_ - pos_));
-      if (nl != nullptr) {
-        size_t n = static_cast<size_t>(nl - start);
-        pos_ += n + 1;
-        if (!gathering) return std::optional<std::string_view>(strip_cr(std::string_view(start, n)));
-        long_line_.append(start, n);
-        if (!long_line_.empty() && long_line_.back() == '\r') long_line_.pop_back();
-        return std::optional<std::string_view>(long_line_);
-      }
-      if (!gathering) {
-        long_line_.clear();
-        gathering = true;
-      }
-      long_line_.append(start, len_ - pos_);
-      pos_ = len_;
-    }
-  }
-
- private:
-  static std::string_view strip_cr(std::string_view s) {
-    if (!s.empty() && s.back() == '\r') s.remove_suffix(1);
-    return s;
-  }
-
-  Status fill() {
-    for (;;) {
-      ssize_t n = ::read(fd_, buf_.get(), kBufferSize);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail_io(errno);
-      }
-      pos_ = 0;
-      len_ = static_cast<size_t>(n);
-      if (n == 0) eof_ = true;
-      return {};
-    }
-  }
-
-  int fd_;
-  std::unique_ptr<char[]> buf_;
-  size_t pos_ = 0;
-  size_t len_ = 0;
-  bool eof_ = false;
-  std::string long_line_;
-};
-
-// 8 KiB write buffer; writes that do not fit go straight to the file once
-// the buffer is drained.
-class BufferedWriter {
- public:
-  explicit BufferedWriter(int fd) : fd_(fd), buf_(new char[kBufferSize]) {}
-
-  Status write(std::string_view data) {
-    if (data.size() > kBufferSize - used_) {
-      CORV_TRY(flush());
-      if (data.size() >= kBufferSize) return write_all(fd_, data.data(), data.size());
-    }
-    std::memcpy(buf_.get() + used_, data.data(), data.size());
-    used_ += data.size();
-    return {};
-  }
-
-  Status flush() {
-    size_t n = used_;
-    used_ = 0;
-    return write_all(fd_, buf_.get(), n);
-  }
-
- private:
-  int fd_;
-  std::unique_ptr<char[]> buf_;
-  size_t used_ = 0;
-};
+// The line without its LF, and without a CR right before that LF.
+std::string_view strip_line_end(std::string_view line) {
+  if (!line.ends_with('\n')) return line;
+  line.remove_suffix(line.ends_with("\r\n") ? 2 : 1);
+  return line;
+}
 
 bool is_blank(std::string_view line) {
   for (char c : line) {
@@ -140,9 +35,9 @@ bool is_blank(std::string_view line) {
   return true;
 }
 
-Status run(int in_fd, int out_fd, bool is_edges, std::string_view domain) {
-  LineReader lines(in_fd);
-  BufferedWriter writer(out_fd);
+Status run(FileDescriptor in, FileDescriptor out, bool is_edges, std::string_view domain) {
+  LineReader lines(std::make_unique<FileReader>(std::move(in)));
+  BufferedWriter writer(std::move(out), kBufferSize);
   SeenSet seen;
   NameUuid namer(domain);
   json::Arena arena;
@@ -154,7 +49,7 @@ Status run(int in_fd, int out_fd, bool is_edges, std::string_view domain) {
       auto line = lines.next();
       if (!line) return fail(std::move(line.error()));
       if (!*line) return {};
-      std::string_view text = **line;
+      const std::string_view text = strip_line_end(**line);
       if (!is_valid_utf8(text)) return fail_runtime("stream did not contain valid UTF-8");
       if (is_blank(text)) continue;
 
@@ -217,19 +112,17 @@ Result<std::optional<json::Value>> finalize_record(const json::Value& value, boo
 
 Status dedup_ndjson(const std::filesystem::path& input, const std::filesystem::path& output, bool is_edges,
                     std::string_view domain) {
-  Fd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return fail_io(errno);
+  auto in = open_for_reading(input);
+  if (!in) return fail(std::move(in.error()));
 
   // Truncating the output would destroy the input before it is read.
-  struct stat in_st, out_st;
-  if (::fstat(in.get(), &in_st) == 0 && ::stat(output.c_str(), &out_st) == 0 && in_st.st_dev == out_st.st_dev &&
-      in_st.st_ino == out_st.st_ino) {
-    return fail_runtime("input and output are the same file");
-  }
+  auto in_file = file_info(in->get());
+  auto out_file = file_info(output);
+  if (in_file && out_file && in_file->same_file(*out_file)) return fail_runtime("input and output are the same file");
 
-  Fd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (out.get() < 0) return fail_io(errno);
-  return run(in.get(), out.get(), is_edges, domain);
+  auto out = create_for_writing(output);
+  if (!out) return fail(std::move(out.error()));
+  return run(std::move(*in), std::move(*out), is_edges, domain);
 }
 
 }  // namespace corv::records

@@ -1,15 +1,13 @@
 #include "fullmap/build/build_pipeline.h"
 
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <exception>
 #include <system_error>
 #include <utility>
 
+#include "common/fd_io.h"
 #include "common/thread_group.h"
 #include "fullmap/build/equiv_index.h"
 #include "fullmap/build/final_database.h"
@@ -31,10 +29,8 @@ Status make_directories(const std::filesystem::path& dir) {
 
 // Removes `path` when it exists (as seen through symbolic links).
 Status remove_file_if_present(const std::filesystem::path& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return {};
-  if (::unlink(path.c_str()) != 0) return fail_io(errno);
-  return {};
+  if (!file_info(path)) return {};
+  return remove_file(path);
 }
 
 Status run_pipeline(const std::filesystem::path& output, const std::vector<std::filesystem::path>& classes,

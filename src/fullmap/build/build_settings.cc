@@ -1,6 +1,5 @@
 #include "fullmap/build/build_settings.h"
 
-#include <sched.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
@@ -8,9 +7,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <thread>
 #include <vector>
 
+#include "common/cores.h"
 #include "common/env.h"
 #include "fullmap/build/run_io.h"
 
@@ -164,22 +163,10 @@ size_t resolve_worker_count(std::optional<size_t> requested, std::optional<size_
   return std::max<size_t>(count, 1);
 }
 
-std::optional<size_t> usable_cores() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-    const int count = CPU_COUNT(&set);
-    if (count > 0) return static_cast<size_t>(count);
-  }
-  const unsigned hardware = std::thread::hardware_concurrency();
-  if (hardware > 0) return hardware;
-  return std::nullopt;
-}
-
 size_t build_worker_count(std::optional<size_t> requested) {
   if (requested) return resolve_worker_count(requested, std::nullopt, std::nullopt);
   const std::optional<std::string> meminfo = read_meminfo();
-  return resolve_worker_count(std::nullopt, usable_cores(), meminfo);
+  return resolve_worker_count(std::nullopt, available_cores(), meminfo);
 }
 
 }  // namespace corv::fullmap

@@ -66,9 +66,6 @@ std::optional<uint64_t> mem_available_kb(std::string_view meminfo);
 size_t resolve_worker_count(std::optional<size_t> requested, std::optional<size_t> cores,
                             std::optional<std::string_view> meminfo);
 
-// The cores this process may run on, or nullopt when unknown.
-std::optional<size_t> usable_cores();
-
 // resolve_worker_count() with this machine's cores and "/proc/meminfo".
 size_t build_worker_count(std::optional<size_t> requested);
 

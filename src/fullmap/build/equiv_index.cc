@@ -1,7 +1,6 @@
 #include "fullmap/build/equiv_index.h"
 
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <xxhash.h>
 
 #include <algorithm>
@@ -14,11 +13,12 @@
 #include <utility>
 
 #include "common/env.h"
+#include "common/line_reader.h"
+#include "common/path_components.h"
 #include "common/utf8.h"
 #include "fullmap/build/class_row.h"
 #include "fullmap/build/equiv_run.h"
 #include "fullmap/build/input_reader.h"
-#include "fullmap/build/line_reader.h"
 #include "oneapi/tbb/blocked_range.h"
 #include "oneapi/tbb/parallel_for.h"
 #include "oneapi/tbb/partitioner.h"
@@ -37,30 +37,8 @@ std::unexpected<Error> filesystem_error(const std::error_code& ec) {
   return fail_runtime(ec.message());
 }
 
-// The last normal component of `path` as text; "" when the path ends in
-// "..", is a root, or is empty. Trailing "/" and "." components are ignored.
-std::string progress_name(const std::filesystem::path& path) {
-  std::string_view text = path.native();
-  for (;;) {
-    while (!text.empty() && text.back() == '/') text.remove_suffix(1);
-    size_t slash = text.rfind('/');
-    std::string_view last = slash == std::string_view::npos ? text : text.substr(slash + 1);
-    if (last == ".") {
-      text.remove_suffix(1);
-      if (text.empty()) return {};
-      continue;
-    }
-    if (last.empty() || last == "..") return {};
-    return utf8_lossy(last);
-  }
-}
-
-bool blank_line(std::string_view line) {
-  for (char c : line) {
-    if (c != ' ' && c != '\t' && c != '\n' && c != '\f' && c != '\r') return false;
-  }
-  return true;
-}
+// The last component of `path` as text (final_name()).
+std::string progress_name(const std::filesystem::path& path) { return utf8_lossy(final_name(path.native())); }
 
 struct ParallelState {
   size_t spill_entries = 0;
@@ -94,9 +72,8 @@ Status ingest_class_file(const std::filesystem::path& path, ParallelState& state
     if (!got) return std::unexpected(std::move(got.error()));
     if (*got == 0) break;
     if (!is_valid_utf8(line)) return fail_runtime(std::string(kInvalidUtf8Message));
-    std::string_view text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-    if (text.empty() || blank_line(text)) continue;
+    const std::string_view text = trim_line_end(line);
+    if (is_blank_line(text)) continue;
     CORV_TRY(decode_class_row(text, row));
     if (!take_class_row_key(row, key, ids)) continue;
     auto& list = map[std::move(key)];
@@ -256,9 +233,9 @@ Result<EquivIndex> EquivIndex::open(std::filesystem::path data_path, std::vector
   EquivIndex index;
   auto fd = open_for_reading(data_path);
   if (!fd) return std::unexpected(std::move(fd.error()));
-  struct stat st;
-  if (::fstat(fd->get(), &st) != 0) return fail_io(errno);
-  size_t size = static_cast<size_t>(st.st_size);
+  auto info = file_info(fd->get());
+  if (!info) return fail(std::move(info.error()));
+  const size_t size = static_cast<size_t>(info->size);
   if (size > 0) {
     void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd->get(), 0);
     if (map == MAP_FAILED) return fail_io(errno);

@@ -4,8 +4,8 @@
 #include <string_view>
 #include <utility>
 
+#include "common/line_reader.h"
 #include "fullmap/build/input_reader.h"
-#include "fullmap/build/line_reader.h"
 #include "fullmap/build/run_io.h"
 #include "fullmap/build/source_name.h"
 
@@ -16,16 +16,6 @@ namespace {
 // setting does not reserve memory the input never fills.
 constexpr size_t kMaxChunkReserve = size_t{64} << 20;
 constexpr char kMiddleDot[] = " \xC2\xB7 ";
-
-std::string_view strip_line_end(std::string_view line) {
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  return line;
-}
-
-bool is_blank(std::string_view line) {
-  return std::all_of(line.begin(), line.end(),
-                     [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; });
-}
 
 Chunk new_chunk(uint8_t source_id, size_t chunk_bytes) {
   Chunk chunk;
@@ -54,8 +44,8 @@ Status produce_file(const std::filesystem::path& path, ChunkSender& sender, Prod
     auto read = reader.read_line(line);
     if (!read) return fail(std::move(read.error()));
     if (*read == 0) break;
-    std::string_view text = strip_line_end(line);
-    if (is_blank(text)) continue;
+    const std::string_view text = trim_line_end(line);
+    if (is_blank_line(text)) continue;
     // The row decoder only checks the strings it keeps; a line is text as
     // a whole, as it is for the class files.
     if (!is_valid_utf8(text)) return fail_runtime(std::string(kInvalidUtf8Message));

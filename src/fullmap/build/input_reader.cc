@@ -1,10 +1,6 @@
 #include "fullmap/build/input_reader.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <optional>
 #include <string>
@@ -16,25 +12,6 @@ namespace corv::fullmap {
 namespace {
 
 constexpr size_t kGzipInputBytes = 32768;
-
-class FileReader final : public ByteReader {
- public:
-  explicit FileReader(int fd) : fd_(fd) {}
-  ~FileReader() override { ::close(fd_); }
-  FileReader(const FileReader&) = delete;
-  FileReader& operator=(const FileReader&) = delete;
-
-  Result<size_t> read(char* buf, size_t n) override {
-    for (;;) {
-      const ssize_t got = ::read(fd_, buf, std::min<size_t>(n, SSIZE_MAX));
-      if (got >= 0) return static_cast<size_t>(got);
-      if (errno != EINTR) return fail_io(errno);
-    }
-  }
-
- private:
-  int fd_;
-};
 
 // Decodes exactly one gzip member. Bytes after it (further members or
 // trailing garbage) are never looked at. A stream that stops before its
@@ -114,12 +91,9 @@ class GzipReader final : public ByteReader {
 }  // namespace
 
 Result<std::unique_ptr<ByteReader>> open_reader(const std::filesystem::path& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail_io(errno);
-  auto file = std::make_unique<FileReader>(fd);
+  auto fd = open_for_reading(path);
+  if (!fd) return fail(std::move(fd.error()));
+  auto file = std::make_unique<FileReader>(std::move(*fd));
 
   // std::filesystem gives a leading-dot-only name (".gz") no extension.
   if (path.extension() != ".gz") return file;

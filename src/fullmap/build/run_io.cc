@@ -1,10 +1,8 @@
 #include "fullmap/build/run_io.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 #include <string>
 
@@ -15,65 +13,14 @@ namespace {
 
 std::unexpected<Error> unexpected_eof() { return fail_runtime(std::string(kUnexpectedEofMessage)); }
 
-// Reads until `size` bytes or the end of the file; returns the count read.
-Result<size_t> read_full(int fd, char* out, size_t size) {
-  size_t total = 0;
-  while (total < size) {
-    ssize_t n = ::read(fd, out + total, size - total);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail_io(errno);
-    }
-    if (n == 0) break;
-    total += static_cast<size_t>(n);
-  }
-  return total;
-}
-
 }  // namespace
-
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-void FileDescriptor::reset() noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-Result<FileDescriptor> open_for_reading(const std::filesystem::path& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail_io(errno);
-  return FileDescriptor(fd);
-}
 
 // ---- RunWriter ----
 
-RunWriter::RunWriter(FileDescriptor fd, size_t capacity)
-    : fd_(std::move(fd)), buffer_(std::make_unique_for_overwrite<char[]>(capacity)), capacity_(capacity) {}
-
 Result<RunWriter> RunWriter::create(const std::filesystem::path& path, size_t buffer_bytes) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail_io(errno);
-  return RunWriter(FileDescriptor(fd), buffer_bytes == 0 ? 1 : buffer_bytes);
-}
-
-Status RunWriter::write_slow(const void* data, size_t size) {
-  CORV_TRY(flush());
-  if (size >= capacity_) return write_all(fd_.get(), static_cast<const char*>(data), size);
-  std::memcpy(buffer_.get(), data, size);
-  used_ = size;
-  return {};
+  auto fd = create_for_writing(path);
+  if (!fd) return fail(std::move(fd.error()));
+  return RunWriter(std::move(*fd), buffer_bytes);
 }
 
 Status RunWriter::write_str32(std::string_view bytes) {
@@ -82,19 +29,6 @@ Status RunWriter::write_str32(std::string_view bytes) {
   }
   CORV_TRY(write_u32(static_cast<uint32_t>(bytes.size())));
   return write(bytes);
-}
-
-Status RunWriter::flush() {
-  if (used_ == 0) return {};
-  size_t n = used_;
-  used_ = 0;
-  return write_all(fd_.get(), buffer_.get(), n);
-}
-
-Status RunWriter::finish() {
-  CORV_TRY(flush());
-  fd_.reset();
-  return {};
 }
 
 // ---- RunInput ----
@@ -113,15 +47,10 @@ Result<RunInput> RunInput::open(const std::filesystem::path& path, size_t buffer
 Result<bool> RunInput::refill() {
   pos_ = 0;
   end_ = 0;
-  for (;;) {
-    ssize_t n = ::read(fd_.get(), buffer_.get(), capacity_);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail_io(errno);
-    }
-    end_ = static_cast<size_t>(n);
-    return n > 0;
-  }
+  auto got = read_some(fd_.get(), buffer_.get(), capacity_);
+  if (!got) return fail(std::move(got.error()));
+  end_ = *got;
+  return end_ > 0;
 }
 
 Result<bool> RunInput::at_end() {

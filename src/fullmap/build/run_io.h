@@ -11,7 +11,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "common/buffered_writer.h"
+#include "common/fd_io.h"
 #include "common/status.h"
 #include "common/utf8.h"
 
@@ -28,52 +31,13 @@ inline constexpr std::string_view kUnexpectedEofMessage = "failed to fill whole 
 // its decoding error instead, utf8_error()).
 inline constexpr std::string_view kInvalidUtf8Message = "stream did not contain valid UTF-8";
 
-// An owned file descriptor; closing ignores errors.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { reset(); }
-
-  int get() const noexcept { return fd_; }
-  bool valid() const noexcept { return fd_ >= 0; }
-  int release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset() noexcept;
-
- private:
-  int fd_ = -1;
-};
-
-// Opens `path` read-only; the error is the OS error.
-Result<FileDescriptor> open_for_reading(const std::filesystem::path& path);
-
-// A file written once from start to end: created or truncated, mode 0666
-// before the umask. finish() flushes (reporting a failure) and closes
-// (ignoring one); dropping an unfinished writer loses the buffered tail.
-class RunWriter {
+// A run file: created or truncated, mode 0666 before the umask, and written
+// with the frame fields below.
+class RunWriter : public BufferedWriter {
  public:
   static Result<RunWriter> create(const std::filesystem::path& path, size_t buffer_bytes = kRunWriteBufferBytes);
 
-  RunWriter(RunWriter&&) noexcept = default;
-  RunWriter& operator=(RunWriter&&) noexcept = default;
-
-  Status write(const void* data, size_t size) {
-    if (size <= capacity_ - used_) {
-      std::memcpy(buffer_.get() + used_, data, size);
-      used_ += size;
-      return {};
-    }
-    return write_slow(data, size);
-  }
-  Status write(std::string_view bytes) { return write(bytes.data(), bytes.size()); }
+  using BufferedWriter::write;
   Status write_u8(uint8_t v) { return write(&v, 1); }
   Status write_u32(uint32_t v) {
     unsigned char b[4];
@@ -89,20 +53,11 @@ class RunWriter {
   // rather than a silently wrapped length.
   Status write_str32(std::string_view bytes);
 
-  Status flush();
-  Status finish();
-
  private:
-  RunWriter(FileDescriptor fd, size_t capacity);
-  Status write_slow(const void* data, size_t size);
+  RunWriter(FileDescriptor fd, size_t capacity) : BufferedWriter(std::move(fd), capacity) {}
   static void store_le(unsigned char* out, uint64_t v, int n) {
     for (int i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(v >> (8 * i));
   }
-
-  FileDescriptor fd_;
-  std::unique_ptr<char[]> buffer_;
-  size_t capacity_ = 0;
-  size_t used_ = 0;
 };
 
 // Forward-only buffered reader of one file. Reads that stop inside the

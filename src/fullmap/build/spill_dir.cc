@@ -1,6 +1,5 @@
 #include "fullmap/build/spill_dir.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,10 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/fd_io.h"
 #include "fullmap/build/curie_run.h"
 #include "fullmap/build/equiv_index.h"
 #include "fullmap/build/equiv_run.h"
-#include "fullmap/build/run_io.h"
 #include "fullmap/build/term_run.h"
 
 namespace corv::fullmap {
@@ -128,10 +127,9 @@ Status clear_directory(const fs::path& dir) {
 }
 
 Status write_marker(const fs::path& dir) {
-  auto out = RunWriter::create(dir / kSpillMarkerName, kMarkerText.size());
-  if (!out) return std::unexpected(std::move(out.error()));
-  CORV_TRY(out->write(kMarkerText));
-  return out->finish();
+  auto out = create_for_writing(dir / kSpillMarkerName);
+  if (!out) return fail(std::move(out.error()));
+  return write_all(out->get(), kMarkerText.data(), kMarkerText.size());
 }
 
 bool lies_within(const fs::path& dir, const fs::path& path) {
@@ -162,9 +160,8 @@ Status check_spill_dir(const fs::path& spill_dir, const fs::path& output, std::s
 }
 
 Status claim_spill_dir(const fs::path& spill_dir) {
-  struct stat st;
-  if (::stat(spill_dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) return fail_io(ENOTDIR);
+  if (auto existing = file_info(spill_dir)) {
+    if (!existing->is_directory) return fail_io(ENOTDIR);
     auto found = inspect(spill_dir);
     if (!found) return std::unexpected(std::move(found.error()));
     if (*found == Found::kForeign) {

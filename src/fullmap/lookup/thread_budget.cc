@@ -1,22 +1,10 @@
 #include "fullmap/lookup/thread_budget.h"
 
-#include <sched.h>
-
 #include <algorithm>
-#include <thread>
+
+#include "common/cores.h"
 
 namespace corv::fullmap {
-
-size_t available_cores() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-    const int count = CPU_COUNT(&set);
-    if (count > 0) return static_cast<size_t>(count);
-  }
-  const unsigned hw = std::thread::hardware_concurrency();
-  return hw > 0 ? hw : 1;
-}
 
 size_t default_lookup_workers(size_t n_terms) { return n_terms < LOOKUP_PARALLEL_MIN ? 1 : available_cores(); }
 

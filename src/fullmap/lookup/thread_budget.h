@@ -10,14 +10,11 @@ namespace corv::fullmap {
 inline constexpr size_t LOOKUP_PARALLEL_MIN = 1024;
 
 // The thread count used when the caller gives none: 1 below
-// LOOKUP_PARALLEL_MIN terms, else the cores available to the process.
+// LOOKUP_PARALLEL_MIN terms, else available_cores() (common/cores.h).
 size_t default_lookup_workers(size_t n_terms);
 
 // The budget a lookup of `n_terms` actually runs with: the caller's count (or
 // the default), at least 1 and at most the number of terms.
 size_t effective_lookup_budget(size_t n_terms, std::optional<size_t> threads);
-
-// Cores this process may run on (its CPU affinity), or 1 when unknown.
-size_t available_cores();
 
 }  // namespace corv::fullmap

@@ -1,14 +1,13 @@
 #include "fullmap/store/db_cache.h"
 
-#include <sys/stat.h>
-
 #include <bit>
-#include <cerrno>
 #include <chrono>
 #include <exception>
 #include <thread>
 
 #include "common/env.h"
+#include "common/fd_io.h"
+#include "common/path_components.h"
 #include "common/utf8.h"
 #include "fullmap/store/layout.h"
 #include "fullmap/store/store_error.h"
@@ -31,47 +30,26 @@ constexpr auto kPinRetryDelay = std::chrono::milliseconds(50);
 // Spellings remembered for the fast path; cleared when it grows past this.
 constexpr size_t kMaxGivenPaths = 4096;
 
-struct FileId {
-  int64_t dev = 0;
-  uint64_t ino = 0;
-  friend bool operator==(const FileId&, const FileId&) = default;
-};
-
-// stat() following links; errno on failure.
-Result<FileId> file_id(const std::filesystem::path& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return fail_io(errno);
-  return FileId{static_cast<int64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+std::optional<FileInfo> file_info_if_any(const std::filesystem::path& path) {
+  auto info = file_info(path);
+  return info ? std::optional<FileInfo>(*info) : std::nullopt;
 }
 
-std::optional<FileId> file_id_if_any(const std::filesystem::path& path) {
-  auto id = file_id(path);
-  return id ? std::optional<FileId>(*id) : std::nullopt;
+bool holds_file(const CachedDatabase& entry, const FileInfo& file) {
+  return entry.dev == static_cast<int64_t>(file.dev) && entry.ino == file.ino;
 }
 
 // A string that is equal for two paths exactly when they are equal component
-// by component: repeated separators, trailing separators and interior "."
-// components do not count; a leading "." does.
+// by component (path_components.h).
 std::string path_key(const std::filesystem::path& path) {
   const std::string& s = path.native();
   std::string out;
   out.reserve(s.size());
-  if (!s.empty() && s.front() == '/') out.push_back('/');
-  size_t i = 0;
-  bool first = true;
-  while (i < s.size()) {
-    while (i < s.size() && s[i] == '/') ++i;
-    if (i >= s.size()) break;
-    size_t j = i;
-    while (j < s.size() && s[j] != '/') ++j;
-    const std::string_view part(s.data() + i, j - i);
-    if (part != "." || i == 0) {
-      if (!first) out.push_back('/');
-      out.append(part);
-      first = false;
-    }
-    i = j;
-  }
+  if (s.starts_with('/')) out.push_back('/');
+  for_each_path_component(s, [&](std::string_view part) {
+    if (!out.empty() && out.back() != '/') out.push_back('/');
+    out.append(part);
+  });
   return out;
 }
 
@@ -167,11 +145,8 @@ Result<std::optional<CachedDatabase>> DatabaseCache::find_by_given_path(const st
     if (it == entries_.end()) return found;
     found = it->second;
   }
-  struct stat st;
-  if (::stat(given.c_str(), &st) != 0 || static_cast<int64_t>(st.st_dev) != found->dev ||
-      static_cast<uint64_t>(st.st_ino) != found->ino) {
-    found.reset();
-  }
+  const std::optional<FileInfo> file = file_info_if_any(given);
+  if (!file || !holds_file(*found, *file)) found.reset();
   return found;
 }
 
@@ -247,20 +222,16 @@ Result<OpenedDatabase> open_cached_path(std::filesystem::path path, bool check_s
   if (!hit) return std::unexpected(std::move(hit.error()));
   if (*hit) {
     const CachedDatabase& entry = **hit;
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-      if (errno == ENOENT) return OpenedDatabase{entry.db, true, entry.build_id};
-      return fail_io(errno);
-    }
-    if (static_cast<int64_t>(st.st_dev) == entry.dev && static_cast<uint64_t>(st.st_ino) == entry.ino) {
-      return OpenedDatabase{entry.db, false, entry.build_id};
-    }
+    auto file = find_file(path);
+    if (!file) return fail(std::move(file.error()));
+    if (!*file) return OpenedDatabase{entry.db, true, entry.build_id};
+    if (holds_file(entry, **file)) return OpenedDatabase{entry.db, false, entry.build_id};
     // The file was replaced: drop the entry unless someone already did.
     CORV_TRY(cache.remove_if_same(path, entry.dev, entry.ino));
     hit->reset();
   }
 
-  std::optional<FileId> id = file_id_if_any(path);
+  std::optional<FileInfo> id = file_info_if_any(path);
   auto db = open_read_only(path);
   if (!db) return std::unexpected(std::move(db.error()));
   if (check_schema) {
@@ -271,11 +242,11 @@ Result<OpenedDatabase> open_cached_path(std::filesystem::path path, bool check_s
   auto build_id = read_build_id(**db);
   if (!build_id) return std::unexpected(std::move(build_id.error()));
   if (!id) {
-    auto again = file_id(path);
+    auto again = file_info(path);
     if (!again) return std::unexpected(std::move(again.error()));
     id = *again;
   }
-  CORV_TRY(cache.insert(path, CachedDatabase{*db, id->dev, id->ino, *build_id}));
+  CORV_TRY(cache.insert(path, CachedDatabase{*db, static_cast<int64_t>(id->dev), id->ino, *build_id}));
   return OpenedDatabase{std::move(*db), false, *build_id};
 }
 
@@ -306,7 +277,7 @@ Result<SharedDatabase> open_cached(std::filesystem::path path) {
 Result<std::vector<SharedDatabase>> open_cached_shards(const std::filesystem::path& path) {
   const std::filesystem::path canonical = canonical_or_given(path);
   for (int attempt = 1; attempt <= kPinAttempts; ++attempt) {
-    const std::optional<FileId> before = file_id_if_any(canonical);
+    const std::optional<FileInfo> before = file_info_if_any(canonical);
     auto primary = open_cached_path(canonical, /*check_schema=*/true);
     if (!primary) return std::unexpected(std::move(primary.error()));
     auto shards_value = read_meta(*primary->db, kMetaShards);
@@ -329,8 +300,8 @@ Result<std::vector<SharedDatabase>> open_cached_shards(const std::filesystem::pa
     }
     if (all_equal && all_missing) return handles;
     if (all_equal && none_missing) {
-      const std::optional<FileId> after = file_id_if_any(canonical);
-      if (before && after && *before == *after) return handles;
+      const std::optional<FileInfo> after = file_info_if_any(canonical);
+      if (before && after && before->same_file(*after)) return handles;
     }
     handles.clear();
     primary->db.reset();
@@ -357,11 +328,11 @@ Status cache_database(const std::filesystem::path& output) {
   auto db = open_read_only(output);
   if (!db) return std::unexpected(std::move(db.error()));
   const std::filesystem::path key = canonical_or_given(output);
-  auto id = file_id(key);
+  auto id = file_info(key);
   if (!id) return std::unexpected(std::move(id.error()));
   auto build_id = read_build_id(**db);
   if (!build_id) return std::unexpected(std::move(build_id.error()));
-  return DB_CACHE.get().insert(key, CachedDatabase{std::move(*db), id->dev, id->ino, *build_id});
+  return DB_CACHE.get().insert(key, CachedDatabase{std::move(*db), static_cast<int64_t>(id->dev), id->ino, *build_id});
 }
 
 }  // namespace corv::fullmap

@@ -1,12 +1,9 @@
 #include "fullmap/store/read_only_database.h"
 
-#include <fcntl.h>
 #include <lmdb.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <utility>
 
 #include "common/utf8.h"
 #include "fullmap/store/fault_guard.h"
@@ -25,9 +22,9 @@ constexpr std::string_view kReplacedWhileOpening = "database file was replaced w
 
 // Whether `path` still names the file open at `fd`.
 bool names_file(const std::filesystem::path& path, int fd) {
-  struct stat at_path, at_fd;
-  if (::stat(path.c_str(), &at_path) != 0 || fstat(fd, &at_fd) != 0) return false;
-  return at_path.st_dev == at_fd.st_dev && at_path.st_ino == at_fd.st_ino;
+  auto at_path = file_info(path);
+  auto at_fd = file_info(fd);
+  return at_path && at_fd && at_path->same_file(*at_fd);
 }
 
 std::unexpected<Error> outdated() { return fail_runtime(std::string(kOutdatedOrNeedsRepair)); }
@@ -106,85 +103,95 @@ Result<std::shared_ptr<ReadOnlyDatabase>> ReadOnlyDatabase::open(const std::file
     std::shared_ptr<ReadOnlyDatabase> db(new ReadOnlyDatabase());
     auto status = db->open_at(path);
     if (status) return db;
-    if (db->lock_fd_ < 0 || names_file(path, db->lock_fd_)) return std::unexpected(std::move(status.error()));
+    if (!db->lock_.valid() || names_file(path, db->lock_.get())) return std::unexpected(std::move(status.error()));
     if (attempt == kOpenAttempts) return fail_runtime(std::string(kReplacedWhileOpening));
   }
 }
 
 Status ReadOnlyDatabase::open_at(const std::filesystem::path& path) {
   path_ = path;
+  auto file = lock_and_stat();
+  if (!file) return fail(std::move(file.error()));
+  if (file->size == 0) return outdated();  // nothing this store wrote
+  CORV_TRY(open_environment(*file));
 
+  // Every table handle is opened now, before the handle is shared.
+  TxnGuard guard{nullptr};
+  if (int rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &guard.txn)) return std::unexpected(store_error(rc));
+  unsigned dir = 0;
+  auto map = check_format(guard.txn, *file, &dir);
+  if (!map) return fail(std::move(map.error()));
+  CORV_TRY(open_tables(guard.txn, dir, *map));
+  // Committing keeps the table handles open in the environment.
+  if (int rc = mdb_txn_commit(std::exchange(guard.txn, nullptr))) return std::unexpected(store_error(rc));
+  return {};
+}
+
+Result<FileInfo> ReadOnlyDatabase::lock_and_stat() {
   // Our own descriptor carries the shared lock that keeps writers out for
   // as long as the handle lives.
-  lock_fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (lock_fd_ < 0) return fail_io(errno);
-  if (flock(lock_fd_, LOCK_SH | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) return fail_runtime("database file is locked by a writer");
-    return fail_io(errno);
-  }
-  struct stat st;
-  if (fstat(lock_fd_, &st) != 0) return fail_io(errno);
-  if (st.st_size == 0) return outdated();  // nothing this store wrote
+  auto fd = open_for_reading(path_);
+  if (!fd) return fail(std::move(fd.error()));
+  lock_ = std::move(*fd);
+  auto locked = try_lock(lock_.get(), LockMode::kShared);
+  if (!locked) return fail(std::move(locked.error()));
+  if (!*locked) return fail_runtime(std::string(kLockedByWriter));
+  return file_info(lock_.get());
+}
 
+Status ReadOnlyDatabase::open_environment(const FileInfo& file) {
   if (int rc = mdb_env_create(&env_)) return std::unexpected(store_error(rc));
   guard_assertions(env_);
-  if (int rc = mdb_env_set_maxdbs(env_, directory::kMaxTables)) {
-    return std::unexpected(store_error(rc));
-  }
+  if (int rc = mdb_env_set_maxdbs(env_, directory::kMaxTables)) return std::unexpected(store_error(rc));
   // Map the file as it is, not the writer's reservation; LMDB raises this to
   // the committed size if that is larger, which is caught below.
-  if (int rc = mdb_env_set_mapsize(env_, static_cast<size_t>(st.st_size))) {
-    return std::unexpected(store_error(rc));
-  }
+  if (int rc = mdb_env_set_mapsize(env_, static_cast<size_t>(file.size))) return std::unexpected(store_error(rc));
   const unsigned flags = MDB_RDONLY | MDB_NOSUBDIR | MDB_NOLOCK | MDB_NOTLS | MDB_NORDAHEAD;
   // LMDB opens by name. Naming our own descriptor makes it open the very file
   // we locked, even while a rebuild renames a new one into place.
-  const std::string own_fd = "/proc/self/fd/" + std::to_string(lock_fd_);
-  const char* env_path = ::access(own_fd.c_str(), R_OK) == 0 ? own_fd.c_str() : path.c_str();
+  const std::string own_fd = "/proc/self/fd/" + std::to_string(lock_.get());
+  const char* env_path = ::access(own_fd.c_str(), R_OK) == 0 ? own_fd.c_str() : path_.c_str();
   if (int rc = mdb_env_open(env_, env_path, flags, 0)) {
     if (is_format_error(rc)) return outdated();
     return std::unexpected(store_error(rc));
   }
   int env_fd = -1;
-  struct stat est;
-  if (mdb_env_get_fd(env_, &env_fd) != 0 || fstat(env_fd, &est) != 0 || est.st_dev != st.st_dev ||
-      est.st_ino != st.st_ino) {
-    return fail_runtime(std::string(kReplacedWhileOpening));
-  }
+  if (mdb_env_get_fd(env_, &env_fd) != 0) return fail_runtime(std::string(kReplacedWhileOpening));
+  auto opened = file_info(env_fd);
+  if (!opened || !opened->same_file(file)) return fail_runtime(std::string(kReplacedWhileOpening));
   MDB_envinfo info;
   MDB_stat env_stat;
   if (int rc = mdb_env_info(env_, &info)) return std::unexpected(store_error(rc));
   if (int rc = mdb_env_stat(env_, &env_stat)) return std::unexpected(store_error(rc));
   // A file shorter than its committed pages would fault when read.
-  if ((info.me_last_pgno + 1) * uint64_t{env_stat.ms_psize} > static_cast<uint64_t>(st.st_size)) {
-    return outdated();
-  }
+  if ((info.me_last_pgno + 1) * uint64_t{env_stat.ms_psize} > file.size) return outdated();
+  return {};
+}
 
-  // Open every table handle now, before the handle is shared.
-  TxnGuard guard{nullptr};
-  if (int rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &guard.txn)) {
-    return std::unexpected(store_error(rc));
-  }
-  MDB_dbi dir = 0;
-  if (int rc = guarded_dbi_open(guard.txn, directory::kTableName, 0, &dir)) {
+Result<MappedFile> ReadOnlyDatabase::check_format(MDB_txn* txn, const FileInfo& file, unsigned* dir) {
+  if (int rc = guarded_dbi_open(txn, directory::kTableName, 0, dir)) {
     if (rc == MDB_NOTFOUND || is_format_error(rc)) return outdated();
     return std::unexpected(store_error(rc));
   }
   MDB_val k = as_val(directory::kFormatKey);
   MDB_val v;
-  if (int rc = guarded_get(guard.txn, dir, &k, &v, nullptr)) {
+  if (int rc = guarded_get(txn, *dir, &k, &v, nullptr)) {
     if (rc == MDB_NOTFOUND || is_format_error(rc)) return outdated();
     return std::unexpected(store_error(rc));
   }
   // Every later read is checked against the file's place in memory.
-  auto map = find_mapping(v.mv_data, static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size));
+  auto map = find_mapping(v.mv_data, file.ino, file.size);
   if (!map || !map->contains(v.mv_data, v.mv_size)) return outdated();
   if (as_view(v) != directory::kFormatVersion) return outdated();
+  return *map;
+}
 
+Status ReadOnlyDatabase::open_tables(MDB_txn* txn, unsigned dir, const MappedFile& map) {
   MDB_cursor* cursor = nullptr;
-  if (int rc = mdb_cursor_open(guard.txn, dir, &cursor)) return std::unexpected(store_error(rc));
-  int rc = guarded_cursor_get(cursor, &k, &v, MDB_FIRST, *map);
-  for (; rc == 0; rc = guarded_cursor_get(cursor, &k, &v, MDB_NEXT, *map)) {
+  if (int rc = mdb_cursor_open(txn, dir, &cursor)) return std::unexpected(store_error(rc));
+  MDB_val k, v;
+  int rc = guarded_cursor_get(cursor, &k, &v, MDB_FIRST, map);
+  for (; rc == 0; rc = guarded_cursor_get(cursor, &k, &v, MDB_NEXT, map)) {
     const std::string_view key = as_view(k);
     if (!key.starts_with(directory::kTablePrefix)) continue;
     auto types = directory::decode_types(as_view(v));
@@ -193,11 +200,11 @@ Status ReadOnlyDatabase::open_at(const std::filesystem::path& path) {
     entry.name = std::string(key.substr(directory::kTablePrefix.size()));
     entry.key = types->first;
     entry.value = types->second;
-    entry.map = *map;
-    rc = guarded_dbi_open(guard.txn, entry.name.c_str(), 0, &entry.dbi);
+    entry.map = map;
+    rc = guarded_dbi_open(txn, entry.name.c_str(), 0, &entry.dbi);
     if (rc != 0) break;
     unsigned dbi_flags = 0;
-    rc = mdb_dbi_flags(guard.txn, entry.dbi, &dbi_flags);
+    rc = mdb_dbi_flags(txn, entry.dbi, &dbi_flags);
     if (rc != 0) break;
     if (detail::is_integer_key(entry.key) != ((dbi_flags & MDB_INTEGERKEY) != 0)) {
       rc = MDB_INCOMPATIBLE;  // keys laid out unlike this store's
@@ -206,19 +213,13 @@ Status ReadOnlyDatabase::open_at(const std::filesystem::path& path) {
     tables_.push_back(std::move(entry));
   }
   mdb_cursor_close(cursor);
-  if (rc != MDB_NOTFOUND) {
-    if (rc == 0 || is_format_error(rc)) return outdated();
-    return std::unexpected(store_error(rc));
-  }
-  // Committing keeps the table handles open in the environment.
-  MDB_txn* txn = std::exchange(guard.txn, nullptr);
-  if (int rc2 = mdb_txn_commit(txn)) return std::unexpected(store_error(rc2));
-  return {};
+  if (rc == MDB_NOTFOUND) return {};
+  if (rc == 0 || is_format_error(rc)) return outdated();
+  return std::unexpected(store_error(rc));
 }
 
 ReadOnlyDatabase::~ReadOnlyDatabase() {
   if (env_ != nullptr) mdb_env_close(env_);
-  if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
 const detail::TableEntry* ReadOnlyDatabase::find_table(std::string_view name) const {

@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/fd_io.h"
 #include "common/status.h"
 #include "fullmap/store/column_types.h"
 #include "fullmap/store/mapped_file.h"
@@ -104,10 +105,18 @@ class ReadOnlyDatabase {
 
  private:
   ReadOnlyDatabase() = default;
-  Status open_at(const std::filesystem::path& path);  // one attempt of open()
+  // One attempt of open(), in its steps.
+  Status open_at(const std::filesystem::path& path);
+  Result<FileInfo> lock_and_stat();
+  Status open_environment(const FileInfo& file);
+  // The mapping that holds the file, once its directory table `dir` shows
+  // this store's format.
+  Result<MappedFile> check_format(MDB_txn* txn, const FileInfo& file, unsigned* dir);
+  Status open_tables(MDB_txn* txn, unsigned dir, const MappedFile& map);
+
   std::filesystem::path path_;
   MDB_env* env_ = nullptr;
-  int lock_fd_ = -1;
+  FileDescriptor lock_;  // closed after the environment
   std::vector<detail::TableEntry> tables_;
 };
 

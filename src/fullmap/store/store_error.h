@@ -15,6 +15,9 @@ namespace corv::fullmap {
 inline constexpr std::string_view kOutdatedOrNeedsRepair =
     "fullmap DB is outdated or needs repair; rebuild with 'corvantile build-fullmap'";
 
+// A file that a writer still holds.
+inline constexpr std::string_view kLockedByWriter = "database file is locked by a writer";
+
 // The error of an LMDB return code: LMDB's text for its own codes, the
 // "(os error N)" form for an errno.
 Error store_error(int rc);

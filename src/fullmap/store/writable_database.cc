@@ -1,9 +1,6 @@
 #include "fullmap/store/writable_database.h"
 
-#include <fcntl.h>
 #include <lmdb.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fd_io.h"
 #include "common/utf8.h"
 #include "fullmap/store/read_only_database.h"
 #include "fullmap/store/store_directory.h"
@@ -36,9 +34,9 @@ size_t round_up_mib(size_t n) { return (n + kMiB - 1) / kMiB * kMiB; }
 MDB_val as_val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 
 bool same_file(int a, int b) {
-  struct stat sa, sb;
-  if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0) return false;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  auto fa = file_info(a);
+  auto fb = file_info(b);
+  return fa && fb && fa->same_file(*fb);
 }
 
 // A name beside `path` that no reader looks for, fresh on every call.
@@ -55,18 +53,17 @@ struct TempFile {
   std::filesystem::path path;
   bool created = false;
   ~TempFile() {
-    if (created) ::unlink(path.c_str());
+    if (created) (void)remove_file(path);
   }
 };
 
 // A file at `path` that another writer still holds stays: two builds of one
 // output must not silently publish over each other.
 Status refuse_live_writer(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  ::close(fd);
-  if (held) return fail_runtime("database file is locked by a writer");
+  auto fd = open_for_reading(path);
+  if (!fd) return {};
+  auto locked = try_lock(fd->get(), LockMode::kShared);
+  if (locked && !*locked) return fail_runtime(std::string(kLockedByWriter));
   return {};
 }
 
@@ -75,7 +72,7 @@ Status refuse_live_writer(const std::filesystem::path& path) {
 struct WritableDatabase::Impl {
   std::filesystem::path path;
   MDB_env* env = nullptr;
-  int lock_fd = -1;
+  FileDescriptor lock;  // closed after the environment
   MDB_dbi directory = 0;
   size_t write_out_bytes = kMinWriteOutBytes;
   std::atomic<bool> writing{false};
@@ -83,7 +80,6 @@ struct WritableDatabase::Impl {
 
   ~Impl() {
     if (env != nullptr) mdb_env_close(env);
-    if (lock_fd >= 0) ::close(lock_fd);
   }
 
   // Keeps the map big enough for the next transaction: it may rewrite every
@@ -223,12 +219,18 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
   TempFile temp;
   for (int attempt = 0;; ++attempt) {
     temp.path = temp_path_for(path);
-    impl->lock_fd = ::open(temp.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (impl->lock_fd >= 0) break;
-    if (errno != EEXIST || attempt == kTempNameAttempts) return fail_io(errno);
+    auto fd = create_new(temp.path, 0644);
+    if (!fd) return fail(std::move(fd.error()));
+    if (*fd) {
+      impl->lock = std::move(**fd);
+      break;
+    }
+    if (attempt == kTempNameAttempts) return fail_io(EEXIST);
   }
   temp.created = true;
-  if (flock(impl->lock_fd, LOCK_EX | LOCK_NB) != 0) return fail_io(errno);
+  auto locked = try_lock(impl->lock.get(), LockMode::kExclusive);
+  if (!locked) return fail(std::move(locked.error()));
+  if (!*locked) return fail_io(EWOULDBLOCK);
 
   if (int rc = mdb_env_create(&impl->env)) return std::unexpected(store_error(rc));
   if (int rc = mdb_env_set_maxdbs(impl->env, directory::kMaxTables)) {
@@ -243,7 +245,7 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
     return std::unexpected(store_error(rc));
   }
   int env_fd = -1;
-  if (mdb_env_get_fd(impl->env, &env_fd) != 0 || !same_file(env_fd, impl->lock_fd)) {
+  if (mdb_env_get_fd(impl->env, &env_fd) != 0 || !same_file(env_fd, impl->lock.get())) {
     return fail_runtime("database file was replaced while it was being created");
   }
 

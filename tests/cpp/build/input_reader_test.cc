@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "fullmap/build/line_reader.h"
+#include "common/line_reader.h"
 #include "scratch_dir.h"
 
 namespace corv::fullmap {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cores.h"
 #include "fullmap/lookup/thread_budget.h"
 #include "lookup_test_util.h"
 
