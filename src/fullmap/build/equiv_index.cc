@@ -196,7 +196,8 @@ Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std
     offset += size;
 
     ++count;
-    if (progress && count % kEquivMergeProgressEvery == 0) progress->call(0, count, 0, "merging equivalents");
+    if (progress && count % kEquivMergeProgressEvery == 0)
+      progress->call(ProgressStage::kMergingEquivalents, count, 0, "merging equivalents");
   }
   return out->finish();
 }
@@ -231,7 +232,7 @@ Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> clas
           results[i] = ingest_class_file(classes[i], state);
           if (results[i] && progress) {
             uint64_t done = state.files_finished.fetch_add(1) + 1;
-            progress->call(0, done, total, progress_name(classes[i]));
+            progress->call(ProgressStage::kMergingEquivalents, done, total, progress_name(classes[i]));
           }
         }
       },

@@ -176,7 +176,8 @@ Status write_final_database(const std::filesystem::path& output,
   auto written = run_shard_writers(shards, term_runs, insert_batch, total, progress, build_id);
   if (!written) return std::unexpected(std::move(written.error()));
 
-  if (progress) progress->call(2, *written, *written, "wrote " + std::to_string(*written) + " records");
+  const std::string message = "wrote " + std::to_string(*written) + " records";
+  if (progress) progress->call(ProgressStage::kWritingShards, *written, *written, message);
   for (auto& shard : shards) CORV_TRY(shard.close());
   return {};
 }
