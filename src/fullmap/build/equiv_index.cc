@@ -13,7 +13,6 @@
 #include <system_error>
 #include <utility>
 
-#include "common/env.h"
 #include "common/utf8.h"
 #include "fullmap/build/class_row.h"
 #include "fullmap/build/equiv_run.h"
@@ -66,7 +65,7 @@ struct ParallelState {
   size_t spill_entries = 0;
   std::filesystem::path run_dir;
   std::atomic<uint64_t> run_counter{0};
-  EquivRunList runs;
+  EquivRunList runs{};
   std::atomic<uint64_t> files_finished{0};
   // Keys written to runs: an upper bound on the merged key count.
   std::atomic<uint64_t> keys_spilled{0};
@@ -205,7 +204,8 @@ Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std
 }  // namespace
 
 Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> classes,
-                                     const std::filesystem::path& spill_dir, const ProgressHandle& progress) {
+                                     const std::filesystem::path& spill_dir, size_t spill_entries,
+                                     const ProgressHandle& progress) {
   const std::filesystem::path run_dir = spill_dir / kEquivRunDirName;
   const std::filesystem::path data_path = spill_dir / kEquivDataFileName;
   std::error_code ec;
@@ -219,9 +219,7 @@ Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> clas
     return open(data_path, {}, {});
   }
 
-  ParallelState state;
-  state.spill_entries = env_usize(kEquivSpillEntriesEnv, kDefaultEquivSpillEntries);
-  state.run_dir = run_dir;
+  ParallelState state{.spill_entries = spill_entries, .run_dir = run_dir};
 
   std::vector<Status> results(classes.size());
   const uint64_t total = classes.size();
