@@ -103,7 +103,7 @@ def memory_bound(workers, producers, rows, equiv_keys, class_files):
     local = env_setting("CORVANTILE_FULLMAP_LOCAL_SPILL_ENTRIES", 1_000_000)
     curie = env_setting("CORVANTILE_FULLMAP_CURIE_SPILL_ENTRIES", 250_000)
     chunk = env_setting("CORVANTILE_FULLMAP_CHUNK_BYTES", 8 << 20)
-    cache = env_setting("CORVANTILE_FULLMAP_REDB_CACHE_BYTES", 2 << 30)
+    budget = env_setting("CORVANTILE_FULLMAP_REDB_CACHE_BYTES", 2 << 30)
     batch = env_setting("CORVANTILE_FULLMAP_INSERT_BATCH", 2_000_000)
     equiv = env_setting("CORVANTILE_FULLMAP_EQUIV_SPILL_ENTRIES", 2_000_000)
     # Id maps grow with the data, not with the settings.
@@ -111,8 +111,8 @@ def memory_bound(workers, producers, rows, equiv_keys, class_files):
     stage0 = min(workers, class_files) * equiv * EQUIV_ENTRY + equiv_keys * 16
     stage1 = (workers * (local * TERM_ENTRY + curie * CURIE_ROW)
               + (2 * workers + producers) * chunk * 2 + id_maps + equiv_keys * 16)
-    # Per shard: its batch and its store's share of the cache.
-    stage2 = SHARDS * (batch * SHARD_RECORD + cache // SHARDS) + id_maps
+    # Per shard: its batch and its share of the store write budget.
+    stage2 = SHARDS * (batch * SHARD_RECORD + budget // SHARDS) + id_maps
     return {"equivalents": stage0, "ingest": stage1, "shards": stage2}
 
 

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "fullmap/build/build_settings.h"
 #include "fullmap/build/equiv_index.h"
 #include "oneapi/tbb/task_arena.h"
 
@@ -100,11 +101,12 @@ int main(int argc, char** argv) {
   std::printf("generated %" PRIu64 " rows, %" PRIu64 " identifiers, %.1f MiB in %u files: %.1f s\n", rows,
               rows * ids_per_row, static_cast<double>(input_bytes) / (1 << 20), files, seconds_since(start));
 
+  const size_t spill_entries = corv::fullmap::read_build_settings(dir / "bench.redb", 1, 1).equiv_spill_entries;
   const double rss_before = current_rss_mib();
   start = Clock::now();
   tbb::task_arena arena(threads);
   corv::Result<corv::fullmap::EquivIndex> index =
-      arena.execute([&] { return corv::fullmap::EquivIndex::build(classes, dir / "spill", nullptr); });
+      arena.execute([&] { return corv::fullmap::EquivIndex::build(classes, dir / "spill", spill_entries, nullptr); });
   const double build_seconds = seconds_since(start);
   if (!index) {
     std::fprintf(stderr, "build failed: %s\n", index.error().message.c_str());
@@ -130,7 +132,8 @@ int main(int argc, char** argv) {
   std::printf("lookups: %" PRIu64 " probes, %" PRIu64 " identifiers visited, %.0f ns/probe\n", probes, visited,
               lookup_seconds * 1e9 / static_cast<double>(probes));
 
-  index = corv::fullmap::EquivIndex::build({}, dir / "spill", nullptr);  // drops and deletes the big file
+  // Drops and deletes the big file.
+  index = corv::fullmap::EquivIndex::build({}, dir / "spill", spill_entries, nullptr);
   std::filesystem::remove_all(dir);
   return 0;
 }

@@ -25,13 +25,14 @@
 #include <string>
 #include <vector>
 
-#include "common/env.h"
+#include "fullmap/build/build_settings.h"
 #include "fullmap/build/equiv_index.h"
 #include "fullmap/build/process_synonyms.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using corv::fullmap::BuildSettings;
 using corv::fullmap::EquivIndex;
 using Clock = std::chrono::steady_clock;
 
@@ -138,14 +139,8 @@ uint64_t generate(const fs::path& dir, uint64_t bytes, size_t files, uint64_t& r
   return total;
 }
 
-struct Settings {
-  size_t local_spill_entries = corv::env_usize("CORVANTILE_FULLMAP_LOCAL_SPILL_ENTRIES", 1000000);
-  size_t curie_spill_entries = corv::env_usize("CORVANTILE_FULLMAP_CURIE_SPILL_ENTRIES", 250000);
-  size_t chunk_bytes = corv::env_usize("CORVANTILE_FULLMAP_CHUNK_BYTES", 8388608);
-};
-
 // Runs one ingest in this (child) process and prints its line.
-int run_one(const fs::path& dir, bool gz, size_t workers, uint64_t input_bytes, const Settings& s) {
+int run_one(const fs::path& dir, bool gz, size_t workers, uint64_t input_bytes, const BuildSettings& s) {
   const fs::path spill = dir / ("spill_" + std::to_string(workers) + (gz ? "_gz" : ""));
   fs::remove_all(spill);
   fs::create_directories(spill);
@@ -153,15 +148,21 @@ int run_one(const fs::path& dir, bool gz, size_t workers, uint64_t input_bytes, 
   for (const auto& entry : fs::directory_iterator(dir / (gz ? "gz" : "plain"))) files.push_back(entry.path());
   std::sort(files.begin(), files.end());
 
-  auto equiv = EquivIndex::build({}, spill, nullptr);
+  auto equiv = EquivIndex::build({}, spill, s.equiv_spill_entries, nullptr);
   if (!equiv) {
     std::fprintf(stderr, "%s\n", equiv.error().message.c_str());
     return 1;
   }
   const size_t producers = std::min(files.size(), std::max<size_t>(workers / 4, 4));
   auto start = Clock::now();
-  auto out = corv::fullmap::process_synonyms(files, *equiv, spill, s.local_spill_entries, s.curie_spill_entries, {},
-                                             workers, 16, s.chunk_bytes, producers, nullptr);
+  auto out = corv::fullmap::process_synonyms(files, *equiv,
+                                             {.spill_dir = spill,
+                                              .local_spill_entries = s.local_spill_entries,
+                                              .curie_spill_entries = s.curie_spill_entries,
+                                              .threads = workers,
+                                              .shard_count = 16,
+                                              .chunk_bytes = s.chunk_bytes,
+                                              .producers = producers});
   double secs = std::chrono::duration<double>(Clock::now() - start).count();
   if (!out) {
     std::fprintf(stderr, "ingest failed: %s\n", out.error().message.c_str());
@@ -187,7 +188,7 @@ int main(int argc, char** argv) {
   const size_t files = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 8;
   const fs::path dir = argc > 3 ? fs::path(argv[3]) : fs::temp_directory_path() / "ingest_bench";
   const std::string only = argc > 4 ? argv[4] : "";
-  const Settings settings;
+  const BuildSettings settings = corv::fullmap::read_build_settings(dir / "bench.redb", files, 1);
 
   fs::remove_all(dir);
   uint64_t rows = 0;

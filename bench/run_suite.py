@@ -315,7 +315,7 @@ def build_settings(threads, n_synonyms, n_classes):
         "equiv_spill_entries": env("CORVANTILE_FULLMAP_EQUIV_SPILL_ENTRIES", 2_000_000),
         "chunk_bytes": env("CORVANTILE_FULLMAP_CHUNK_BYTES", 8 * MiB),
         "producers": env("CORVANTILE_FULLMAP_PRODUCERS", min(n_synonyms, max(threads // 4, 4))),
-        "redb_cache_bytes": env("CORVANTILE_FULLMAP_REDB_CACHE_BYTES", 2 * GiB),
+        "write_budget_bytes": env("CORVANTILE_FULLMAP_REDB_CACHE_BYTES", 2 * GiB),
         "insert_batch": env("CORVANTILE_FULLMAP_INSERT_BATCH", 2_000_000),
         "class_files": n_classes,
     }
@@ -346,7 +346,7 @@ def rss_bound(s, stats, runs=None):
     equiv_file = stats["class_bytes"] * 0.75
     equiv_index = stats["classes"] * 16 + equiv_file
     curie_ids = stats["synonym_rows"] * CURIE_ID
-    store = s["redb_cache_bytes"] * 1.25
+    store = s["write_budget_bytes"] * 1.25
     phases = {
         "equivalents": (min(t, max(1, s["class_files"])) * (s["equiv_spill_entries"] * EQUIV_ENTRY + RUN_WRITE_BUFFER)
                         + runs["equiv"] * EQUIV_READ_BUFFER + equiv_index),
@@ -648,7 +648,7 @@ class Suite:
             L.append(f"RSS bound at {top} threads with the default settings (local spill "
                      f"{s['local_spill_entries']:,} terms, CURIE spill {s['curie_spill_entries']:,} rows, equivalence "
                      f"spill {s['equiv_spill_entries']:,} keys, chunks {fmt_bytes(s['chunk_bytes'])}, "
-                     f"{s['producers']} producers, store cache {fmt_bytes(s['redb_cache_bytes'])}, insert batch "
+                     f"{s['producers']} producers, store write budget {fmt_bytes(s['write_budget_bytes'])}, insert batch "
                      f"{s['insert_batch']:,}): {fmt_bytes(BASE)} base plus the largest phase: "
                      + ", ".join(f"{k} {fmt_bytes(v)}" for k, v in phases.items())
                      + f". Per-item sizes used: term {TERM_ENTRY} B, CURIE row {CURIE_ROW} B, class-map entry "

@@ -11,14 +11,15 @@ PythonProgress::PythonProgress(PyObject* callable) : callable_(Py_NewRef(callabl
 
 PythonProgress::~PythonProgress() { release_reference(callable_); }
 
-void PythonProgress::call(int32_t stage, uint64_t done, uint64_t total, std::string_view message) noexcept {
+void PythonProgress::call(fullmap::ProgressStage stage, uint64_t done, uint64_t total,
+                          std::string_view message) noexcept {
   GilHeld gil;
   drain_released_references();
   // Build threads only; one already attached would keep its own error state.
   PyObject* outer = PyErr_GetRaisedException();
   {
     PyRef args[4] = {
-        PyRef(PyLong_FromLong(stage)),
+        PyRef(PyLong_FromLong(static_cast<long>(stage))),
         PyRef(PyLong_FromUnsignedLongLong(done)),
         PyRef(PyLong_FromUnsignedLongLong(total)),
         PyRef(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace")),

@@ -23,7 +23,7 @@ class PythonProgress final : public fullmap::Progress {
   PythonProgress(const PythonProgress&) = delete;
   PythonProgress& operator=(const PythonProgress&) = delete;
 
-  void call(int32_t stage, uint64_t done, uint64_t total, std::string_view message) noexcept override;
+  void call(fullmap::ProgressStage stage, uint64_t done, uint64_t total, std::string_view message) noexcept override;
 
  private:
   PyObject* callable_;

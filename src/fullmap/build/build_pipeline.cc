@@ -40,17 +40,26 @@ Status run_pipeline(const std::filesystem::path& output, const std::vector<std::
   CORV_TRY(claim_spill_dir(settings.spill_dir));
   SynonymOutput ingested;
   {
-    auto equiv = EquivIndex::build(classes, settings.spill_dir, progress);
+    auto equiv = EquivIndex::build(classes, settings.spill_dir, settings.equiv_spill_entries, progress);
     if (!equiv) return std::unexpected(std::move(equiv.error()));
-    auto out = process_synonyms(synonyms, *equiv, settings.spill_dir, settings.local_spill_entries,
-                                settings.curie_spill_entries, settings.exclude_prefixes, threads, shard_count,
-                                settings.chunk_bytes, settings.producers, progress);
+    auto out = process_synonyms(synonyms, *equiv,
+                                {.spill_dir = settings.spill_dir,
+                                 .local_spill_entries = settings.local_spill_entries,
+                                 .curie_spill_entries = settings.curie_spill_entries,
+                                 .exclude_prefixes = settings.exclude_prefixes,
+                                 .threads = threads,
+                                 .shard_count = shard_count,
+                                 .chunk_bytes = settings.chunk_bytes,
+                                 .producers = settings.producers,
+                                 .progress = progress});
     if (!out) return std::unexpected(std::move(out.error()));
     ingested = std::move(*out);
   }  // the index and its merged file go before the final write starts
-  CORV_TRY(write_final_database(output, ingested.prefix_ids, ingested.category_ids, ingested.source_ids,
-                                ingested.curie_runs, ingested.term_runs, settings.redb_cache_bytes,
-                                settings.insert_batch, shard_count, progress));
+  CORV_TRY(write_final_database(output, ingested,
+                                {.write_budget_bytes = settings.write_budget_bytes,
+                                 .insert_batch = settings.insert_batch,
+                                 .shard_count = shard_count,
+                                 .progress = progress}));
   release_spill_dir(settings.spill_dir);
   return {};
 }

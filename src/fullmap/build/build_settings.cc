@@ -119,12 +119,13 @@ std::filesystem::path default_spill_dir(const std::filesystem::path& output) {
 
 BuildSettings read_build_settings(const std::filesystem::path& output, size_t synonym_files, size_t threads) {
   BuildSettings s;
+  s.equiv_spill_entries = env_usize(kEquivSpillEntriesEnv, kDefaultEquivSpillEntries);
   s.local_spill_entries = env_usize(kLocalSpillEntriesEnv, kDefaultLocalSpillEntries);
   s.curie_spill_entries = env_usize(kCurieSpillEntriesEnv, kDefaultCurieSpillEntries);
   s.exclude_prefixes = parse_exclude_prefixes(env_text(kExcludePrefixesEnv));
   s.chunk_bytes = env_usize(kChunkBytesEnv, kDefaultChunkBytes);
   s.producers = env_usize(kProducersEnv, default_producers(synonym_files, threads));
-  s.redb_cache_bytes = env_usize(kRedbCacheBytesEnv, kDefaultRedbCacheBytes);
+  s.write_budget_bytes = env_usize(kWriteBudgetBytesEnv, kDefaultWriteBudgetBytes);
   s.insert_batch = env_usize(kInsertBatchEnv, kDefaultInsertBatch);
   // An empty value would scatter the scratch files over the working
   // directory; it counts as unset.

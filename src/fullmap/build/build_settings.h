@@ -13,29 +13,32 @@
 
 namespace corv::fullmap {
 
+inline constexpr char kEquivSpillEntriesEnv[] = "CORVANTILE_FULLMAP_EQUIV_SPILL_ENTRIES";
 inline constexpr char kLocalSpillEntriesEnv[] = "CORVANTILE_FULLMAP_LOCAL_SPILL_ENTRIES";
 inline constexpr char kCurieSpillEntriesEnv[] = "CORVANTILE_FULLMAP_CURIE_SPILL_ENTRIES";
 inline constexpr char kExcludePrefixesEnv[] = "CORVANTILE_FULLMAP_EXCLUDE_PREFIXES";
 inline constexpr char kChunkBytesEnv[] = "CORVANTILE_FULLMAP_CHUNK_BYTES";
 inline constexpr char kProducersEnv[] = "CORVANTILE_FULLMAP_PRODUCERS";
-inline constexpr char kRedbCacheBytesEnv[] = "CORVANTILE_FULLMAP_REDB_CACHE_BYTES";
+inline constexpr char kWriteBudgetBytesEnv[] = "CORVANTILE_FULLMAP_REDB_CACHE_BYTES";  // name kept
 inline constexpr char kInsertBatchEnv[] = "CORVANTILE_FULLMAP_INSERT_BATCH";
 inline constexpr char kSpillDirEnv[] = "CORVANTILE_FULLMAP_SPILL_DIR";
 
+inline constexpr size_t kDefaultEquivSpillEntries = 2'000'000;
 inline constexpr size_t kDefaultLocalSpillEntries = 1'000'000;
 inline constexpr size_t kDefaultCurieSpillEntries = 250'000;
 inline constexpr size_t kDefaultChunkBytes = 8'388'608;
-inline constexpr size_t kDefaultRedbCacheBytes = 2'147'483'648;
+inline constexpr size_t kDefaultWriteBudgetBytes = 2'147'483'648;
 inline constexpr size_t kDefaultInsertBatch = 2'000'000;
 inline constexpr std::string_view kSpillDirSuffix = ".spill.d";
 
 struct BuildSettings {
+  size_t equiv_spill_entries = kDefaultEquivSpillEntries;
   size_t local_spill_entries = kDefaultLocalSpillEntries;
   size_t curie_spill_entries = kDefaultCurieSpillEntries;
   absl::flat_hash_set<std::string> exclude_prefixes;
   size_t chunk_bytes = kDefaultChunkBytes;
   size_t producers = 1;
-  size_t redb_cache_bytes = kDefaultRedbCacheBytes;
+  size_t write_budget_bytes = kDefaultWriteBudgetBytes;
   size_t insert_batch = kDefaultInsertBatch;
   std::filesystem::path spill_dir;
 };

@@ -12,7 +12,6 @@
 #include <system_error>
 #include <utility>
 
-#include "common/env.h"
 #include "common/line_reader.h"
 #include "common/path_components.h"
 #include "common/utf8.h"
@@ -44,7 +43,7 @@ struct ParallelState {
   size_t spill_entries = 0;
   std::filesystem::path run_dir;
   std::atomic<uint64_t> run_counter{0};
-  EquivRunList runs;
+  EquivRunList runs{};
   std::atomic<uint64_t> files_finished{0};
   // Keys written to runs: an upper bound on the merged key count.
   std::atomic<uint64_t> keys_spilled{0};
@@ -173,7 +172,8 @@ Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std
     offset += size;
 
     ++count;
-    if (progress && count % kEquivMergeProgressEvery == 0) progress->call(0, count, 0, "merging equivalents");
+    if (progress && count % kEquivMergeProgressEvery == 0)
+      progress->call(ProgressStage::kMergingEquivalents, count, 0, "merging equivalents");
   }
   return out->finish();
 }
@@ -181,7 +181,8 @@ Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std
 }  // namespace
 
 Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> classes,
-                                     const std::filesystem::path& spill_dir, const ProgressHandle& progress) {
+                                     const std::filesystem::path& spill_dir, size_t spill_entries,
+                                     const ProgressHandle& progress) {
   const std::filesystem::path run_dir = spill_dir / kEquivRunDirName;
   const std::filesystem::path data_path = spill_dir / kEquivDataFileName;
   std::error_code ec;
@@ -195,9 +196,7 @@ Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> clas
     return open(data_path, {}, {});
   }
 
-  ParallelState state;
-  state.spill_entries = env_usize(kEquivSpillEntriesEnv, kDefaultEquivSpillEntries);
-  state.run_dir = run_dir;
+  ParallelState state{.spill_entries = spill_entries, .run_dir = run_dir};
 
   std::vector<Status> results(classes.size());
   const uint64_t total = classes.size();
@@ -208,7 +207,7 @@ Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> clas
           results[i] = ingest_class_file(classes[i], state);
           if (results[i] && progress) {
             uint64_t done = state.files_finished.fetch_add(1) + 1;
-            progress->call(0, done, total, progress_name(classes[i]));
+            progress->call(ProgressStage::kMergingEquivalents, done, total, progress_name(classes[i]));
           }
         }
       },

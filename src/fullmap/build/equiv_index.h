@@ -20,19 +20,18 @@
 
 namespace corv::fullmap {
 
-inline constexpr char kEquivSpillEntriesEnv[] = "CORVANTILE_FULLMAP_EQUIV_SPILL_ENTRIES";
-inline constexpr size_t kDefaultEquivSpillEntries = 2'000'000;
 inline constexpr uint64_t kEquivMergeProgressEvery = 1'000'000;
 inline constexpr char kEquivDataFileName[] = "equiv_data.bin";
 inline constexpr char kEquivRunDirName[] = "equiv";
 
 class EquivIndex {
  public:
-  // Parses `classes` (one task per file on the current oneTBB arena), spills
-  // sorted runs under `spill_dir`/equiv and merges them into
-  // `spill_dir`/equiv_data.bin. `spill_dir` must exist. Reports stage 0.
+  // Parses `classes` (one task per file on the current oneTBB arena), spilling each file's map as
+  // a sorted run under `spill_dir`/equiv whenever it holds `spill_entries` keys, and merges the runs
+  // into `spill_dir`/equiv_data.bin. `spill_dir` must exist. Reports stage 0.
   static Result<EquivIndex> build(std::span<const std::filesystem::path> classes,
-                                  const std::filesystem::path& spill_dir, const ProgressHandle& progress);
+                                  const std::filesystem::path& spill_dir, size_t spill_entries,
+                                  const ProgressHandle& progress);
 
   // Opens a merged file as written by build(); `hashes` and `offsets` are
   // its entries' key hashes and byte offsets. The index owns the file from

@@ -62,22 +62,18 @@ Status write_meta(WriteTransaction& txn, uint64_t build_id, size_t shard_count) 
   return {};
 }
 
-Status write_main_database(const std::filesystem::path& output,
-                           const absl::flat_hash_map<std::string, uint16_t>& prefix_ids,
-                           const absl::flat_hash_map<std::string, uint16_t>& category_ids,
-                           const absl::flat_hash_map<std::string, uint8_t>& source_ids,
-                           std::span<const std::filesystem::path> curie_runs, size_t redb_cache_bytes,
-                           uint64_t build_id, size_t shard_count) {
-  auto db = WritableDatabase::create(output, redb_cache_bytes);
+Status write_main_database(const std::filesystem::path& output, const SynonymOutput& ingested,
+                           const FinalWriteOptions& options, uint64_t build_id) {
+  auto db = WritableDatabase::create(output, options.write_budget_bytes);
   if (!db) return std::unexpected(std::move(db.error()));
   {
     auto txn = db->begin_write();
     if (!txn) return std::unexpected(std::move(txn.error()));
-    CORV_TRY(write_string_table(*txn, kPrefixesTable, prefix_ids));
-    CORV_TRY(write_string_table(*txn, kCategoriesTable, category_ids));
-    CORV_TRY(write_sources(*txn, source_ids));
-    CORV_TRY(write_curies(*txn, curie_runs));
-    CORV_TRY(write_meta(*txn, build_id, shard_count));
+    CORV_TRY(write_string_table(*txn, kPrefixesTable, ingested.prefix_ids));
+    CORV_TRY(write_string_table(*txn, kCategoriesTable, ingested.category_ids));
+    CORV_TRY(write_sources(*txn, ingested.source_ids));
+    CORV_TRY(write_curies(*txn, ingested.curie_runs));
+    CORV_TRY(write_meta(*txn, build_id, options.shard_count));
     CORV_TRY(txn->commit());
   }
   return db->close();
@@ -126,30 +122,26 @@ uint64_t count_term_frames(std::span<const std::vector<std::filesystem::path>> t
       std::plus<>());
 }
 
-Status write_final_database(const std::filesystem::path& output,
-                            const absl::flat_hash_map<std::string, uint16_t>& prefix_ids,
-                            const absl::flat_hash_map<std::string, uint16_t>& category_ids,
-                            const absl::flat_hash_map<std::string, uint8_t>& source_ids,
-                            std::span<const std::filesystem::path> curie_runs,
-                            std::span<const std::vector<std::filesystem::path>> term_runs, size_t redb_cache_bytes,
-                            size_t insert_batch, size_t shard_count, const ProgressHandle& progress) {
+Status write_final_database(const std::filesystem::path& output, const SynonymOutput& ingested,
+                            const FinalWriteOptions& options) {
   const uint64_t build_id = next_build_id();
-  CORV_TRY(write_main_database(output, prefix_ids, category_ids, source_ids, curie_runs, redb_cache_bytes, build_id,
-                               shard_count));
+  CORV_TRY(write_main_database(output, ingested, options, build_id));
 
   std::vector<WritableDatabase> shards;
-  shards.reserve(shard_count);
-  for (size_t i = 0; i < shard_count; ++i) {
-    auto db = WritableDatabase::create(shard_path(output, i), redb_cache_bytes / shard_count);
+  shards.reserve(options.shard_count);
+  for (size_t i = 0; i < options.shard_count; ++i) {
+    auto db = WritableDatabase::create(shard_path(output, i), options.write_budget_bytes / options.shard_count);
     if (!db) return std::unexpected(std::move(db.error()));
     shards.push_back(std::move(*db));
   }
 
-  const uint64_t total = progress ? count_term_frames(term_runs) : 0;
-  auto written = run_shard_writers(shards, term_runs, insert_batch, total, progress, build_id);
+  const ProgressHandle& progress = options.progress;
+  const uint64_t total = progress ? count_term_frames(ingested.term_runs) : 0;
+  auto written = run_shard_writers(shards, ingested.term_runs, options.insert_batch, total, progress, build_id);
   if (!written) return std::unexpected(std::move(written.error()));
 
-  if (progress) progress->call(2, *written, *written, "wrote " + std::to_string(*written) + " records");
+  const std::string message = "wrote " + std::to_string(*written) + " records";
+  if (progress) progress->call(ProgressStage::kWritingShards, *written, *written, message);
   for (auto& shard : shards) CORV_TRY(shard.close());
   return {};
 }

@@ -5,15 +5,8 @@
 
 namespace corv::fullmap {
 
-IngestContext::IngestContext(const EquivIndex& equiv_index, const absl::flat_hash_set<std::string>& excluded,
-                             std::filesystem::path dir, size_t local_spill, size_t curie_spill, size_t shards)
-    : equiv(equiv_index),
-      exclude_prefixes(excluded),
-      spill_dir(std::move(dir)),
-      local_spill_entries(local_spill),
-      curie_spill_entries(curie_spill),
-      shard_count(shards),
-      term_runs_(shards) {}
+IngestContext::IngestContext(const EquivIndex& equiv_index, IngestOptions ingest_options)
+    : equiv(equiv_index), options(std::move(ingest_options)), term_runs_(options.shard_count) {}
 
 void IngestContext::add_term_runs(std::vector<ShardRun> files) {
   std::unique_lock lock(term_runs_mutex_);
@@ -36,7 +29,7 @@ std::vector<std::vector<std::filesystem::path>> IngestContext::take_term_runs() 
   std::unique_lock lock(term_runs_mutex_);
   term_runs_poison_.check();
   auto out = std::move(term_runs_);
-  term_runs_.assign(shard_count, {});
+  term_runs_.assign(options.shard_count, {});
   return out;
 }
 

@@ -5,27 +5,21 @@
 #pragma once
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <shared_mutex>
-#include <string>
 #include <vector>
 
-#include "absl/container/flat_hash_set.h"
 #include "fullmap/build/ingest_fault.h"
+#include "fullmap/build/process_synonyms.h"
 #include "fullmap/build/sharded_map.h"
 #include "fullmap/build/term_run.h"
 
 namespace corv::fullmap {
 
-class EquivIndex;
-
 class IngestContext {
  public:
-  IngestContext(const EquivIndex& equiv, const absl::flat_hash_set<std::string>& exclude_prefixes,
-                std::filesystem::path spill_dir, size_t local_spill_entries, size_t curie_spill_entries,
-                size_t shard_count);
+  IngestContext(const EquivIndex& equiv, IngestOptions options);
   IngestContext(const IngestContext&) = delete;
   IngestContext& operator=(const IngestContext&) = delete;
 
@@ -37,15 +31,10 @@ class IngestContext {
   std::atomic<uint64_t> next_curie_id{0};
 
   const EquivIndex& equiv;
-  const absl::flat_hash_set<std::string>& exclude_prefixes;
-  const std::filesystem::path spill_dir;
+  const IngestOptions options;
 
   std::atomic<uint64_t> next_term_run{0};
   std::atomic<uint64_t> next_curie_run{0};
-
-  const size_t local_spill_entries;
-  const size_t curie_spill_entries;
-  const size_t shard_count;
 
   // Records the files of one finished term spill, each under its shard.
   void add_term_runs(std::vector<ShardRun> files);

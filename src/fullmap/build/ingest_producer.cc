@@ -58,7 +58,7 @@ Status produce_file(const std::filesystem::path& path, ChunkSender& sender, Prod
     }
     if (progress) {
       uint64_t rows = state.rows_sent.fetch_add(lines, std::memory_order_relaxed) + lines;
-      progress->call(1, rows, 0, name + kMiddleDot + std::to_string(rows) + " rows");
+      progress->call(ProgressStage::kReadingSynonyms, rows, 0, name + kMiddleDot + std::to_string(rows) + " rows");
     }
   }
 
@@ -68,7 +68,7 @@ Status produce_file(const std::filesystem::path& path, ChunkSender& sender, Prod
   if (progress) {
     uint64_t rows = state.rows_sent.fetch_add(lines, std::memory_order_relaxed) + lines;
     uint64_t files = state.files_done.fetch_add(1, std::memory_order_relaxed) + 1;
-    progress->call(1, rows, 0,
+    progress->call(ProgressStage::kReadingSynonyms, rows, 0,
                    name + kMiddleDot + std::to_string(rows) + " rows (" + std::to_string(files) + "/" +
                        std::to_string(state.synonyms.size()) + " files)");
   }

@@ -53,28 +53,22 @@ Status run_ingest_threads(IngestContext& context, ProducerState& producer_state,
 }  // namespace
 
 Result<SynonymOutput> process_synonyms(const std::vector<std::filesystem::path>& synonyms, const EquivIndex& equiv,
-                                       const std::filesystem::path& spill_dir, size_t local_spill_entries,
-                                       size_t curie_spill_entries,
-                                       const absl::flat_hash_set<std::string>& exclude_prefixes, size_t threads,
-                                       size_t shard_count, size_t chunk_bytes, size_t producers,
-                                       const ProgressHandle& progress) {
+                                       const IngestOptions& options) {
   auto source_ids = assign_source_ids(synonyms);
   if (!source_ids) return fail(std::move(source_ids.error()));
 
-  IngestContext context(equiv, exclude_prefixes, spill_dir, local_spill_entries, curie_spill_entries, shard_count);
-  ProducerState producer_state{synonyms, *source_ids, chunk_bytes, progress};
+  IngestContext context(equiv, options);
+  ProducerState producer_state{synonyms, *source_ids, options.chunk_bytes, options.progress};
 
-  const size_t workers = std::max<size_t>(threads, 1);
-  const size_t producer_count = producers == 0 ? 1 : std::min(producers, std::max<size_t>(synonyms.size(), 1));
+  const size_t workers = std::max<size_t>(options.threads, 1);
+  const size_t producer_count = std::clamp<size_t>(options.producers, 1, std::max<size_t>(synonyms.size(), 1));
   CORV_TRY(run_ingest_threads(context, producer_state, workers, producer_count));
 
-  SynonymOutput out;
-  out.prefix_ids = context.prefixes.to_map();
-  out.category_ids = context.categories.to_map();
-  out.curie_runs = context.take_curie_runs();
-  out.term_runs = context.take_term_runs();
-  out.source_ids = std::move(*source_ids);
-  return out;
+  return SynonymOutput{.curie_runs = context.take_curie_runs(),
+                       .term_runs = context.take_term_runs(),
+                       .prefix_ids = context.prefixes.to_map(),
+                       .category_ids = context.categories.to_map(),
+                       .source_ids = std::move(*source_ids)};
 }
 
 }  // namespace corv::fullmap

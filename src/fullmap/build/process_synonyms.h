@@ -11,7 +11,9 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
 #include "common/status.h"
+#include "fullmap/build/build_settings.h"
 #include "fullmap/build/progress.h"
+#include "fullmap/store/layout.h"
 
 namespace corv::fullmap {
 
@@ -29,6 +31,18 @@ struct SynonymOutput {
   absl::flat_hash_map<std::string, uint8_t> source_ids;
 };
 
+struct IngestOptions {
+  std::filesystem::path spill_dir;
+  size_t local_spill_entries = kDefaultLocalSpillEntries;
+  size_t curie_spill_entries = kDefaultCurieSpillEntries;
+  absl::flat_hash_set<std::string> exclude_prefixes{};
+  size_t threads = 1;
+  size_t shard_count = kBuildShardCount;
+  size_t chunk_bytes = kDefaultChunkBytes;
+  size_t producers = 1;
+  ProgressHandle progress{};  // none: no reports
+};
+
 // Ingests `synonyms` (never empty) with max(threads, 1) workers and
 // producers = 0 ? 1 : min(producers, number of files) producer threads.
 // Fails with "too many fullmap sources" before starting anything when the
@@ -38,10 +52,6 @@ struct SynonymOutput {
 // "fullmap build worker panicked". Run files already written stay in
 // `spill_dir` on failure.
 Result<SynonymOutput> process_synonyms(const std::vector<std::filesystem::path>& synonyms, const EquivIndex& equiv,
-                                       const std::filesystem::path& spill_dir, size_t local_spill_entries,
-                                       size_t curie_spill_entries,
-                                       const absl::flat_hash_set<std::string>& exclude_prefixes, size_t threads,
-                                       size_t shard_count, size_t chunk_bytes, size_t producers,
-                                       const ProgressHandle& progress);
+                                       const IngestOptions& options);
 
 }  // namespace corv::fullmap

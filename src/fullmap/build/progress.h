@@ -9,11 +9,14 @@
 
 namespace corv::fullmap {
 
+// The value is the stage number the callable receives.
+enum class ProgressStage : int32_t { kMergingEquivalents = 0, kReadingSynonyms = 1, kWritingShards = 2 };
+
 class Progress {
  public:
   virtual ~Progress() = default;
   // Never fails; safe to call from any build thread.
-  virtual void call(int32_t stage, uint64_t done, uint64_t total, std::string_view message) noexcept = 0;
+  virtual void call(ProgressStage stage, uint64_t done, uint64_t total, std::string_view message) noexcept = 0;
 };
 
 // Absent (nullptr) when the caller gave no progress callable.

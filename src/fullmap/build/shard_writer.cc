@@ -138,7 +138,8 @@ void report_shard_progress(const ProgressHandle& progress, std::atomic<uint64_t>
                            uint64_t n) {
   if (!progress || n == 0) return;
   const uint64_t done = written.fetch_add(n, std::memory_order_relaxed) + n;
-  progress->call(2, done, total, "shard " + std::to_string(shard) + ": writing " + std::to_string(done) + " records");
+  progress->call(ProgressStage::kWritingShards, done, total,
+                 "shard " + std::to_string(shard) + ": writing " + std::to_string(done) + " records");
 }
 
 Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::filesystem::path> runs,

@@ -68,8 +68,8 @@ class SynonymWorker {
     if (colon == std::string_view::npos || colon == 0 || colon + 1 == curie.size()) return {};
     const std::string_view prefix = curie.substr(0, colon);
     const std::string_view local_id = curie.substr(colon + 1);
-    if (!ctx_.exclude_prefixes.empty() &&
-        ctx_.exclude_prefixes.contains(absl::string_view(prefix.data(), prefix.size())))
+    if (!ctx_.options.exclude_prefixes.empty() &&
+        ctx_.options.exclude_prefixes.contains(absl::string_view(prefix.data(), prefix.size())))
       return {};
 
     const uint16_t prefix_id = ctx_.prefixes.get_or_assign(prefix, ctx_.next_prefix_id, kTooManyPrefixes);
@@ -98,16 +98,17 @@ class SynonymWorker {
     ctx_.equiv.equivalents(curie, [&](std::string_view equivalent) { emit_term(equivalent, id, source_id, terms_); });
 
     // The posting bound only matters for a few keys met billions of times.
-    if (terms_.holds_at_least(ctx_.local_spill_entries) || terms_.posting_count() >= TermMap::kMaxPostings / 2) {
+    if (terms_.holds_at_least(ctx_.options.local_spill_entries) ||
+        terms_.posting_count() >= TermMap::kMaxPostings / 2) {
       CORV_TRY(spill_terms());
     }
-    if (batch_.size() >= ctx_.curie_spill_entries) CORV_TRY(spill_curie_rows());
+    if (batch_.size() >= ctx_.options.curie_spill_entries) CORV_TRY(spill_curie_rows());
     return {};
   }
 
   Status spill_terms() {
     const uint64_t run = ctx_.next_term_run.fetch_add(1, std::memory_order_relaxed);
-    auto files = spill_run(terms_, ctx_.spill_dir, run, ctx_.shard_count);
+    auto files = spill_run(terms_, ctx_.options.spill_dir, run, ctx_.options.shard_count);
     if (!files) return fail(std::move(files.error()));
     ctx_.add_term_runs(std::move(*files));
     return {};
@@ -115,7 +116,7 @@ class SynonymWorker {
 
   Status spill_curie_rows() {
     const uint64_t run = ctx_.next_curie_run.fetch_add(1, std::memory_order_relaxed);
-    auto file = spill_curie_run(batch_, ctx_.spill_dir, run);
+    auto file = spill_curie_run(batch_, ctx_.options.spill_dir, run);
     if (!file) return fail(std::move(file.error()));
     ctx_.add_curie_run(std::move(*file));
     return {};

@@ -209,10 +209,10 @@ WritableDatabase::~WritableDatabase() { (void)close(); }
 
 const std::filesystem::path& WritableDatabase::path() const { return impl_->path; }
 
-Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& path, size_t cache_bytes) {
+Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& path, size_t write_budget_bytes) {
   auto impl = std::make_unique<Impl>();
   impl->path = path;
-  impl->write_out_bytes = std::clamp(cache_bytes, kMinWriteOutBytes, kMaxWriteOutBytes);
+  impl->write_out_bytes = std::clamp(write_budget_bytes, kMinWriteOutBytes, kMaxWriteOutBytes);
 
   // The file is made under a name nobody reads and appears at `path` only
   // once it is locked and initialised, so a reader never meets it empty.

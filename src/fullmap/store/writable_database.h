@@ -2,7 +2,7 @@
 // and only read afterwards (read_only_database.h).
 //
 //   Use (every call returns a Result or Status):
-//     auto db = WritableDatabase::create(path, cache_bytes);      // Result<>
+//     auto db = WritableDatabase::create(path, write_budget_bytes);  // Result<>
 //     auto txn = db->begin_write();                               // one at a time
 //     auto table = txn->open_table(kRecordsTable);                // creates it
 //     table->append(key, value);   // ascending keys; a key not above the
@@ -21,10 +21,10 @@
 // The file grows as it is written; it is never pre-sized to the map's
 // reservation, so a closed file is about the size of its data.
 //
-// cache_bytes (the build's CORVANTILE_FULLMAP_REDB_CACHE_BYTES share) bounds
-// how much a write transaction buffers in process memory: LMDB keeps a
+// write_budget_bytes (the build's CORVANTILE_FULLMAP_REDB_CACHE_BYTES share)
+// bounds how much a write transaction buffers in process memory: LMDB keeps a
 // transaction's dirty pages on the heap until commit, so once the keys and
-// values put since the last write-out reach cache_bytes (at least 4 MiB) the
+// values put since the last write-out reach the budget (at least 4 MiB) the
 // transaction writes them into the file (an LMDB commit without sync) and
 // carries on. It also sizes the map reservation and the headroom by which
 // the map grows; budgets above 64 GiB count as 64 GiB, so that a huge value
@@ -66,7 +66,7 @@ class WritableDatabase {
  public:
   // Creates the file at `path` and locks it. An existing file there is
   // replaced, not emptied: handles open on it keep reading the old file.
-  static Result<WritableDatabase> create(const std::filesystem::path& path, size_t cache_bytes);
+  static Result<WritableDatabase> create(const std::filesystem::path& path, size_t write_budget_bytes);
 
   WritableDatabase(WritableDatabase&&) noexcept;
   WritableDatabase& operator=(WritableDatabase&&) noexcept;

@@ -70,7 +70,7 @@ class BuildPipeline : public ::testing::Test {
   BuildSettings settings(const std::filesystem::path& output) const {
     BuildSettings s;
     s.producers = 2;
-    s.redb_cache_bytes = 64 << 20;
+    s.write_budget_bytes = 64 << 20;
     s.spill_dir = default_spill_dir(output);
     return s;
   }

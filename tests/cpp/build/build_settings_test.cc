@@ -101,15 +101,16 @@ TEST(BuildSettings, EnvironmentNumbersTakeOnlyPlainUnsignedDecimals) {
 
 TEST(BuildSettings, EnvironmentFeedsEverySetting) {
   ScopedEnv a(kLocalSpillEntriesEnv, "11"), b(kCurieSpillEntriesEnv, "12"), c(kChunkBytesEnv, "13"),
-      d(kProducersEnv, "14"), e(kRedbCacheBytesEnv, "15"), f(kInsertBatchEnv, "16"),
-      g(kExcludePrefixesEnv, "UMLS, MESH"), h(kSpillDirEnv, "scratch/here");
+      d(kProducersEnv, "14"), e(kWriteBudgetBytesEnv, "15"), f(kInsertBatchEnv, "16"),
+      g(kExcludePrefixesEnv, "UMLS, MESH"), h(kSpillDirEnv, "scratch/here"), k(kEquivSpillEntriesEnv, "17");
   const BuildSettings s = read_build_settings("out/fm.redb", 10, 32);
   EXPECT_EQ(s.local_spill_entries, 11u);
   EXPECT_EQ(s.curie_spill_entries, 12u);
   EXPECT_EQ(s.chunk_bytes, 13u);
   EXPECT_EQ(s.producers, 14u);
-  EXPECT_EQ(s.redb_cache_bytes, 15u);
+  EXPECT_EQ(s.write_budget_bytes, 15u);
   EXPECT_EQ(s.insert_batch, 16u);
+  EXPECT_EQ(s.equiv_spill_entries, 17u);
   EXPECT_EQ(s.exclude_prefixes, (Set{"UMLS", "MESH"}));
   EXPECT_EQ(s.spill_dir, std::filesystem::path("scratch/here"));
   // An empty or non-UTF-8 directory falls back to the output's.

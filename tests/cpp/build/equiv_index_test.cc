@@ -4,7 +4,6 @@
 #include <xxhash.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "build/ingest_test_util.h"
+#include "fullmap/build/build_settings.h"
 #include "fullmap/build/class_row.h"
 
 namespace corv::fullmap {
@@ -63,25 +63,6 @@ std::string row_error(std::string_view line) {
   auto decoded = decode_class_row(line, row);
   return decoded ? "(decoded)" : decoded.error().message;
 }
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value, 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 TEST(ClassRowTest, KeysAndIdentifiers) {
   using Row = std::pair<std::string, Ids>;
@@ -150,7 +131,7 @@ class EquivIndexTest : public ::testing::Test {
 
 TEST_F(EquivIndexTest, EmptyClassListGivesEmptyIndex) {
   auto progress = std::make_shared<RecordingProgress>();
-  auto index = EquivIndex::build({}, spill_, progress);
+  auto index = EquivIndex::build({}, spill_, kDefaultEquivSpillEntries, progress);
   ASSERT_TRUE(index) << index.error().message;
   EXPECT_EQ(index->size(), 0u);
   EXPECT_TRUE(std::filesystem::is_regular_file(spill_ / "equiv_data.bin"));
@@ -173,7 +154,7 @@ TEST_F(EquivIndexTest, MergesFilesIntoSortedMappedFile) {
   std::vector<std::filesystem::path> classes = {a, b};
   std::string bytes;
   {
-    auto index = EquivIndex::build(classes, spill_, progress);
+    auto index = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, progress);
     ASSERT_TRUE(index) << index.error().message;
     EXPECT_EQ(index->size(), 3u);
     EXPECT_EQ(lookup(*index, "A:1"), Ids({"A:1", "B:2"}));
@@ -207,8 +188,7 @@ TEST_F(EquivIndexTest, MergesFilesIntoSortedMappedFile) {
   EXPECT_NE(calls[0].done, calls[1].done);
 
   // Spilling after every row must not change the merged file.
-  ScopedEnv env(kEquivSpillEntriesEnv, "0");
-  auto again = EquivIndex::build(classes, dir_ / "spill0", nullptr);
+  auto again = EquivIndex::build(classes, dir_ / "spill0", 0, nullptr);
   ASSERT_TRUE(again) << again.error().message;
   EXPECT_EQ(read_file(dir_ / "spill0" / "equiv_data.bin"), bytes);
 }
@@ -220,19 +200,19 @@ TEST_F(EquivIndexTest, ReportsFirstFailureInClassOrder) {
   auto progress = std::make_shared<RecordingProgress>();
 
   std::vector<std::filesystem::path> classes = {good, bad, dir_ / "missing.ndjson", utf8};
-  auto index = EquivIndex::build(classes, spill_, progress);
+  auto index = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, progress);
   ASSERT_FALSE(index);
   EXPECT_EQ(index.error().message, "expected value at line 1 column 1");
   // Only the file that succeeded reported.
   EXPECT_EQ(progress->calls(), (std::vector<ProgressCall>{{0, 1, 4, "good.ndjson"}}));
 
   classes = {good, dir_ / "missing.ndjson", bad};
-  index = EquivIndex::build(classes, spill_, nullptr);
+  index = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, nullptr);
   ASSERT_FALSE(index);
   EXPECT_EQ(index.error().message, "No such file or directory (os error 2)");
 
   classes = {utf8};
-  index = EquivIndex::build(classes, spill_, nullptr);
+  index = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, nullptr);
   ASSERT_FALSE(index);
   EXPECT_EQ(index.error().message, "stream did not contain valid UTF-8");
 }
@@ -245,7 +225,7 @@ TEST_F(EquivIndexTest, ProgressNamesAndMergeCount) {
   std::vector<std::filesystem::path> classes = {file("big.ndjson", big), file("empty", " \n\n"),
                                                 write_file(dir_ / "n\xFFme.ndjson", "")};
   auto progress = std::make_shared<RecordingProgress>();
-  auto index = EquivIndex::build(classes, spill_, progress);
+  auto index = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, progress);
   ASSERT_TRUE(index) << index.error().message;
   EXPECT_EQ(index->size(), static_cast<size_t>(keys));
 

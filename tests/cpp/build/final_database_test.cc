@@ -84,8 +84,14 @@ struct IngestOutput {
   }
 
   Status write(const std::filesystem::path& output, size_t insert_batch, const ProgressHandle& progress) const {
-    return write_final_database(output, prefixes, categories, sources, curie_runs, term_runs, 64 << 20, insert_batch,
-                                kShards, progress);
+    const SynonymOutput ingested{.curie_runs = curie_runs,
+                                 .term_runs = term_runs,
+                                 .prefix_ids = prefixes,
+                                 .category_ids = categories,
+                                 .source_ids = sources};
+    return write_final_database(
+        output, ingested,
+        {.write_budget_bytes = 64 << 20, .insert_batch = insert_batch, .shard_count = kShards, .progress = progress});
   }
 };
 
@@ -137,7 +143,10 @@ TEST(FinalDatabase, WritesTheMainTablesAndSixteenShardsOfOneBuild) {
 TEST(FinalDatabase, EmptyIngestStillCreatesEveryTable) {
   const ScratchDir dir;
   const auto output = dir / "empty.redb";
-  auto status = write_final_database(output, {}, {}, {}, {}, std::vector<Paths>(kShards), 0, 0, kShards, nullptr);
+  SynonymOutput nothing;
+  nothing.term_runs.resize(kShards);
+  auto status =
+      write_final_database(output, nothing, {.write_budget_bytes = 0, .insert_batch = 0, .shard_count = kShards});
   ASSERT_TRUE(status) << status.error().message;
   EXPECT_TRUE(dump_table(output, kPrefixesTable).empty());
   EXPECT_TRUE(dump_table(output, kCategoriesTable).empty());

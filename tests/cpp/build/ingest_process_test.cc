@@ -33,7 +33,7 @@ class ProcessSynonyms : public ::testing::Test {
   void use_classes(std::string_view lines) {
     auto path = write_file(dir_ / "classes.ndjson", lines);
     std::vector<fs::path> classes{path};
-    auto built = EquivIndex::build(classes, spill_, nullptr);
+    auto built = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, nullptr);
     ASSERT_TRUE(built) << built.error().message;
     equiv_ = std::make_unique<EquivIndex>(std::move(*built));
   }
@@ -41,12 +41,20 @@ class ProcessSynonyms : public ::testing::Test {
   Result<SynonymOutput> run(const std::vector<fs::path>& files, size_t threads = 1, size_t producers = 1,
                             size_t chunk_bytes = 1 << 20) {
     if (!equiv_) {
-      auto built = EquivIndex::build({}, spill_, nullptr);
+      auto built = EquivIndex::build({}, spill_, kDefaultEquivSpillEntries, nullptr);
       EXPECT_TRUE(built);
       equiv_ = std::make_unique<EquivIndex>(std::move(*built));
     }
-    return process_synonyms(files, *equiv_, spill_, local_spill_entries_, curie_spill_entries_, exclude_, threads, 16,
-                            chunk_bytes, producers, progress_);
+    return process_synonyms(files, *equiv_,
+                            {.spill_dir = spill_,
+                             .local_spill_entries = local_spill_entries_,
+                             .curie_spill_entries = curie_spill_entries_,
+                             .exclude_prefixes = exclude_,
+                             .threads = threads,
+                             .shard_count = 16,
+                             .chunk_bytes = chunk_bytes,
+                             .producers = producers,
+                             .progress = progress_});
   }
 
   // Every stored row by CURIE id, read back from the CURIE-row runs.

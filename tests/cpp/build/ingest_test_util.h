@@ -52,9 +52,9 @@ inline void PrintTo(const ProgressCall& c, std::ostream* os) {
 
 class RecordingProgress : public Progress {
  public:
-  void call(int32_t stage, uint64_t done, uint64_t total, std::string_view message) noexcept override {
+  void call(ProgressStage stage, uint64_t done, uint64_t total, std::string_view message) noexcept override {
     std::lock_guard lock(mutex_);
-    calls_.push_back({stage, done, total, std::string(message)});
+    calls_.push_back({static_cast<int32_t>(stage), done, total, std::string(message)});
   }
   std::vector<ProgressCall> calls() const {
     std::lock_guard lock(mutex_);
