@@ -44,7 +44,9 @@ struct ParallelState {
   std::filesystem::path run_dir;
   std::atomic<uint64_t> run_counter{0};
   EquivRunList runs{};
-  std::atomic<uint64_t> files_finished{0};
+  // Taken and reported under one lock, so reports arrive in count order.
+  std::mutex report_mutex{};
+  uint64_t files_finished = 0;
   // Keys written to runs: an upper bound on the merged key count.
   std::atomic<uint64_t> keys_spilled{0};
 };
@@ -206,8 +208,9 @@ Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> clas
         for (size_t i = range.begin(); i != range.end(); ++i) {
           results[i] = ingest_class_file(classes[i], state);
           if (results[i] && progress) {
-            uint64_t done = state.files_finished.fetch_add(1) + 1;
-            progress->call(ProgressStage::kMergingEquivalents, done, total, progress_name(classes[i]));
+            std::lock_guard lock(state.report_mutex);
+            progress->call(ProgressStage::kMergingEquivalents, ++state.files_finished, total,
+                           progress_name(classes[i]));
           }
         }
       },
