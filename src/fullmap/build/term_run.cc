@@ -109,28 +109,28 @@ Result<std::optional<TermFrame>> RunReader::read_frame() {
   if (!*leading) return std::nullopt;
   const uint32_t length = **leading;
 
-  TermFrame frame;
-  CORV_TRY(input_.read_string(length, frame.term));
-  if (auto bad = utf8_error(frame.term)) return fail_runtime(std::move(*bad));
+  TermFrame next;
+  CORV_TRY(input_.read_string(length, next.term));
+  if (auto bad = utf8_error(next.term)) return fail_runtime(std::move(*bad));
 
   auto count = input_.read_u32();
   if (!count) return std::unexpected(std::move(count.error()));
   // A corrupt count must not reserve gigabytes before the read fails, so
   // read the postings in bounded slices.
   constexpr uint32_t kSlice = 4096;
-  frame.postings.reserve(std::min(*count, kSlice));
+  next.postings.reserve(std::min(*count, kSlice));
   unsigned char bytes[kSlice * 5];
   for (uint32_t left = *count; left > 0;) {
     uint32_t take = std::min(left, kSlice);
     CORV_TRY(input_.read_exact(bytes, size_t{take} * 5));
     for (uint32_t i = 0; i < take; ++i) {
       const unsigned char* b = bytes + size_t{i} * 5;
-      frame.postings.push_back(
+      next.postings.push_back(
           {uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24, b[4]});
     }
     left -= take;
   }
-  return frame;
+  return next;
 }
 
 Result<uint64_t> count_run_frames(const std::filesystem::path& path) {
