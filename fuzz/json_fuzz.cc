@@ -21,8 +21,7 @@ using corv::json::TokenKind;
 
 Status walk(Reader& r, std::string& scratch) {
   switch (r.peek()) {
-    case TokenKind::kNull:
-      return r.read_null();
+    case TokenKind::kNull: return r.read_null();
     case TokenKind::kTrue:
     case TokenKind::kFalse: {
       auto b = r.read_bool();

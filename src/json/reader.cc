@@ -124,24 +124,12 @@ std::string debug_string(std::string_view s) {
   for (char ch : s) {
     auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case 0:
-        out += "\\0";
-        break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case 0: out += "\\0"; break;
       default:
         if (c < 0x20 || c == 0x7F) {
           char buf[16];
@@ -168,22 +156,14 @@ std::string unknown_variant_untagged(std::string_view enum_name) {
 
 TokenKind Reader::kind_of(unsigned char c) {
   switch (c) {
-    case 'n':
-      return TokenKind::kNull;
-    case 't':
-      return TokenKind::kTrue;
-    case 'f':
-      return TokenKind::kFalse;
-    case '"':
-      return TokenKind::kString;
-    case '[':
-      return TokenKind::kArray;
-    case '{':
-      return TokenKind::kObject;
-    case '-':
-      return TokenKind::kNumber;
-    default:
-      return is_digit(static_cast<char>(c)) ? TokenKind::kNumber : TokenKind::kInvalid;
+    case 'n': return TokenKind::kNull;
+    case 't': return TokenKind::kTrue;
+    case 'f': return TokenKind::kFalse;
+    case '"': return TokenKind::kString;
+    case '[': return TokenKind::kArray;
+    case '{': return TokenKind::kObject;
+    case '-': return TokenKind::kNumber;
+    default: return is_digit(static_cast<char>(c)) ? TokenKind::kNumber : TokenKind::kInvalid;
   }
 }
 
@@ -444,34 +424,16 @@ Status Reader::parse_escape(std::string& out) {
   if (pos_ == end_) return fail(error_at(pos_, kEofString));
   char c = *pos_++;
   switch (c) {
-    case '"':
-      out.push_back('"');
-      break;
-    case '\\':
-      out.push_back('\\');
-      break;
-    case '/':
-      out.push_back('/');
-      break;
-    case 'b':
-      out.push_back('\b');
-      break;
-    case 'f':
-      out.push_back('\f');
-      break;
-    case 'n':
-      out.push_back('\n');
-      break;
-    case 'r':
-      out.push_back('\r');
-      break;
-    case 't':
-      out.push_back('\t');
-      break;
-    case 'u':
-      return parse_unicode_escape(out);
-    default:
-      return fail(error_at(pos_, kInvalidEscape));
+    case '"': out.push_back('"'); break;
+    case '\\': out.push_back('\\'); break;
+    case '/': out.push_back('/'); break;
+    case 'b': out.push_back('\b'); break;
+    case 'f': out.push_back('\f'); break;
+    case 'n': out.push_back('\n'); break;
+    case 'r': out.push_back('\r'); break;
+    case 't': out.push_back('\t'); break;
+    case 'u': return parse_unicode_escape(out);
+    default: return fail(error_at(pos_, kInvalidEscape));
   }
   return {};
 }
@@ -531,15 +493,13 @@ Status Reader::scan_string_body() {
       case 'f':
       case 'n':
       case 'r':
-      case 't':
-        break;
+      case 't': break;
       case 'u': {
         auto h = hex4();
         if (!h) return fail(std::move(h.error()));
         break;
       }
-      default:
-        return fail(error_at(pos_, kInvalidEscape));
+      default: return fail(error_at(pos_, kInvalidEscape));
     }
   }
 }
@@ -774,12 +734,8 @@ Error Reader::invalid_type(std::string_view expected) {
       unexpected = "string " + debug_string(*s);
       break;
     }
-    case '[':
-      unexpected = "sequence";
-      break;
-    case '{':
-      unexpected = "map";
-      break;
+    case '[': unexpected = "sequence"; break;
+    case '{': unexpected = "map"; break;
     default: {
       if (kind_of(static_cast<unsigned char>(*pos_)) != TokenKind::kNumber) {
         return error_at(pos_ + 1, kExpectedValue);
@@ -787,15 +743,9 @@ Error Reader::invalid_type(std::string_view expected) {
       auto n = parse_number();
       if (!n) return std::move(n.error());
       switch (n->kind) {
-        case Number::Kind::kU64:
-          unexpected = "integer `" + std::to_string(n->u64) + "`";
-          break;
-        case Number::Kind::kI64:
-          unexpected = "integer `" + std::to_string(n->i64) + "`";
-          break;
-        case Number::Kind::kF64:
-          unexpected = "floating point `" + plain_float(n->f64) + "`";
-          break;
+        case Number::Kind::kU64: unexpected = "integer `" + std::to_string(n->u64) + "`"; break;
+        case Number::Kind::kI64: unexpected = "integer `" + std::to_string(n->i64) + "`"; break;
+        case Number::Kind::kF64: unexpected = "floating point `" + plain_float(n->f64) + "`"; break;
       }
     }
   }

@@ -147,20 +147,16 @@ const Value* Value::find(std::string_view key) const {
 bool operator==(const Value& a, const Value& b) {
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
-    case Kind::kNull:
-      return true;
-    case Kind::kBool:
-      return a.as_bool() == b.as_bool();
+    case Kind::kNull: return true;
+    case Kind::kBool: return a.as_bool() == b.as_bool();
     case Kind::kNumber: {
       Number x = a.as_number(), y = b.as_number();
       if (x.kind != y.kind) return false;
       if (x.kind == Number::Kind::kF64) return x.f64 == y.f64 && std::signbit(x.f64) == std::signbit(y.f64);
       return x.u64 == y.u64;
     }
-    case Kind::kString:
-      return a.as_string() == b.as_string();
-    case Kind::kArray:
-      return std::ranges::equal(a.items(), b.items());
+    case Kind::kString: return a.as_string() == b.as_string();
+    case Kind::kArray: return std::ranges::equal(a.items(), b.items());
     case Kind::kObject:
       return std::ranges::equal(a.members(), b.members(),
                                 [](const Member& x, const Member& y) { return x.key == y.key && x.value == y.value; });
@@ -216,9 +212,7 @@ class TreeBuilder {
 
   Result<Value> value(Stacks& s) {
     switch (r_.peek()) {
-      case TokenKind::kNull:
-        CORV_TRY(r_.read_null());
-        return Value::null();
+      case TokenKind::kNull: CORV_TRY(r_.read_null()); return Value::null();
       case TokenKind::kTrue:
       case TokenKind::kFalse: {
         auto b = r_.read_bool();
@@ -235,13 +229,10 @@ class TreeBuilder {
         if (!str) return fail(std::move(str.error()));
         return Value::string_view_of(keep(*str));
       }
-      case TokenKind::kArray:
-        return array(s);
-      case TokenKind::kObject:
-        return object(s);
+      case TokenKind::kArray: return array(s);
+      case TokenKind::kObject: return object(s);
       case TokenKind::kEnd:
-      case TokenKind::kInvalid:
-        break;
+      case TokenKind::kInvalid: break;
     }
     if (r_.pending_colon_) CORV_TRY(r_.take_colon());
     r_.skip_ws();

@@ -16,16 +16,11 @@ constexpr const char* kPanicDoc =
 
 PyObject* exception_type(ErrorType type) {
   switch (type) {
-    case ErrorType::kValue:
-      return PyExc_ValueError;
-    case ErrorType::kType:
-      return PyExc_TypeError;
-    case ErrorType::kOverflow:
-      return PyExc_OverflowError;
-    case ErrorType::kPanic:
-      return panic_exception_type();
-    case ErrorType::kRuntime:
-      break;
+    case ErrorType::kValue: return PyExc_ValueError;
+    case ErrorType::kType: return PyExc_TypeError;
+    case ErrorType::kOverflow: return PyExc_OverflowError;
+    case ErrorType::kPanic: return panic_exception_type();
+    case ErrorType::kRuntime: break;
   }
   return PyExc_RuntimeError;
 }

@@ -41,16 +41,11 @@ bool is_null_like_text(std::string_view s) {
 
 bool is_dropped(const Value& v) {
   switch (v.kind()) {
-    case Kind::kNull:
-      return true;
-    case Kind::kString:
-      return is_null_like_text(v.as_string());
-    case Kind::kArray:
-      return v.items().empty();
-    case Kind::kObject:
-      return v.members().empty();
-    default:
-      return false;
+    case Kind::kNull: return true;
+    case Kind::kString: return is_null_like_text(v.as_string());
+    case Kind::kArray: return v.items().empty();
+    case Kind::kObject: return v.members().empty();
+    default: return false;
   }
 }
 
@@ -81,27 +76,13 @@ inline uint64_t escape_mask(uint64_t w) {
 char* put_escape(unsigned char c, char* o) {
   *o++ = '\\';
   switch (c) {
-    case '"':
-      *o++ = '"';
-      break;
-    case '\\':
-      *o++ = '\\';
-      break;
-    case '\b':
-      *o++ = 'b';
-      break;
-    case '\t':
-      *o++ = 't';
-      break;
-    case '\n':
-      *o++ = 'n';
-      break;
-    case '\f':
-      *o++ = 'f';
-      break;
-    case '\r':
-      *o++ = 'r';
-      break;
+    case '"': *o++ = '"'; break;
+    case '\\': *o++ = '\\'; break;
+    case '\b': *o++ = 'b'; break;
+    case '\t': *o++ = 't'; break;
+    case '\n': *o++ = 'n'; break;
+    case '\f': *o++ = 'f'; break;
+    case '\r': *o++ = 'r'; break;
     default:
       *o++ = 'u';
       *o++ = '0';
@@ -228,26 +209,16 @@ void put_number(json::Number n, Sink& sink) {
       sink.commit(std::to_chars(o, o + 24, n.i64).ptr);
       return;
     }
-    case json::Number::Kind::kF64:
-      put_f64(n.f64, sink);
-      return;
+    case json::Number::Kind::kF64: put_f64(n.f64, sink); return;
   }
 }
 
 void put_value(const Value& value, Sink& sink) {
   switch (value.kind()) {
-    case Kind::kNull:
-      sink.put("null");
-      return;
-    case Kind::kBool:
-      sink.put(value.as_bool() ? std::string_view("true") : std::string_view("false"));
-      return;
-    case Kind::kNumber:
-      put_number(value.as_number(), sink);
-      return;
-    case Kind::kString:
-      put_string(value.as_string(), sink);
-      return;
+    case Kind::kNull: sink.put("null"); return;
+    case Kind::kBool: sink.put(value.as_bool() ? std::string_view("true") : std::string_view("false")); return;
+    case Kind::kNumber: put_number(value.as_number(), sink); return;
+    case Kind::kString: put_string(value.as_string(), sink); return;
     case Kind::kArray: {
       sink.put('[');
       bool first = true;

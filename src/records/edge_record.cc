@@ -64,8 +64,7 @@ void append_edge_record(const json::Value& object, const NameUuid& namer, std::s
     const json::Value& v = s.member->value;
     std::string_view text;
     switch (v.kind()) {
-      case json::Kind::kNull:
-        continue;
+      case json::Kind::kNull: continue;
       case json::Kind::kBool:
         if (!v.as_bool()) continue;
         text = "true";
@@ -74,8 +73,7 @@ void append_edge_record(const json::Value& object, const NameUuid& namer, std::s
         if (v.as_string().empty()) continue;
         text = v.as_string();
         break;
-      default:
-        text = std::string_view(s.in_line ? out : old_id).substr(s.begin, s.end - s.begin);
+      default: text = std::string_view(s.in_line ? out : old_id).substr(s.begin, s.end - s.begin);
     }
     parts.push_back(NameUuid::Part{s.member->key, text});
   }

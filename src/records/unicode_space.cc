@@ -15,10 +15,8 @@ bool is_white_space(uint32_t cp) {
     case 0x2029:
     case 0x202F:
     case 0x205F:
-    case 0x3000:
-      return true;
-    default:
-      return cp >= 0x2000 && cp <= 0x200A;
+    case 0x3000: return true;
+    default: return cp >= 0x2000 && cp <= 0x200A;
   }
 }
 

@@ -111,8 +111,7 @@ void NameUuid::of_object(const json::Value& object, char (&uuid)[kTextSize]) con
   for (const json::Member& m : object.members()) {
     const json::Value& v = m.value;
     switch (v.kind()) {
-      case json::Kind::kNull:
-        break;
+      case json::Kind::kNull: break;
       case json::Kind::kBool:
         if (v.as_bool()) parts.push_back(Part{m.key, "true"});
         break;

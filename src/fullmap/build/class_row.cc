@@ -49,8 +49,7 @@ Status consume_content(json::Reader& r, std::string& scratch) {
         CORV_TRY(consume_content(r, scratch));
       }
     }
-    default:
-      return r.skip_value();
+    default: return r.skip_value();
   }
 }
 
@@ -64,12 +63,8 @@ Status read_identifier_slot(json::Reader& r, std::optional<std::string>& id, boo
       id.emplace(*s);
       return {};
     }
-    case TokenKind::kNull:
-      id.reset();
-      return r.read_null();
-    default:
-      matched = false;
-      return consume_content(r, scratch);
+    case TokenKind::kNull: id.reset(); return r.read_null();
+    default: matched = false; return consume_content(r, scratch);
   }
 }
 
@@ -127,8 +122,7 @@ Status read_equiv_id(json::Reader& r, std::optional<std::string>& id, std::strin
       CORV_TRY(consume_content(r, scratch));
       matched = false;
       break;
-    default:
-      return consume_content(r, scratch);  // the syntax error
+    default: return consume_content(r, scratch);  // the syntax error
   }
   if (!matched) {
     id.reset();
@@ -205,8 +199,7 @@ Status decode_class_row(std::string_view line, ClassRow& row) {
       }
       break;
     }
-    default:
-      return std::unexpected(r.invalid_type("struct ClassRow"));
+    default: return std::unexpected(r.invalid_type("struct ClassRow"));
   }
   return r.finish();
 }

@@ -18,18 +18,15 @@ inline size_t multibyte_space_len(const unsigned char* p, size_t n) {
   if (n >= 2 && p[0] == 0xC2) return (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;
   if (n < 3) return 0;
   switch (p[0]) {
-    case 0xE1:
-      return (p[1] == 0x9A && p[2] == 0x80) ? 3 : 0;
+    case 0xE1: return (p[1] == 0x9A && p[2] == 0x80) ? 3 : 0;
     case 0xE2:
       if (p[1] == 0x80) {
         const unsigned char c = p[2];
         return ((c >= 0x80 && c <= 0x8A) || c == 0xA8 || c == 0xA9 || c == 0xAF) ? 3 : 0;
       }
       return (p[1] == 0x81 && p[2] == 0x9F) ? 3 : 0;
-    case 0xE3:
-      return (p[1] == 0x80 && p[2] == 0x80) ? 3 : 0;
-    default:
-      return 0;
+    case 0xE3: return (p[1] == 0x80 && p[2] == 0x80) ? 3 : 0;
+    default: return 0;
   }
 }
 

@@ -44,14 +44,9 @@ class RowDecoder {
   Status decode() {
     row_.clear();
     switch (reader_.peek()) {
-      case json::TokenKind::kObject:
-        CORV_TRY(decode_object());
-        break;
-      case json::TokenKind::kArray:
-        CORV_TRY(decode_array());
-        break;
-      default:
-        return fail(reader_.invalid_type("struct SynonymRow"));
+      case json::TokenKind::kObject: CORV_TRY(decode_object()); break;
+      case json::TokenKind::kArray: CORV_TRY(decode_array()); break;
+      default: return fail(reader_.invalid_type("struct SynonymRow"));
     }
     return reader_.finish();
   }
@@ -104,18 +99,12 @@ class RowDecoder {
 
   Status read_field(Field field) {
     switch (field) {
-      case kCurie:
-        return read_optional_string(row_.has_curie, row_.curie);
-      case kNames:
-        return read_strings(row_.names);
-      case kTypes:
-        return read_strings(row_.types);
-      case kTaxa:
-        return read_strings(row_.taxa);
-      case kPreferredName:
-        return read_optional_string(row_.has_preferred_name, row_.preferred_name);
-      default:
-        return reader_.skip_value();
+      case kCurie: return read_optional_string(row_.has_curie, row_.curie);
+      case kNames: return read_strings(row_.names);
+      case kTypes: return read_strings(row_.types);
+      case kTaxa: return read_strings(row_.taxa);
+      case kPreferredName: return read_optional_string(row_.has_preferred_name, row_.preferred_name);
+      default: return reader_.skip_value();
     }
   }
 
