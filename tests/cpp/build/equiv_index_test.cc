@@ -20,20 +20,11 @@ namespace corv::fullmap {
 namespace {
 
 using corv::testing::ScratchDir;
+using testing::le32;
 using testing::ProgressCall;
+using testing::read_file;
 using testing::RecordingProgress;
 using testing::write_file;
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string le32(uint32_t v) {
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (8 * i));
-  return s;
-}
 
 std::string str32(std::string_view s) { return le32(static_cast<uint32_t>(s.size())) + std::string(s); }
 

@@ -1,13 +1,13 @@
 #include "fullmap/build/input_reader.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 
+#include "build/ingest_test_util.h"
 #include "common/line_reader.h"
 #include "scratch_dir.h"
 
@@ -15,31 +15,14 @@ namespace corv::fullmap {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::gzip;
 
 class InputReaderTest : public ::testing::Test {
  protected:
-  fs::path write(const std::string& name, const std::string& bytes) {
-    const fs::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return path;
-  }
+  fs::path write(const std::string& name, const std::string& bytes) { return testing::write_file(dir_ / name, bytes); }
 
   corv::testing::ScratchDir dir_;
 };
-
-std::string gzip(const std::string& data) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&z, data.size()), '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
-}
 
 // Poorly compressible lines, so the compressed form spans several input buffers.
 std::string noisy_lines(size_t bytes) {

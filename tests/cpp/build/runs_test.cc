@@ -20,18 +20,9 @@ namespace corv::fullmap {
 namespace {
 
 using corv::testing::ScratchDir;
+using testing::le32;
+using testing::read_file;
 using testing::write_file;
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string le32(uint32_t v) {
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (8 * i));
-  return s;
-}
 
 std::string le64(uint64_t v) {
   std::string s(8, '\0');
