@@ -1,11 +1,11 @@
 #include "records/canonical_json.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
+#include "json/string_scan.h"
 #include "records/text_sink.h"
 #include "records/unicode_space.h"
 
@@ -63,16 +63,6 @@ Value strip_array_elements(const Value& array, json::Arena& arena) {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// Bit 7 of each byte of the result is set where `w` holds '"', '\\' or a
-// byte below 0x20; only the lowest set bit is exact.
-inline uint64_t escape_mask(uint64_t w) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
-  uint64_t q = w ^ (kOnes * '"');
-  uint64_t b = w ^ (kOnes * '\\');
-  return (((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((w - kOnes * 0x20) & ~w)) & kHigh;
-}
-
 char* put_escape(unsigned char c, char* o) {
   *o++ = '\\';
   switch (c) {
@@ -105,20 +95,7 @@ void put_string(std::string_view s, Sink& sink) {
   const char* end = p + s.size();
   const char* run = p;
   for (;;) {
-    while (end - p >= 8) {
-      uint64_t w;
-      std::memcpy(&w, p, 8);
-      if (uint64_t m = escape_mask(w)) {
-        p += std::countr_zero(m) >> 3;
-        break;
-      }
-      p += 8;
-    }
-    while (p != end) {
-      auto c = static_cast<unsigned char>(*p);
-      if (c == '"' || c == '\\' || c < 0x20) break;
-      ++p;
-    }
+    p = json::find_string_special(p, end);
     if (p == end) break;
     std::memcpy(o, run, static_cast<size_t>(p - run));
     o = put_escape(static_cast<unsigned char>(*p), o + (p - run));
