@@ -6,6 +6,8 @@
 
 namespace corv {
 
+constexpr std::string_view kSpawnFailed = "failed to spawn thread: ";
+
 ThreadGroup::~ThreadGroup() {
   for (Started& t : threads_) {
     if (!t.thread.joinable()) continue;

@@ -14,8 +14,6 @@
 
 namespace corv {
 
-inline constexpr std::string_view kSpawnFailed = "failed to spawn thread: ";
-
 class ThreadGroup {
  public:
   // kAll: join and the destructor wait for every thread; for threads that

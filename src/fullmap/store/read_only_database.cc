@@ -96,9 +96,10 @@ Result<bool> RawScan::next(std::string_view* key, std::string_view* value) {
 }  // namespace detail
 
 Result<std::shared_ptr<ReadOnlyDatabase>> ReadOnlyDatabase::open(const std::filesystem::path& path) {
-  // LMDB opens the file again by name; a rebuild that replaced it meanwhile
-  // would have LMDB read the new file, locked or not, in place of ours.
-  // What that attempt saw says nothing about the file now at `path`.
+  // Without /proc, LMDB opens the file again by name; a rebuild that
+  // replaced it meanwhile would have LMDB read the new file, locked or not,
+  // in place of ours. What that attempt saw says nothing about the file now
+  // at `path`.
   for (int attempt = 1;; ++attempt) {
     std::shared_ptr<ReadOnlyDatabase> db(new ReadOnlyDatabase());
     auto status = db->open_at(path);
