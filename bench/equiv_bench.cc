@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
   std::printf("generated %" PRIu64 " rows, %" PRIu64 " identifiers, %.1f MiB in %u files: %.1f s\n", rows,
               rows * ids_per_row, static_cast<double>(input_bytes) / (1 << 20), files, seconds_since(start));
 
-  const size_t spill_entries = corv::fullmap::read_build_settings(dir / "bench.redb", 1, 1).equiv_spill_entries;
+  const size_t spill_entries = corv::fullmap::read_equiv_spill_entries();
   const double rss_before = current_rss_mib();
   start = Clock::now();
   tbb::task_arena arena(threads);

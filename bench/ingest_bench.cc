@@ -148,7 +148,7 @@ int run_one(const fs::path& dir, bool gz, size_t workers, uint64_t input_bytes, 
   for (const auto& entry : fs::directory_iterator(dir / (gz ? "gz" : "plain"))) files.push_back(entry.path());
   std::sort(files.begin(), files.end());
 
-  auto equiv = EquivIndex::build({}, spill, s.equiv_spill_entries, nullptr);
+  auto equiv = EquivIndex::build({}, spill, std::nullopt, nullptr);
   if (!equiv) {
     std::fprintf(stderr, "%s\n", equiv.error().message.c_str());
     return 1;

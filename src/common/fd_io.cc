@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <limits>
 
 namespace corv {
 namespace {
@@ -51,6 +52,10 @@ Result<FileDescriptor> open_for_reading(const std::filesystem::path& path) { ret
 
 Result<FileDescriptor> create_for_writing(const std::filesystem::path& path) {
   return open_or_fail(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+}
+
+Result<FileDescriptor> open_or_create(const std::filesystem::path& path, mode_t mode) {
+  return open_or_fail(path, O_RDWR | O_CREAT, mode);
 }
 
 Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& path, mode_t mode) {
@@ -100,6 +105,34 @@ Result<bool> try_lock(int fd, LockMode mode) {
     if (errno != EINTR) return fail_io(errno);
   }
 }
+
+void unlock(int fd) noexcept { ::flock(fd, LOCK_UN); }
+
+namespace {
+
+int set_byte_lock(int fd, short type, off_t start, off_t length) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = start;
+  lock.l_len = length;
+  int rc;
+  do {
+    rc = ::fcntl(fd, F_OFD_SETLK, &lock);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+}  // namespace
+
+Result<bool> try_lock_byte(int fd, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return fail_io(EINVAL);
+  if (set_byte_lock(fd, F_WRLCK, static_cast<off_t>(offset), 1) == 0) return true;
+  if (errno == EAGAIN || errno == EACCES) return false;
+  return fail_io(errno);
+}
+
+void unlock_bytes(int fd) noexcept { set_byte_lock(fd, F_UNLCK, 0, 0); }
 
 Result<FileInfo> file_info(int fd) {
   struct stat st;

@@ -41,6 +41,8 @@ class FileDescriptor {
 Result<FileDescriptor> open_for_reading(const std::filesystem::path& path);
 // Write-only, created or truncated, mode 0666 before the umask.
 Result<FileDescriptor> create_for_writing(const std::filesystem::path& path);
+// Read-write, created with `mode` when absent, never truncated.
+Result<FileDescriptor> open_or_create(const std::filesystem::path& path, mode_t mode);
 // Read-write, created with `mode`; nullopt when the name is taken.
 Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& path, mode_t mode);
 
@@ -56,6 +58,17 @@ enum class LockMode { kShared, kExclusive };
 // Takes an flock without waiting: false when another descriptor holds a
 // conflicting one.
 Result<bool> try_lock(int fd, LockMode mode);
+// Drops the flock. Closing does that only once every copy of the
+// descriptor is closed, and a forked child holds copies.
+void unlock(int fd) noexcept;
+
+// Byte-range locks that belong to the open file description: they conflict
+// between descriptors of one process as between processes, and end with
+// the last descriptor. Exclusive; the descriptor must be open for writing.
+// false when another description holds the byte.
+Result<bool> try_lock_byte(int fd, uint64_t offset);
+// Drops every byte-range lock of the description.
+void unlock_bytes(int fd) noexcept;
 
 // What names a file on this machine, its size and kind.
 struct FileInfo {

@@ -20,6 +20,12 @@ ThreadGroup::~ThreadGroup() {
 }
 
 Status ThreadGroup::spawn(std::function<Status()> body) {
+  auto started = try_spawn(std::move(body));
+  if (!started) return fail(Error::panic(std::string(kSpawnFailed) + Error::io(started.error()).message));
+  return {};
+}
+
+std::expected<void, int> ThreadGroup::try_spawn(std::function<Status()> body) {
   auto outcome = std::make_shared<Outcome>();
   // Room first: a started thread must never be lost to a failed push_back.
   if (threads_.size() == threads_.capacity()) threads_.reserve(2 * threads_.size() + 1);
@@ -36,7 +42,7 @@ Status ThreadGroup::spawn(std::function<Status()> body) {
     });
     threads_.push_back({std::move(thread), std::move(outcome)});
   } catch (const std::system_error& e) {
-    return fail(Error::panic(std::string(kSpawnFailed) + Error::io(e.code().value()).message));
+    return std::unexpected(e.code().value());
   }
   return {};
 }

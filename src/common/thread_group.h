@@ -33,6 +33,10 @@ class ThreadGroup {
   // "failed to spawn thread: <os error>".
   Status spawn(std::function<Status()> body);
 
+  // As spawn(), but a refused thread is the system's error number, for a
+  // caller whose failure reads otherwise.
+  std::expected<void, int> try_spawn(std::function<Status()> body);
+
   // Joins the threads not yet joined, in start order, and returns the first
   // failure in that order: a returned error, or Error::runtime(
   // panic_message) for a body that threw.

@@ -34,7 +34,7 @@ bool convert_args(const BoundArgs& bound, BuildArgs& out) {
 }
 
 PyObject* run(BuildArgs args) {
-  auto prepared = fullmap::prepare_build(args.output, args.synonyms, args.threads);
+  auto prepared = fullmap::prepare_build(args.output, args.classes, args.synonyms, args.threads);
   if (!prepared) return raise(prepared.error());
 
   Status built;

@@ -84,7 +84,8 @@ class BuildTest(unittest.TestCase):
         self.build(output, progress=progress)
 
         names = sorted(p.name for p in output.parent.iterdir())
-        self.assertEqual(names, sorted(["fullmap.redb"] + [f"fullmap.s{i}.redb" for i in range(16)]))
+        # The lock file stays: deleting it would let a later build lock a new one.
+        self.assertEqual(names, sorted([".fullmap-build.lock", "fullmap.redb"] + [f"fullmap.s{i}.redb" for i in range(16)]))
         self.assertFalse((self.tmp / "out" / "fullmap.redb.spill.d").exists())
 
         by_stage = {s: [c for c in progress.calls if c[0] == s] for s in (0, 1, 2)}

@@ -3,19 +3,18 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <exception>
 #include <system_error>
 #include <utility>
 
 #include "common/fd_io.h"
-#include "common/thread_group.h"
+#include "fullmap/build/build_pool.h"
 #include "fullmap/build/equiv_index.h"
 #include "fullmap/build/final_database.h"
 #include "fullmap/build/process_synonyms.h"
 #include "fullmap/build/spill_dir.h"
 #include "fullmap/store/db_cache.h"
 #include "fullmap/store/layout.h"
-#include "oneapi/tbb/task_arena.h"
+#include "fullmap/store/writable_database.h"
 
 namespace corv::fullmap {
 namespace {
@@ -33,14 +32,16 @@ Status remove_file_if_present(const std::filesystem::path& path) {
   return remove_file(path);
 }
 
-Status run_pipeline(const std::filesystem::path& output, const std::vector<std::filesystem::path>& classes,
+Status run_pipeline(BuildPool& pool, const std::filesystem::path& output, const std::vector<std::filesystem::path>& classes,
                     const std::vector<std::filesystem::path>& synonyms, size_t threads, size_t shard_count,
                     const ProgressHandle& progress, const BuildSettings& settings) {
-  CORV_TRY(check_spill_dir(settings.spill_dir, output, classes, synonyms));
+  // Work is spread over the pool only by a parallel parse of several class
+  // files and by the count of term records behind the progress total.
+  if (classes.size() > 1 || progress) CORV_TRY(pool.ensure_workers());
   CORV_TRY(claim_spill_dir(settings.spill_dir));
   SynonymOutput ingested;
   {
-    auto equiv = EquivIndex::build(classes, settings.spill_dir, settings.equiv_spill_entries, progress);
+    auto equiv = EquivIndex::build(classes, settings.spill_dir, std::nullopt, progress);
     if (!equiv) return std::unexpected(std::move(equiv.error()));
     auto out = process_synonyms(synonyms, *equiv,
                                 {.spill_dir = settings.spill_dir,
@@ -73,51 +74,67 @@ void raise_open_file_limit() noexcept {
   ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+std::vector<std::filesystem::path> database_files(const std::filesystem::path& output) {
+  std::vector<std::filesystem::path> files{output};
+  for (uint64_t i = 0; i < kBuildShardCount; ++i) files.push_back(shard_path(output, i));
+  return files;
+}
+
 Status remove_database_files(const std::filesystem::path& output) {
-  CORV_TRY(remove_file_if_present(output));
-  for (uint64_t i = 0; i < kBuildShardCount; ++i) CORV_TRY(remove_file_if_present(shard_path(output, i)));
+  for (const auto& file : database_files(output)) CORV_TRY(remove_file_if_present(file));
+  return {};
+}
+
+Status check_not_inputs(std::span<const std::filesystem::path> database_files,
+                        std::span<const std::filesystem::path> classes,
+                        std::span<const std::filesystem::path> synonyms) {
+  std::vector<FileInfo> inputs;
+  for (const auto* list : {&classes, &synonyms}) {
+    for (const auto& path : *list) {
+      if (auto info = file_info(path)) inputs.push_back(*info);
+    }
+  }
+  for (const auto& file : database_files) {
+    auto info = file_info(file);
+    if (!info) continue;
+    for (const auto& input : inputs) {
+      if (info->same_file(input)) {
+        return fail_runtime("fullmap file " + file.string() + " is one of the build's input files");
+      }
+    }
+  }
   return {};
 }
 
 Result<PreparedBuild> prepare_build(const std::filesystem::path& output,
+                                    std::span<const std::filesystem::path> classes,
                                     std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads) {
   if (synonyms.empty()) return fail(Error::value(std::string(kNoSynonymFiles)));
+  if (output.empty()) return fail_runtime("the fullmap output path is empty");
   raise_open_file_limit();
   PreparedBuild prepared;
   prepared.threads = build_worker_count(threads);
   if (const auto parent = output.parent_path(); !parent.empty()) CORV_TRY(make_directories(parent));
+  // From here on no other build touches these files, and every check that
+  // can refuse the build runs before the first of them is deleted.
+  auto lock = OutputLock::acquire(output);
+  if (!lock) return std::unexpected(std::move(lock.error()));
+  prepared.lock = std::move(*lock);
+  prepared.settings = read_build_settings(output, synonyms.size(), prepared.threads);
+  const auto files = database_files(output);
+  CORV_TRY(check_not_inputs(files, classes, synonyms));
+  CORV_TRY(check_spill_dir(prepared.settings.spill_dir, files, classes, synonyms));
+  remove_abandoned_temporaries(files);
   CORV_TRY(evict_cached(output));
   CORV_TRY(remove_database_files(output));
-  prepared.settings = read_build_settings(output, synonyms.size(), prepared.threads);
   return prepared;
 }
 
 Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesystem::path> classes,
                            std::vector<std::filesystem::path> synonyms, size_t threads, size_t shard_count,
                            ProgressHandle progress, BuildSettings settings) {
-  // oneTBB faults when an arena with more than 65,536 slots is torn down; it
-  // never runs more workers than cores anyway, so a larger request gains
-  // nothing but the crash.
-  constexpr size_t kMaxArenaSlots = size_t{1} << 16;
-  const int slots = static_cast<int>(std::min(std::max<size_t>(threads, 1), kMaxArenaSlots));
-  tbb::task_arena arena(slots);
-  try {
-    arena.initialize();
-  } catch (const std::exception& e) {
-    return fail_runtime(e.what());
-  }
-  // The caller only waits: were it a pool thread, reports made on it would
-  // run Python there, where a pending Ctrl-C turns into an exception inside
-  // the callable and is discarded with it. The runner takes the arena's
-  // master slot, so the pool still has `threads` threads and a job to run
-  // even where oneTBB lends no workers (a single core).
-  ThreadGroup runner;
-  CORV_TRY(runner.spawn([&] {
-    Status result;
-    arena.execute([&] { result = run_pipeline(output, classes, synonyms, threads, shard_count, progress, settings); });
-    return result;
-  }));
-  return runner.join_rethrowing();
+  BuildPool pool(threads);
+  return pool.run([&] { return run_pipeline(pool, output, classes, synonyms, threads, shard_count, progress, settings); });
 }
 
 }  // namespace corv::fullmap

@@ -13,6 +13,7 @@
 
 #include "common/status.h"
 #include "fullmap/build/build_settings.h"
+#include "fullmap/build/output_lock.h"
 #include "fullmap/build/progress.h"
 
 namespace corv::fullmap {
@@ -22,13 +23,19 @@ inline constexpr std::string_view kNoSynonymFiles = "at least one synonym file i
 struct PreparedBuild {
   size_t threads = 1;
   BuildSettings settings;
+  OutputLock lock;  // held until the new database is in place
 };
 
 // Before any build thread exists: refuses an empty synonym list (ValueError,
-// nothing touched), raises the open-file limit, resolves the worker count,
-// creates the output's directory, evicts the output and its 16 shard paths
-// from the database cache, deletes those 17 files and reads the settings.
+// nothing touched) and an empty output path, raises the open-file limit,
+// resolves the worker count, creates the output's directory, locks the
+// output against other builds, reads the settings, refuses the build (with
+// nothing deleted) when a database file is an input or the spill directory
+// is unusable, removes temporaries that killed builds left, evicts the
+// output and its 16 shard paths from the database cache and deletes those
+// 17 files.
 Result<PreparedBuild> prepare_build(const std::filesystem::path& output,
+                                    std::span<const std::filesystem::path> classes,
                                     std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads);
 
 // Raises the soft limit on open files to the hard limit; failures ignored.

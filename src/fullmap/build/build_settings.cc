@@ -117,9 +117,10 @@ std::filesystem::path default_spill_dir(const std::filesystem::path& output) {
   return std::filesystem::path(output.native() + std::string(kSpillDirSuffix));
 }
 
+size_t read_equiv_spill_entries() { return env_usize(kEquivSpillEntriesEnv, kDefaultEquivSpillEntries); }
+
 BuildSettings read_build_settings(const std::filesystem::path& output, size_t synonym_files, size_t threads) {
   BuildSettings s;
-  s.equiv_spill_entries = env_usize(kEquivSpillEntriesEnv, kDefaultEquivSpillEntries);
   s.local_spill_entries = env_usize(kLocalSpillEntriesEnv, kDefaultLocalSpillEntries);
   s.curie_spill_entries = env_usize(kCurieSpillEntriesEnv, kDefaultCurieSpillEntries);
   s.exclude_prefixes = parse_exclude_prefixes(env_text(kExcludePrefixesEnv));

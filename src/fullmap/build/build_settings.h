@@ -32,7 +32,6 @@ inline constexpr size_t kDefaultInsertBatch = 2'000'000;
 inline constexpr std::string_view kSpillDirSuffix = ".spill.d";
 
 struct BuildSettings {
-  size_t equiv_spill_entries = kDefaultEquivSpillEntries;
   size_t local_spill_entries = kDefaultLocalSpillEntries;
   size_t curie_spill_entries = kDefaultCurieSpillEntries;
   absl::flat_hash_set<std::string> exclude_prefixes;
@@ -43,9 +42,12 @@ struct BuildSettings {
   std::filesystem::path spill_dir;
 };
 
-// Reads the environment. `synonym_files` and `threads` feed the default
-// producer count.
+// Reads the environment, except the equivalence stage's spill threshold:
+// that stage reads it itself, when it starts and only when there are class
+// files. `synonym_files` and `threads` feed the default producer count.
 BuildSettings read_build_settings(const std::filesystem::path& output, size_t synonym_files, size_t threads);
+
+size_t read_equiv_spill_entries();
 
 // The exclusion set from the variable's value (nullopt: unset or not UTF-8):
 // comma-separated, each piece trimmed of Unicode whitespace, empty pieces

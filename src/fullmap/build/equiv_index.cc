@@ -15,6 +15,7 @@
 #include "common/line_reader.h"
 #include "common/path_components.h"
 #include "common/utf8.h"
+#include "fullmap/build/build_settings.h"
 #include "fullmap/build/class_row.h"
 #include "fullmap/build/equiv_run.h"
 #include "fullmap/build/input_reader.h"
@@ -183,7 +184,7 @@ Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std
 }  // namespace
 
 Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> classes,
-                                     const std::filesystem::path& spill_dir, size_t spill_entries,
+                                     const std::filesystem::path& spill_dir, std::optional<size_t> spill_entries,
                                      const ProgressHandle& progress) {
   const std::filesystem::path run_dir = spill_dir / kEquivRunDirName;
   const std::filesystem::path data_path = spill_dir / kEquivDataFileName;
@@ -198,7 +199,7 @@ Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> clas
     return open(data_path, {}, {});
   }
 
-  ParallelState state{.spill_entries = spill_entries, .run_dir = run_dir};
+  ParallelState state{.spill_entries = spill_entries ? *spill_entries : read_equiv_spill_entries(), .run_dir = run_dir};
 
   std::vector<Status> results(classes.size());
   const uint64_t total = classes.size();

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -28,9 +29,11 @@ class EquivIndex {
  public:
   // Parses `classes` (one task per file on the current oneTBB arena), spilling each file's map as
   // a sorted run under `spill_dir`/equiv whenever it holds `spill_entries` keys, and merges the runs
-  // into `spill_dir`/equiv_data.bin. `spill_dir` must exist. Reports stage 0.
+  // into `spill_dir`/equiv_data.bin. `spill_dir` must exist. Reports stage 0. Without
+  // `spill_entries` the threshold is read from the environment here, and only when there are class
+  // files.
   static Result<EquivIndex> build(std::span<const std::filesystem::path> classes,
-                                  const std::filesystem::path& spill_dir, size_t spill_entries,
+                                  const std::filesystem::path& spill_dir, std::optional<size_t> spill_entries,
                                   const ProgressHandle& progress);
 
   // Opens a merged file as written by build(); `hashes` and `offsets` are

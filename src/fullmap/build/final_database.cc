@@ -87,18 +87,19 @@ Result<uint64_t> run_shard_writers(std::vector<WritableDatabase>& shards,
   std::atomic<uint64_t> written{0};
   std::vector<uint64_t> counts(shards.size(), 0);
   ThreadGroup writers;
-  Status spawned;
+  bool spawned = true;
   for (size_t i = 0; i < shards.size() && spawned; ++i) {
     Paths runs = i < term_runs.size() ? term_runs[i] : Paths{};
-    spawned = writers.spawn([&, i, runs = std::move(runs), progress = progress]() -> Status {
+    spawned = writers.try_spawn([&, i, runs = std::move(runs), progress = progress]() -> Status {
       auto n = write_shard_records(shards[i], runs, insert_batch, i, written, total, progress, build_id);
       if (!n) return fail(std::move(n.error()));
       counts[i] = *n;
       return {};
-    });
+    }).has_value();
   }
   Status joined = writers.join(kShardWriterPanicked);
-  CORV_TRY(spawned);
+  // Raised once the writers already started have ended.
+  if (!spawned) return fail(Error::panic(std::string(kWriterSpawnFailed)));
   CORV_TRY(joined);
   return std::accumulate(counts.begin(), counts.end(), uint64_t{0});
 }

@@ -18,6 +18,8 @@
 namespace corv::fullmap {
 
 inline constexpr std::string_view kShardWriterPanicked = "fullmap shard writer panicked";
+// The panic when a writer thread cannot start; the system's reason is not part of it.
+inline constexpr std::string_view kWriterSpawnFailed = "failed to spawn thread";
 
 struct FinalWriteOptions {
   size_t write_budget_bytes = kDefaultWriteBudgetBytes;  // the main file's; each shard file gets an equal share

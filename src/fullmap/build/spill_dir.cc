@@ -147,16 +147,38 @@ bool lies_within(const fs::path& dir, const fs::path& path) {
   return true;
 }
 
+std::unexpected<Error> foreign(const fs::path& dir) {
+  return fail_runtime("spill directory " + dir.string() +
+                      " holds files that no fullmap build wrote; set CORVANTILE_FULLMAP_SPILL_DIR to an "
+                      "empty or new directory");
+}
+
 }  // namespace
 
-Status check_spill_dir(const fs::path& spill_dir, const fs::path& output, std::span<const fs::path> classes,
-                       std::span<const fs::path> synonyms) {
-  bool clash = lies_within(spill_dir, output);
+Status check_spill_dir(const fs::path& spill_dir, std::span<const fs::path> database_files,
+                       std::span<const fs::path> classes, std::span<const fs::path> synonyms) {
+  bool clash = false;
+  for (const auto& p : database_files) clash = clash || lies_within(spill_dir, p);
   for (const auto& p : classes) clash = clash || lies_within(spill_dir, p);
   for (const auto& p : synonyms) clash = clash || lies_within(spill_dir, p);
-  if (!clash) return {};
-  return fail_runtime("spill directory " + spill_dir.string() +
-                      " holds the output or an input file; set CORVANTILE_FULLMAP_SPILL_DIR elsewhere");
+  if (clash) {
+    return fail_runtime("spill directory " + spill_dir.string() +
+                        " holds the output or an input file; set CORVANTILE_FULLMAP_SPILL_DIR elsewhere");
+  }
+  auto existing = find_file(spill_dir);
+  if (!existing) return fail(std::move(existing.error()));
+  if (!*existing) {
+    std::error_code ec;
+    if (fs::is_symlink(fs::symlink_status(spill_dir, ec))) {
+      return fail_runtime("spill directory " + spill_dir.string() + " is a symbolic link to nothing");
+    }
+    return {};
+  }
+  if (!(*existing)->is_directory) return fail_io(ENOTDIR);
+  auto found = inspect(spill_dir);
+  if (!found) return std::unexpected(std::move(found.error()));
+  if (*found == Found::kForeign) return foreign(spill_dir);
+  return {};
 }
 
 Status claim_spill_dir(const fs::path& spill_dir) {
@@ -164,11 +186,7 @@ Status claim_spill_dir(const fs::path& spill_dir) {
     if (!existing->is_directory) return fail_io(ENOTDIR);
     auto found = inspect(spill_dir);
     if (!found) return std::unexpected(std::move(found.error()));
-    if (*found == Found::kForeign) {
-      return fail_runtime("spill directory " + spill_dir.string() +
-                          " holds files that no fullmap build wrote; set CORVANTILE_FULLMAP_SPILL_DIR to an "
-                          "empty or new directory");
-    }
+    if (*found == Found::kForeign) return foreign(spill_dir);
     if (*found == Found::kSpill) CORV_TRY(clear_directory(spill_dir));
   } else {
     std::error_code ec;

@@ -15,9 +15,12 @@ namespace corv::fullmap {
 // Written first into every spill directory a build uses.
 inline constexpr char kSpillMarkerName[] = ".corvantile-fullmap-spill";
 
-// Refuses a spill directory that holds the output or an input: it is
-// emptied before and removed after the build.
-Status check_spill_dir(const std::filesystem::path& spill_dir, const std::filesystem::path& output,
+// Everything that makes claim_spill_dir() refuse, checked without changing
+// anything, so that a refused build costs nothing: a directory that holds
+// (or is) one of the database files or an input, since it is emptied before
+// and removed after the build; a file or a link to nothing where the
+// directory should be; a directory holding anything a build did not write.
+Status check_spill_dir(const std::filesystem::path& spill_dir, std::span<const std::filesystem::path> database_files,
                        std::span<const std::filesystem::path> classes, std::span<const std::filesystem::path> synonyms);
 
 // Creates `spill_dir` (and its ancestors) or empties a spill directory of an

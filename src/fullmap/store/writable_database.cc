@@ -2,11 +2,16 @@
 
 #include <lmdb.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "common/fd_io.h"
@@ -39,13 +44,44 @@ bool same_file(int a, int b) {
   return fa && fb && fa->same_file(*fb);
 }
 
+// The room a temporary name takes beyond its prefix: "<pid>-<counter>".
+constexpr size_t kTempSuffixMax = 10 + 1 + 20;
+
+// Hidden temporaries of `name` start with ".<name>.tmp-"; where that would
+// not fit in a directory entry, the name's hash stands in for it, so any
+// final name that fits has temporaries that fit.
+std::string temp_prefix(const std::string& name) {
+  constexpr std::string_view kDot = ".", kTmp = ".tmp-";
+  std::string prefix(kDot);
+  if (kDot.size() + name.size() + kTmp.size() + kTempSuffixMax <= NAME_MAX) {
+    prefix += name;
+  } else {
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016" PRIx64, XXH64(name.data(), name.size(), 0));
+    prefix += hex;
+  }
+  prefix += kTmp;
+  return prefix;
+}
+
 // A name beside `path` that no reader looks for, fresh on every call.
 std::filesystem::path temp_path_for(const std::filesystem::path& path) {
   static std::atomic<uint64_t> counter{0};
-  std::string name = ".";
-  name += path.filename().native();
-  name += ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+  std::string name = temp_prefix(path.filename().native());
+  name += std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
   return path.parent_path() / name;
+}
+
+bool is_digits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether `entry` is "<prefix><digits>-<digits>".
+bool is_temp_of(std::string_view entry, std::string_view prefix) {
+  if (!entry.starts_with(prefix)) return false;
+  entry.remove_prefix(prefix.size());
+  const size_t dash = entry.find('-');
+  return dash != std::string_view::npos && is_digits(entry.substr(0, dash)) && is_digits(entry.substr(dash + 1));
 }
 
 // Removes the file it names unless it was published.
@@ -80,6 +116,9 @@ struct WritableDatabase::Impl {
 
   ~Impl() {
     if (env != nullptr) mdb_env_close(env);
+    // Explicitly: a forked child's copy of the descriptor would otherwise
+    // keep every reader out until it exits.
+    if (lock.valid()) unlock(lock.get());
   }
 
   // Keeps the map big enough for the next transaction: it may rewrite every
@@ -265,6 +304,22 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
   if (::rename(temp.path.c_str(), path.c_str()) != 0) return fail_io(errno);
   temp.created = false;
   return WritableDatabase(std::move(impl));
+}
+
+void remove_abandoned_temporaries(std::span<const std::filesystem::path> files) {
+  if (files.empty()) return;
+  std::vector<std::string> prefixes;
+  for (const auto& file : files) prefixes.push_back(temp_prefix(file.filename().native()));
+  const std::filesystem::path dir = files.front().parent_path();
+  std::error_code ec;
+  std::vector<std::filesystem::path> abandoned;
+  for (std::filesystem::directory_iterator it(dir.empty() ? "." : dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string entry = it->path().filename().native();
+    for (const auto& prefix : prefixes) {
+      if (is_temp_of(entry, prefix)) abandoned.push_back(it->path());
+    }
+  }
+  for (const auto& path : abandoned) (void)remove_file(path);
 }
 
 Result<WriteTransaction> WritableDatabase::begin_write() {

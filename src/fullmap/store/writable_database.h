@@ -40,6 +40,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "common/status.h"
@@ -89,6 +90,11 @@ class WritableDatabase {
   explicit WritableDatabase(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
+
+// Removes the hidden temporaries that writers killed inside create() left
+// beside `files` (paths in one directory). Only for a caller that keeps
+// every other writer of those names out; best effort.
+void remove_abandoned_temporaries(std::span<const std::filesystem::path> files);
 
 class WriteTransaction {
  public:

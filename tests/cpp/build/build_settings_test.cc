@@ -110,7 +110,7 @@ TEST(BuildSettings, EnvironmentFeedsEverySetting) {
   EXPECT_EQ(s.producers, 14u);
   EXPECT_EQ(s.write_budget_bytes, 15u);
   EXPECT_EQ(s.insert_batch, 16u);
-  EXPECT_EQ(s.equiv_spill_entries, 17u);
+  EXPECT_EQ(read_equiv_spill_entries(), 17u);
   EXPECT_EQ(s.exclude_prefixes, (Set{"UMLS", "MESH"}));
   EXPECT_EQ(s.spill_dir, std::filesystem::path("scratch/here"));
   // An empty or non-UTF-8 directory falls back to the output's.
@@ -125,7 +125,7 @@ TEST(BuildSettings, EnvironmentFeedsEverySetting) {
 TEST(BuildPreparation, EmptySynonymListTouchesNothing) {
   const ScratchDir dir;
   const auto output = dir / "new" / "fm.redb";
-  auto prepared = prepare_build(output, {}, 2);
+  auto prepared = prepare_build(output, {}, {}, 2);
   ASSERT_FALSE(prepared);
   EXPECT_EQ(prepared.error().type, ErrorType::kValue);
   EXPECT_EQ(prepared.error().message, "at least one synonym file is required");
@@ -140,7 +140,7 @@ TEST(BuildPreparation, CreatesTheDirectoryAndDeletesTheOldSeventeenFiles) {
   for (uint64_t i = 0; i <= 16; ++i) write_file(shard_path(output, i), "old");
   write_file(dir / "a" / "b" / "other.txt", "keep");
   const std::filesystem::path synonyms[] = {dir / "s.ndjson"};
-  auto prepared = prepare_build(output, synonyms, 0);
+  auto prepared = prepare_build(output, {}, synonyms, 0);
   ASSERT_TRUE(prepared) << prepared.error().message;
   EXPECT_EQ(prepared->threads, 1u);
   EXPECT_FALSE(std::filesystem::exists(output));
@@ -149,8 +149,9 @@ TEST(BuildPreparation, CreatesTheDirectoryAndDeletesTheOldSeventeenFiles) {
   EXPECT_TRUE(std::filesystem::exists(dir / "a" / "b" / "other.txt"));
 
   // A directory in the way is an I/O error, not silently skipped.
+  prepared->lock.release();
   std::filesystem::create_directory(output);
-  auto blocked = prepare_build(output, synonyms, 1);
+  auto blocked = prepare_build(output, {}, synonyms, 1);
   ASSERT_FALSE(blocked);
   EXPECT_EQ(blocked.error().message, "Is a directory (os error 21)");
 }
