@@ -513,6 +513,168 @@ class RebuildUnderLookupsTest(FaultTestCase):
         self.assertEqual({r["CURIE"][0] for r in rs.lookup_fullmap_terms(db, terms)}, {"A"})
 
 
+COLLIDING_BUILD_CHILD = r"""
+import sys
+from corvantile import rs
+try:
+    rs.build_fullmap_db(sys.argv[1], [], [sys.argv[2]])
+    print("built")
+except RuntimeError as e:
+    print(e)
+"""
+
+
+class CollidingBuildTest(FaultTestCase):
+    def test_a_second_build_of_the_same_files_fails_at_once_and_changes_nothing(self):
+        out = self.tmp / "out"
+        output = out / "fm.redb"
+        # Relative spellings need the working directory; children need their module path whatever it is.
+        os.environ["PYTHONPATH"] = os.path.dirname(os.path.dirname(os.path.abspath(rs.__file__)))
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(self.tmp)
+        other = self.tmp / "other.ndjson"
+        other.write_bytes(lines([{"curie": "Z:1", "names": ["zeta"]}]))
+        attempts = {}
+
+        def collide(stage, done, total, message):
+            if attempts or stage != 1:
+                return
+            # Every spelling of the output, and outputs sharing its files.
+            for spelling in ["out/fm.redb", "./out//fm.redb", f"{out}/../out/fm.redb", "out/fm", "out/fm.s3.redb"]:
+                try:
+                    rs.build_fullmap_db(spelling, [], [other])
+                    attempts[spelling] = "built"
+                except RuntimeError as e:
+                    attempts[spelling] = str(e)
+            attempts["other process"] = run_child(COLLIDING_BUILD_CHILD, output, other).stdout.strip()
+            # Other outputs in the same directory build side by side.
+            rs.build_fullmap_db(out / "beside.redb", [], [other])
+            attempts["beside"] = [r["CURIE"] for r in rs.lookup_fullmap_terms(out / "beside.redb", ["zeta"])]
+
+        self.build(output, progress=collide)
+        self.assertEqual(attempts.pop("beside"), ["Z:1"])
+        for spelling, outcome in attempts.items():
+            with self.subTest(spelling):
+                self.assertRegex(outcome, r"^another build is writing the fullmap .*fm")
+        # The first build is whole and nothing the refused ones named was touched.
+        self.assert_complete(output)
+        self.assertFalse((out / "fm.s3.s0.redb").exists())
+        # Once it is done, the same output builds again, from any spelling.
+        self.assertEqual(run_child(COLLIDING_BUILD_CHILD, "./out/fm.redb", other).stdout.strip(), "built")
+
+    def test_a_refused_build_deletes_nothing(self):
+        output = self.build(self.tmp / "fm.redb")
+        spill = self.tmp / "spill"
+        foreign = self.tmp / "foreign"
+        foreign.mkdir()
+        (foreign / "notes.txt").write_text("mine")
+        a_file = self.tmp / "a_file"
+        a_file.write_text("x")
+        (self.tmp / "to_file").symlink_to(a_file)
+        (self.tmp / "to_nothing").symlink_to(self.tmp / "missing")
+        cases = {
+            "foreign": (foreign, "holds files that no fullmap build wrote"),
+            "a file": (a_file, "Not a directory (os error 20)"),
+            "a link to a file": (self.tmp / "to_file", "Not a directory (os error 20)"),
+            "a link to nothing": (self.tmp / "to_nothing", "to_nothing is a symbolic link to nothing"),
+            "the output's directory": (self.tmp, "holds the output or an input file"),
+            "a shard": (self.tmp / "fm.s3.redb", "holds the output or an input file"),
+        }
+        for name, (path, text) in cases.items():
+            with self.subTest(spill=name):
+                os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(path)
+                with self.assertRaises(RuntimeError) as cm:
+                    self.build(output)
+                self.assertIn(text, str(cm.exception))
+                self.assert_complete(output)
+        del os.environ["CORVANTILE_FULLMAP_SPILL_DIR"]
+        self.assertEqual((foreign / "notes.txt").read_text(), "mine")
+        self.assertEqual(a_file.read_text(), "x")
+
+        # An output, or one of its shards, that is an input file.
+        shard_input = self.tmp / "in.s3.redb"
+        shutil.copy(self.synonyms, shard_input)
+        linked = self.tmp / "linked.ndjson"
+        linked.symlink_to(self.synonyms)
+        for out, synonyms, named in [(self.synonyms, [self.synonyms], self.synonyms),
+                                     (self.tmp / "in.redb", [shard_input], shard_input),
+                                     (self.tmp / "x" / ".." / "in", [shard_input], shard_input),
+                                     (linked, [self.synonyms], linked)]:
+            with self.subTest(output=str(out)):
+                with self.assertRaises(RuntimeError) as cm:
+                    self.build(out, synonyms=synonyms)
+                self.assertIn(f"fullmap file {named.parent}", str(cm.exception))
+                self.assertIn("is one of the build's input files", str(cm.exception))
+        self.assertEqual(self.synonyms.read_bytes(), lines(ROWS))
+        self.assertEqual(shard_input.read_bytes(), lines(ROWS))
+        with self.assertRaises(RuntimeError) as cm:
+            self.build("")
+        self.assertEqual(str(cm.exception), "the fullmap output path is empty")
+
+
+FORKING_BUILD_CHILD = r"""
+import os, sys, time
+from corvantile import rs
+output, classes, synonyms = sys.argv[1:4]
+children = []
+def fork_while_writing(stage, done, total, message):
+    if stage == 2 and not children:
+        children.append(0)  # before fork() lets another writer's report in
+        pid = os.fork()
+        if pid == 0:
+            time.sleep(30)
+            os._exit(0)
+        children[0] = pid
+rs.build_fullmap_db(output, [classes], [synonyms], threads=2, progress=fork_while_writing)
+print(children[0], flush=True)
+sys.stdin.read()  # the parent test looks the database up meanwhile
+"""
+
+
+class BuildHygieneTest(FaultTestCase):
+    def test_forks_long_names_leftovers_and_more_threads_than_cores(self):
+        # A child forked while shards are written keeps copies of every
+        # descriptor; none may keep readers or the next build out.
+        output = self.tmp / "forked" / "fullmap.redb"
+        child = subprocess.Popen([sys.executable, "-c", FORKING_BUILD_CHILD, output, self.classes, self.synonyms],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            forked = int(child.stdout.readline())
+            self.assert_complete(output)
+            self.assert_complete(self.build(output))
+            os.kill(forked, signal.SIGKILL)
+        finally:
+            child.communicate("", timeout=60)
+
+        # Names as long as a directory entry allows for all 17 files.
+        stem = "n" * (255 - len(".s15.redb"))
+        long_output = self.tmp / "long" / f"{stem}.redb"
+        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(self.tmp / "long-spill")
+        self.assert_complete(self.build(long_output))
+        del os.environ["CORVANTILE_FULLMAP_SPILL_DIR"]
+        self.assertEqual(len(list(long_output.parent.iterdir())), 18)
+
+        # Temporaries that killed builds left beside the files are cleared by
+        # the next build of those files, and nothing else is.
+        leftovers = self.tmp / "left"
+        leftovers.mkdir()
+        stale = [".fullmap.redb.tmp-4242-0", ".fullmap.s7.redb.tmp-1-99"]
+        kept = [".other.redb.tmp-1-0", ".fullmap.redb.tmp-x", "fullmap.redb.tmp-1-0", ".fullmap.s16.redb.tmp-1-0"]
+        for name in stale + kept:
+            (leftovers / name).write_bytes(b"\0" * 16384)
+        self.assert_complete(self.build(leftovers / "fullmap.redb"))
+        self.assertEqual(sorted(p.name for p in leftovers.iterdir() if "tmp" in p.name), sorted(kept))
+
+        # A pool of more threads than cores, exactly as asked and silently.
+        threads = (os.cpu_count() or 1) * 2 + 1
+        code = ("import sys; from corvantile import rs; "
+                "rs.build_fullmap_db(sys.argv[1], [sys.argv[2], sys.argv[2]], [sys.argv[3]], threads=int(sys.argv[4]))")
+        wide = self.tmp / "wide" / "fullmap.redb"
+        run = run_child(code, wide, self.classes, self.synonyms, threads)
+        self.assertEqual((run.returncode, run.stderr), (0, ""))
+        self.assert_complete(wide)
+
+
 class DedupFaultTest(FaultTestCase):
     def test_dedup_input_and_output_faults(self):
         good = self.tmp / "in.ndjson"

@@ -32,7 +32,8 @@ Status remove_file_if_present(const std::filesystem::path& path) {
   return remove_file(path);
 }
 
-Status run_pipeline(BuildPool& pool, const std::filesystem::path& output, const std::vector<std::filesystem::path>& classes,
+Status run_pipeline(BuildPool& pool, const std::filesystem::path& output,
+                    const std::vector<std::filesystem::path>& classes,
                     const std::vector<std::filesystem::path>& synonyms, size_t threads, size_t shard_count,
                     const ProgressHandle& progress, const BuildSettings& settings) {
   // Work is spread over the pool only by a parallel parse of several class
@@ -106,8 +107,7 @@ Status check_not_inputs(std::span<const std::filesystem::path> database_files,
   return {};
 }
 
-Result<PreparedBuild> prepare_build(const std::filesystem::path& output,
-                                    std::span<const std::filesystem::path> classes,
+Result<PreparedBuild> prepare_build(const std::filesystem::path& output, std::span<const std::filesystem::path> classes,
                                     std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads) {
   if (synonyms.empty()) return fail(Error::value(std::string(kNoSynonymFiles)));
   if (output.empty()) return fail_runtime("the fullmap output path is empty");
@@ -134,7 +134,8 @@ Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesy
                            std::vector<std::filesystem::path> synonyms, size_t threads, size_t shard_count,
                            ProgressHandle progress, BuildSettings settings) {
   BuildPool pool(threads);
-  return pool.run([&] { return run_pipeline(pool, output, classes, synonyms, threads, shard_count, progress, settings); });
+  return pool.run(
+      [&] { return run_pipeline(pool, output, classes, synonyms, threads, shard_count, progress, settings); });
 }
 
 }  // namespace corv::fullmap

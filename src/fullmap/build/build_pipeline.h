@@ -34,8 +34,7 @@ struct PreparedBuild {
 // is unusable, removes temporaries that killed builds left, evicts the
 // output and its 16 shard paths from the database cache and deletes those
 // 17 files.
-Result<PreparedBuild> prepare_build(const std::filesystem::path& output,
-                                    std::span<const std::filesystem::path> classes,
+Result<PreparedBuild> prepare_build(const std::filesystem::path& output, std::span<const std::filesystem::path> classes,
                                     std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads);
 
 // Raises the soft limit on open files to the hard limit; failures ignored.
