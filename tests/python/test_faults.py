@@ -13,6 +13,7 @@ import json
 import os
 import pathlib
 import random
+import resource
 import shutil
 import signal
 import subprocess
@@ -804,6 +805,50 @@ class OutOfMemoryTest(FaultTestCase):
         # In a build worker: its fixed RuntimeError.
         self.assertEqual(got["build"], ["RuntimeError", "Exception", "fullmap build worker panicked"])
         self.assertEqual(got["after"], ["A:7"])
+
+
+THREADS_REFUSED_CHILD = r"""
+import json, os, resource, sys
+from corvantile import rs
+tmp, classes, synonyms = sys.argv[1:4]
+
+def address_space():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) << 10 for line in f if line.startswith("VmSize:"))
+
+os.environ["CORVANTILE_FULLMAP_REDB_CACHE_BYTES"] = "0"  # small store mappings
+rs.build_fullmap_db(f"{tmp}/warm.redb", [classes], [synonyms], threads=1)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+out = {}
+# Each thread reserves a 2 GiB stack: 1 GiB more leaves no room for the
+# build's first thread, 10 GiB for the ingest's but not for 16 shard writers.
+for name, room in [("runner", 1 << 30), ("writers", 10 << 30)]:
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + room, hard))
+    try:
+        rs.build_fullmap_db(f"{tmp}/{name}.redb", [classes], [synonyms], threads=1)
+        out[name] = ["returned"]
+    except BaseException as e:
+        out[name] = [type(e).__name__, str(e)]
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(json.dumps(out))
+"""
+
+
+class ThreadsRefusedTest(FaultTestCase):
+    def test_threads_the_system_refuses_end_the_build_as_errors(self):
+        if "asan" in os.environ.get("LD_PRELOAD", ""):
+            self.skipTest("the sanitizer's allocator aborts when its address space is refused")
+
+        def huge_stacks():
+            resource.setrlimit(resource.RLIMIT_STACK, (2 << 30, resource.RLIM_INFINITY))
+
+        child = subprocess.run([sys.executable, "-c", THREADS_REFUSED_CHILD, self.tmp, self.classes, self.synonyms],
+                               capture_output=True, text=True, timeout=120, preexec_fn=huge_stacks)
+        self.assertEqual(child.returncode, 0, child.stderr[-2000:])
+        got = json.loads(child.stdout)
+        # No pool without its first thread: a plain error with the system's text.
+        self.assertEqual(got["runner"], ["RuntimeError", "Resource temporarily unavailable (os error 11)"])
+        self.assertEqual(got["writers"], ["PanicException", "failed to spawn thread"])
 
 
 if __name__ == "__main__":

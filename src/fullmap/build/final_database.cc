@@ -90,14 +90,13 @@ Result<uint64_t> run_shard_writers(std::vector<WritableDatabase>& shards,
   bool spawned = true;
   for (size_t i = 0; i < shards.size() && spawned; ++i) {
     Paths runs = i < term_runs.size() ? term_runs[i] : Paths{};
-    spawned = writers
-                  .try_spawn([&, i, runs = std::move(runs), progress = progress]() -> Status {
-                    auto n = write_shard_records(shards[i], runs, insert_batch, i, written, total, progress, build_id);
-                    if (!n) return fail(std::move(n.error()));
-                    counts[i] = *n;
-                    return {};
-                  })
-                  .has_value();
+    auto started = writers.try_spawn([&, i, runs = std::move(runs), progress = progress]() -> Status {
+      auto n = write_shard_records(shards[i], runs, insert_batch, i, written, total, progress, build_id);
+      if (!n) return fail(std::move(n.error()));
+      counts[i] = *n;
+      return {};
+    });
+    spawned = started.has_value();
   }
   Status joined = writers.join(kShardWriterPanicked);
   // Raised once the writers already started have ended.

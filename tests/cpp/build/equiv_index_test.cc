@@ -1,6 +1,7 @@
 #include "fullmap/build/equiv_index.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <xxhash.h>
 
 #include <algorithm>
@@ -206,6 +207,25 @@ TEST_F(EquivIndexTest, ReportsFirstFailureInClassOrder) {
   index = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, nullptr);
   ASSERT_FALSE(index);
   EXPECT_EQ(index.error().message, "stream did not contain valid UTF-8");
+}
+
+// The spill threshold is the stage's own setting, read when it starts:
+// runs written before a bad line stay behind and show which one it used.
+TEST_F(EquivIndexTest, ReadsItsSpillThresholdWhenItStarts) {
+  auto three_then_bad = file("c.ndjson", "{\"id\":\"A\"}\n{\"id\":\"B\"}\n{\"id\":\"C\"}\noops\n");
+  const std::vector<std::filesystem::path> classes = {three_then_bad};
+  auto runs_left = [&] {
+    const auto dir = spill_ / kEquivRunDirName;
+    const auto n = std::distance(std::filesystem::directory_iterator(dir), {});
+    std::filesystem::remove_all(dir);
+    return n;
+  };
+  ::setenv("CORVANTILE_FULLMAP_EQUIV_SPILL_ENTRIES", "1", 1);
+  EXPECT_FALSE(EquivIndex::build(classes, spill_, std::nullopt, nullptr));
+  EXPECT_EQ(runs_left(), 3);
+  ::unsetenv("CORVANTILE_FULLMAP_EQUIV_SPILL_ENTRIES");
+  EXPECT_FALSE(EquivIndex::build(classes, spill_, std::nullopt, nullptr));
+  EXPECT_EQ(runs_left(), 0);
 }
 
 TEST_F(EquivIndexTest, ProgressNamesAndMergeCount) {
