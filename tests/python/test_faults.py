@@ -548,12 +548,21 @@ class CollidingBuildTest(FaultTestCase):
                 except RuntimeError as e:
                     attempts[spelling] = str(e)
             attempts["other process"] = run_child(COLLIDING_BUILD_CHILD, output, other).stdout.strip()
+            # Another output cannot share the scratch directory in use.
+            os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(out / "fm.redb.spill.d")
+            try:
+                rs.build_fullmap_db(out / "sharing.redb", [], [other])
+                attempts["sharing"] = "built"
+            except RuntimeError as e:
+                attempts["sharing"] = str(e)
+            del os.environ["CORVANTILE_FULLMAP_SPILL_DIR"]
             # Other outputs in the same directory build side by side.
             rs.build_fullmap_db(out / "beside.redb", [], [other])
             attempts["beside"] = [r["CURIE"] for r in rs.lookup_fullmap_terms(out / "beside.redb", ["zeta"])]
 
         self.build(output, progress=collide)
         self.assertEqual(attempts.pop("beside"), ["Z:1"])
+        self.assertEqual(attempts.pop("sharing"), f"spill directory {out}/fm.redb.spill.d is in use by another build")
         for spelling, outcome in attempts.items():
             with self.subTest(spelling):
                 self.assertRegex(outcome, r"^another build is writing the fullmap .*fm")

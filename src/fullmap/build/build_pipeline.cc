@@ -39,7 +39,8 @@ Status run_pipeline(BuildPool& pool, const std::filesystem::path& output,
   // Work is spread over the pool only by a parallel parse of several class
   // files and by the count of term records behind the progress total.
   if (classes.size() > 1 || progress) CORV_TRY(pool.ensure_workers());
-  CORV_TRY(claim_spill_dir(settings.spill_dir));
+  auto claim = claim_spill_dir(settings.spill_dir);
+  if (!claim) return std::unexpected(std::move(claim.error()));
   SynonymOutput ingested;
   {
     auto equiv = EquivIndex::build(classes, settings.spill_dir, std::nullopt, progress);

@@ -147,6 +147,20 @@ bool lies_within(const fs::path& dir, const fs::path& path) {
   return true;
 }
 
+std::unexpected<Error> in_use(const fs::path& dir) {
+  return fail_runtime("spill directory " + dir.string() + " is in use by another build");
+}
+
+// The directory opened and locked, or nullopt when another build holds it.
+Result<std::optional<FileDescriptor>> lock_directory(const fs::path& dir) {
+  auto fd = open_for_reading(dir);
+  if (!fd) return fail(std::move(fd.error()));
+  auto locked = try_lock(fd->get(), LockMode::kExclusive);
+  if (!locked) return fail(std::move(locked.error()));
+  if (!*locked) return std::nullopt;
+  return std::move(*fd);
+}
+
 std::unexpected<Error> foreign(const fs::path& dir) {
   return fail_runtime("spill directory " + dir.string() +
                       " holds files that no fullmap build wrote; set CORVANTILE_FULLMAP_SPILL_DIR to an "
@@ -175,25 +189,36 @@ Status check_spill_dir(const fs::path& spill_dir, std::span<const fs::path> data
     return {};
   }
   if (!(*existing)->is_directory) return fail_io(ENOTDIR);
+  auto probe = lock_directory(spill_dir);
+  if (!probe) return fail(std::move(probe.error()));
+  if (!*probe) return in_use(spill_dir);
+  unlock((*probe)->get());
   auto found = inspect(spill_dir);
   if (!found) return std::unexpected(std::move(found.error()));
   if (*found == Found::kForeign) return foreign(spill_dir);
   return {};
 }
 
-Status claim_spill_dir(const fs::path& spill_dir) {
-  if (auto existing = file_info(spill_dir)) {
-    if (!existing->is_directory) return fail_io(ENOTDIR);
-    auto found = inspect(spill_dir);
-    if (!found) return std::unexpected(std::move(found.error()));
-    if (*found == Found::kForeign) return foreign(spill_dir);
-    if (*found == Found::kSpill) CORV_TRY(clear_directory(spill_dir));
-  } else {
+Result<SpillDirClaim> claim_spill_dir(const fs::path& spill_dir) {
+  auto existing = file_info(spill_dir);
+  if (existing && !existing->is_directory) return fail_io(ENOTDIR);
+  if (!existing) {
     std::error_code ec;
     fs::create_directories(spill_dir, ec);
     if (ec) return fail_io(ec.value());
   }
-  return write_marker(spill_dir);
+  auto locked = lock_directory(spill_dir);
+  if (!locked) return fail(std::move(locked.error()));
+  if (!*locked) return in_use(spill_dir);
+  SpillDirClaim claim(std::move(**locked));
+  if (existing) {
+    auto found = inspect(spill_dir);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (*found == Found::kForeign) return foreign(spill_dir);
+    if (*found == Found::kSpill) CORV_TRY(clear_directory(spill_dir));
+  }
+  CORV_TRY(write_marker(spill_dir));
+  return claim;
 }
 
 void release_spill_dir(const fs::path& spill_dir) {

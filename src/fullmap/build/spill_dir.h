@@ -7,7 +7,9 @@
 
 #include <filesystem>
 #include <span>
+#include <utility>
 
+#include "common/fd_io.h"
 #include "common/status.h"
 
 namespace corv::fullmap {
@@ -23,11 +25,28 @@ inline constexpr char kSpillMarkerName[] = ".corvantile-fullmap-spill";
 Status check_spill_dir(const std::filesystem::path& spill_dir, std::span<const std::filesystem::path> database_files,
                        std::span<const std::filesystem::path> classes, std::span<const std::filesystem::path> synonyms);
 
+// A spill directory in use: an flock on the directory keeps every other
+// build out of it, as two builds sharing one would read each other's runs.
+class SpillDirClaim {
+ public:
+  explicit SpillDirClaim(FileDescriptor dir) : dir_(std::move(dir)) {}
+  SpillDirClaim(SpillDirClaim&&) noexcept = default;
+  SpillDirClaim& operator=(SpillDirClaim&&) noexcept = default;
+  // Unlocks explicitly, as a forked child's copy would keep the lock.
+  ~SpillDirClaim() {
+    if (dir_.valid()) unlock(dir_.get());
+  }
+
+ private:
+  FileDescriptor dir_;
+};
+
 // Creates `spill_dir` (and its ancestors) or empties a spill directory of an
-// earlier build, then writes the marker. An existing empty directory is
-// used as it is; a regular file fails with ENOTDIR, and a directory holding
-// anything else with a runtime error naming it. Nothing is deleted then.
-Status claim_spill_dir(const std::filesystem::path& spill_dir);
+// earlier build, locks it, then writes the marker. An existing empty
+// directory is used as it is; a regular file fails with ENOTDIR, a
+// directory another build uses or one holding anything else with a runtime
+// error naming it. Nothing is deleted then.
+Result<SpillDirClaim> claim_spill_dir(const std::filesystem::path& spill_dir);
 
 // Best effort: removes everything in `spill_dir`, then the directory.
 void release_spill_dir(const std::filesystem::path& spill_dir);
