@@ -84,6 +84,21 @@ Result<size_t> read_full(int fd, char* out, size_t size) {
   return total;
 }
 
+Result<size_t> read_full_at(int fd, uint64_t offset, char* out, size_t size) {
+  size_t total = 0;
+  while (total < size) {
+    const ssize_t n =
+        ::pread(fd, out + total, std::min<size_t>(size - total, SSIZE_MAX), static_cast<off_t>(offset + total));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail_io(errno);
+    }
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+  }
+  return total;
+}
+
 Status write_all(int fd, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, std::min<size_t>(size, SSIZE_MAX));

@@ -50,6 +50,9 @@ Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& pa
 Result<size_t> read_some(int fd, char* out, size_t size);
 // Reads until `size` bytes or the end of the file; returns the count read.
 Result<size_t> read_full(int fd, char* out, size_t size);
+// Reads from `offset` until `size` bytes or the end of the file, leaving the
+// file position alone; returns the count read.
+Result<size_t> read_full_at(int fd, uint64_t offset, char* out, size_t size);
 // Writes all of `data` to `fd`, retrying short writes.
 Status write_all(int fd, const char* data, size_t size);
 

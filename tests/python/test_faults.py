@@ -9,6 +9,7 @@ shows up as a failed test rather than a dead test run.
 """
 
 import gzip
+import inspect
 import json
 import os
 import pathlib
@@ -761,6 +762,55 @@ class ForeignRuntimeTest(FaultTestCase):
         expected = self.tmp / "expected.ndjson"
         rs.dedup_ndjson(records, expected, True)
         self.assertEqual((self.tmp / "dedup.ndjson").read_bytes(), expected.read_bytes())
+
+
+def fullmap_answers(db, terms):
+    """What every read of a fullmap gives: both lookup forms, fanned out, and the hydration tables."""
+    from corvantile import rs
+    rows = rs.lookup_fullmap_terms(db, terms)  # enough terms to fan out by default
+    pairs = rs.lookup_fullmap_terms(db, terms, threads=4, return_format="pairs")
+    ids = sorted({curie_id for p in pairs for curie_id, _ in p["records"]})
+    return {"rows": rows, "pairs": pairs, "curies": rs.hydrate_curies(db, ids), "prefixes": rs.hydrate_prefixes(db),
+            "categories": rs.hydrate_categories(db), "sources": rs.hydrate_sources(db)}
+
+
+NO_PROC_CHILD = inspect.getsource(fullmap_answers) + r"""
+import json, os, sys
+from corvantile import rs
+tmp, classes, synonyms, outside = sys.argv[1:5]
+terms = json.loads(sys.argv[5])
+inside = f"{tmp}/inside/fullmap.redb"
+rs.build_fullmap_db(inside, [classes], [synonyms])  # workers sized without /proc/meminfo
+print(json.dumps({"proc": os.listdir("/proc"), "inside": fullmap_answers(inside, terms),
+                  "outside": fullmap_answers(outside, terms)}))
+"""
+
+# A mount namespace whose /proc is an empty directory, as in some sandboxes.
+WITHOUT_PROC = ["unshare", "--mount", "--propagation", "private", "--",
+                "sh", "-c", 'mount -t tmpfs none /proc && exec "$0" "$@"']
+
+
+class MissingProcTest(FaultTestCase):
+    def test_build_lookups_and_hydration_work_without_proc(self):
+        if shutil.which("unshare") is None:
+            self.skipTest("unshare is not installed")
+        probe = subprocess.run(WITHOUT_PROC + ["true"], capture_output=True, text=True)
+        if probe.returncode != 0:
+            self.skipTest(f"cannot hide /proc here: {probe.stderr.strip()}")
+        outside = self.build(self.tmp / "outside" / "fullmap.redb")
+        terms = TERMS * 2
+        self.assertGreaterEqual(len(terms), 1024)
+        child = subprocess.run(WITHOUT_PROC + [sys.executable, "-c", NO_PROC_CHILD, self.tmp, self.classes,
+                                               self.synonyms, outside, json.dumps(terms)],
+                               capture_output=True, text=True, timeout=120)
+        self.assertEqual(child.returncode, 0, child.stderr[-2000:])
+        got = json.loads(child.stdout)
+        self.assertEqual(got["proc"], [])
+        expected = json.loads(json.dumps(fullmap_answers(outside, terms)))
+        self.assertEqual([[r["term"], r["CURIE"]] for r in expected["rows"]], [[t, expected_curie(t)] for t in terms])
+        for db in ("inside", "outside"):
+            with self.subTest(db=db):
+                self.assertEqual(got[db], expected)
 
 
 OUT_OF_MEMORY_CHILD = r"""

@@ -4,9 +4,16 @@
 #include <setjmp.h>
 #include <signal.h>
 
-#include <cinttypes>
-#include <cstdio>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "common/fd_io.h"
 
 namespace corv::fullmap {
 namespace {
@@ -76,27 +83,58 @@ int run_guarded(Read&& read) {
 
 bool holds(const MappedFile& map, const MDB_val& v) { return map.contains(v.mv_data, v.mv_size); }
 
+// Reads of memory that a damaged page may have pointed anywhere, made under
+// the guard; they are not ours, so the sanitizer must not judge them.
+// LMDB heads every page with its number (a size_t).
+__attribute__((no_sanitize("address"))) uint64_t read_page_number(uintptr_t page) {
+  return *reinterpret_cast<const volatile size_t*>(page);
+}
+
+__attribute__((no_sanitize("address"))) bool same_bytes(const char* memory, std::string_view file) {
+  for (size_t i = 0; i < file.size(); ++i) {
+    if (memory[i] != file[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-std::optional<MappedFile> find_mapping(const void* inside, uint64_t inode, uint64_t file_bytes) {
-  std::FILE* maps = std::fopen("/proc/self/maps", "re");
-  if (maps == nullptr) return std::nullopt;
-  const auto target = reinterpret_cast<uintptr_t>(inside);
-  std::optional<MappedFile> found;
-  char line[4096];
-  while (std::fgets(line, sizeof line, maps) != nullptr) {
-    uintptr_t start = 0, end = 0;
-    uint64_t offset = 0, node = 0;
-    if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %*s %" SCNx64 " %*s %" SCNu64, &start, &end, &offset, &node) !=
-        4) {
-      continue;
-    }
-    if (target < start || target >= end) continue;
-    if (node == inode && offset == 0) found = MappedFile{reinterpret_cast<const char*>(start), file_bytes};
-    break;
+Result<std::optional<MappedFile>> find_mapping(const void* inside, int fd, uint64_t file_bytes, size_t page_bytes) {
+  if (page_bytes == 0 || file_bytes / page_bytes < 2) return std::nullopt;
+  std::string head(2 * page_bytes, '\0');
+  std::string tail(page_bytes, '\0');
+  auto head_read = read_full_at(fd, 0, head.data(), head.size());
+  if (!head_read) return std::unexpected(std::move(head_read.error()));
+  auto tail_read = read_full_at(fd, file_bytes - page_bytes, tail.data(), tail.size());
+  if (!tail_read) return std::unexpected(std::move(tail_read.error()));
+  if (*head_read != head.size() || *tail_read != tail.size()) return std::nullopt;
+
+  // mmap starts the mapping at a multiple of the system's page, so the
+  // file's pages start at multiples of the smaller of the two sizes; with
+  // pages larger than the system's, any of those within a page may be it.
+  const size_t step = std::min(page_bytes, static_cast<size_t>(::sysconf(_SC_PAGESIZE)));
+  const uintptr_t target = reinterpret_cast<uintptr_t>(inside);
+  const uintptr_t nearest = target / step * step;
+  for (size_t back = 0; back < page_bytes && back <= nearest; back += step) {
+    const uintptr_t page = nearest - back;
+    uint64_t number = 0;
+    const int read = run_guarded([&] {
+      number = read_page_number(page);
+      return 0;
+    });
+    if (read != 0) continue;
+    if (number >= file_bytes / page_bytes || number * page_bytes > page) continue;
+    const uintptr_t begin = page - number * page_bytes;
+    if (target - begin >= file_bytes || begin > UINTPTR_MAX - file_bytes) continue;
+    // The meta pages at the start and the last page at the end read as the
+    // file does: the candidate is the mapping, not a page that lies about
+    // its number.
+    const auto* base = reinterpret_cast<const char*>(begin);
+    const int rc = run_guarded(
+        [&] { return same_bytes(base, head) && same_bytes(base + file_bytes - page_bytes, tail) ? 0 : MDB_NOTFOUND; });
+    if (rc == 0) return MappedFile{base, file_bytes};
   }
-  std::fclose(maps);
-  return found;
+  return std::nullopt;
 }
 
 int guarded_get(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* value, const MappedFile* map) {

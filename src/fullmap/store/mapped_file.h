@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/status.h"
+
 namespace corv::fullmap {
 
 struct MappedFile {
@@ -20,8 +22,10 @@ struct MappedFile {
   }
 };
 
-// The mapping of the file with inode `inode` that holds `inside`, read from
-// /proc/self/maps; nullopt when no such mapping holds it.
-std::optional<MappedFile> find_mapping(const void* inside, uint64_t inode, uint64_t file_bytes);
+// Where the mapping of the file open at `fd`, of `file_bytes` bytes in pages
+// of `page_bytes`, begins, found from `inside`, which lies in one of its
+// pages; nullopt when that page or what it leads to is not the file's.
+// Works from memory and the descriptor alone, as /proc may be missing.
+Result<std::optional<MappedFile>> find_mapping(const void* inside, int fd, uint64_t file_bytes, size_t page_bytes);
 
 }  // namespace corv::fullmap

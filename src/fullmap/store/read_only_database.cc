@@ -181,10 +181,13 @@ Result<MappedFile> ReadOnlyDatabase::check_format(MDB_txn* txn, const FileInfo& 
     return std::unexpected(store_error(rc));
   }
   // Every later read is checked against the file's place in memory.
-  auto map = find_mapping(v.mv_data, file.ino, file.size);
-  if (!map || !map->contains(v.mv_data, v.mv_size)) return outdated();
+  MDB_stat env_stat;
+  if (int rc = mdb_env_stat(env_, &env_stat)) return std::unexpected(store_error(rc));
+  auto map = find_mapping(v.mv_data, lock_.get(), file.size, env_stat.ms_psize);
+  if (!map) return std::unexpected(std::move(map.error()));
+  if (!*map || !(*map)->contains(v.mv_data, v.mv_size)) return outdated();
   if (as_view(v) != directory::kFormatVersion) return outdated();
-  return *map;
+  return **map;
 }
 
 Status ReadOnlyDatabase::open_tables(MDB_txn* txn, unsigned dir, const MappedFile& map) {
