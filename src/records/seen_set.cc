@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/table_room.h"
+
 namespace corv::records {
 
 void SeenSet::BlockDeleter::operator()(Block* b) const {
@@ -20,10 +22,15 @@ const char* SeenSet::store(std::string_view bytes) {
   if (bytes.size() > left_) {
     constexpr size_t kPage = 4096;
     size_t size = (std::max(next_block_, bytes.size()) + kPage - 1) & ~(kPage - 1);
-    next_block_ = std::min<size_t>(next_block_ * 2, 64 * 1024 * 1024);
+    // Everything that can throw comes before the mapping, which is then
+    // owned at once: running out of memory must not leak it.
+    if (blocks_.size() == blocks_.capacity()) blocks_.reserve(2 * blocks_.size() + 1);
+    auto block = std::make_unique<Block>();
     void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
-    blocks_.emplace_back(new Block{static_cast<char*>(p), size});
+    *block = Block{static_cast<char*>(p), size};
+    blocks_.emplace_back(block.release());
+    next_block_ = std::min<size_t>(next_block_ * 2, 64 * 1024 * 1024);
     cur_ = static_cast<char*>(p);
     left_ = size;
   }
@@ -38,6 +45,7 @@ uint64_t SeenSet::xxh64_digest(std::string_view bytes) { return XXH64(bytes.data
 
 bool SeenSet::insert_if_new(std::string_view bytes) {
   uint64_t digest = digest_(bytes);
+  make_room(heads_);
   auto [it, inserted] = heads_.try_emplace(digest);
   if (inserted) {
     it->second = Entry{store(bytes), bytes.size(), kNone};

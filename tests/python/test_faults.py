@@ -848,6 +848,32 @@ print(json.dumps(out))
 """
 
 
+# One build under RLIMIT_AS = VmSize + headroom; prints its outcome and the
+# answer of a build made after the limit is lifted.
+GROWING_BUILD_CHILD = r"""
+import json, resource, sys
+from corvantile import rs
+work, classes, big_classes, synonyms, headroom, threads = sys.argv[1:7]
+threads = int(threads)
+
+def address_space():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) << 10 for line in f if line.startswith("VmSize:"))
+
+rs.build_fullmap_db(f"{work}/warm.redb", [classes], [synonyms], threads=threads)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (address_space() + (int(headroom) << 20), hard))
+try:
+    rs.build_fullmap_db(f"{work}/big.redb", [big_classes], [synonyms], threads=threads)
+    out = ["returned", ""]
+except BaseException as e:
+    out = [type(e).__name__, str(e)]
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+rs.build_fullmap_db(f"{work}/after.redb", [classes], [synonyms], threads=threads)
+out.append(rs.lookup_fullmap_terms(f"{work}/after.redb", ["alpha 7 name 3"])[0]["CURIE"])
+print(json.dumps(out))
+"""
+
 class OutOfMemoryTest(FaultTestCase):
     def test_running_out_of_memory_raises_and_the_interpreter_lives_on(self):
         if "asan" in os.environ.get("LD_PRELOAD", ""):
@@ -864,6 +890,35 @@ class OutOfMemoryTest(FaultTestCase):
         # In a build worker: its fixed RuntimeError.
         self.assertEqual(got["build"], ["RuntimeError", "Exception", "fullmap build worker panicked"])
         self.assertEqual(got["after"], ["A:7"])
+
+    def test_memory_running_out_while_tables_grow_raises_at_every_limit(self):
+        if "asan" in os.environ.get("LD_PRELOAD", ""):
+            self.skipTest("the sanitizer's allocator aborts when its address space is refused")
+        big = self.tmp / "big_classes.jsonl"
+        # An equivalence table whose last doublings need more than the headroom.
+        big.write_text("".join(f'{{"id":"A:{i}","equivalent_identifiers":["A:{i}","EQ:{i}","X:{i}"]}}\n'
+                               for i in range(600_000)))
+        children = {}
+        for threads in (1, 4):
+            for headroom in (20, 40, 60):
+                work = self.tmp / f"t{threads}-{headroom}"
+                work.mkdir()
+                child = subprocess.Popen([sys.executable, "-c", GROWING_BUILD_CHILD, work, self.classes, big,
+                                          self.synonyms, str(headroom), str(threads)],
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                self.addCleanup(child.wait)
+                self.addCleanup(child.kill)
+                children[threads, headroom] = child
+        for (threads, headroom), child in children.items():
+            with self.subTest(threads=threads, headroom_mib=headroom):
+                stdout, stderr = child.communicate(timeout=120)
+                self.assertEqual(child.returncode, 0, stderr[-2000:])  # negative: killed by a signal
+                kind, message, after = json.loads(stdout)
+                allowed = {"PanicException": ("std::bad_alloc", "failed to spawn thread: "),
+                           "RuntimeError": ("fullmap build worker panicked", "Cannot allocate memory (os error 12)")}
+                self.assertIn(kind, allowed)
+                self.assertTrue(message.startswith(allowed[kind]), message)
+                self.assertEqual(after, "A:7")
 
 
 THREADS_REFUSED_CHILD = r"""

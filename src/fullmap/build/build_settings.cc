@@ -11,6 +11,7 @@
 
 #include "common/cores.h"
 #include "common/env.h"
+#include "common/table_room.h"
 #include "fullmap/build/run_io.h"
 
 namespace corv::fullmap {
@@ -102,7 +103,11 @@ absl::flat_hash_set<std::string> parse_exclude_prefixes(std::optional<std::strin
   while (true) {
     const size_t comma = rest.find(',');
     const std::string_view piece = trim_space(rest.substr(0, comma));
-    if (!piece.empty()) prefixes.emplace(piece);
+    if (!piece.empty()) {
+      std::string prefix(piece);
+      make_room(prefixes);
+      prefixes.insert(std::move(prefix));
+    }
     if (comma == std::string_view::npos) break;
     rest.remove_prefix(comma + 1);
   }

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "absl/container/flat_hash_set.h"
+#include "common/table_room.h"
 #include "json/reader.h"
 
 namespace corv::fullmap {
@@ -230,8 +231,7 @@ bool take_class_row_key(ClassRow& row, std::string& key, std::vector<std::string
     }
     return true;
   }
-  absl::flat_hash_set<std::string_view> seen;
-  seen.reserve(elements.size());
+  auto seen = table_with_room<absl::flat_hash_set<std::string_view>>(elements.size());
   for (auto& element : elements) {
     if (element && seen.insert(std::string_view(*element)).second) ids.push_back(*element);
   }

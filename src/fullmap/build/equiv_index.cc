@@ -14,6 +14,7 @@
 
 #include "common/line_reader.h"
 #include "common/path_components.h"
+#include "common/table_room.h"
 #include "common/utf8.h"
 #include "fullmap/build/build_settings.h"
 #include "fullmap/build/class_row.h"
@@ -78,13 +79,20 @@ Status ingest_class_file(const std::filesystem::path& path, ParallelState& state
     if (is_blank_line(text)) continue;
     CORV_TRY(decode_class_row(text, row));
     if (!take_class_row_key(row, key, ids)) continue;
+    make_room(map);
     auto& list = map[std::move(key)];
     if (list.empty()) {
       list.swap(ids);
     } else {
       list.insert(list.end(), std::make_move_iterator(ids.begin()), std::make_move_iterator(ids.end()));
     }
-    if (map.size() >= state.spill_entries) CORV_TRY(spill(map, state));
+    if (map.size() >= state.spill_entries) {
+      const size_t capacity = map.capacity();
+      CORV_TRY(spill(map, state));
+      // The next rows fill a table as large; allocated only now that the
+      // spilled entries are gone.
+      map = EquivMap(capacity);
+    }
   }
   return spill(map, state);
 }

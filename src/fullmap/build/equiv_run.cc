@@ -36,7 +36,6 @@ Status spill_equiv_local(EquivMap& map, const std::filesystem::path& dir, std::a
   if (map.empty()) return {};
   std::vector<EquivEntry> entries;
   entries.reserve(map.size());
-  // extract() keeps the table's allocation for the next batch of rows.
   for (auto it = map.begin(); it != map.end();) {
     auto node = map.extract(it++);
     EquivEntry entry{XXH64(node.key().data(), node.key().size(), 0), std::move(node.key()), std::move(node.mapped())};
@@ -47,6 +46,7 @@ Status spill_equiv_local(EquivMap& map, const std::filesystem::path& dir, std::a
     }
     entries.push_back(std::move(entry));
   }
+  map.clear();  // wipes the tombstones extract() leaves (see common/table_room.h)
   std::sort(entries.begin(), entries.end(), [](const EquivEntry& a, const EquivEntry& b) {
     if (a.hash != b.hash) return a.hash < b.hash;
     return a.key < b.key;

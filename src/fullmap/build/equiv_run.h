@@ -38,7 +38,7 @@ struct EquivEntry {
 // "run_{run:08}.bin" in `dir`.
 std::filesystem::path equiv_run_path(const std::filesystem::path& dir, uint64_t run);
 
-// Drains `map` (it keeps its capacity) into a run numbered by `counter` and
+// Drains `map` (left as by clear()) into a run numbered by `counter` and
 // records its path in `runs`. An empty map writes nothing and draws no
 // number. A failed write records nothing.
 Status spill_equiv_local(EquivMap& map, const std::filesystem::path& dir, std::atomic<uint64_t>& counter,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/table_room.h"
 #include "common/thread_group.h"
 #include "fullmap/build/chunk_channel.h"
 #include "fullmap/build/ingest_context.h"
@@ -22,7 +23,9 @@ Result<absl::flat_hash_map<std::string, uint8_t>> assign_source_ids(
   for (const auto& path : synonyms) {
     // Checked before the look-up: any path after the 256th name fails.
     if (ids.size() >= kMaxSources) return fail_runtime("too many fullmap sources");
-    ids.try_emplace(source_name(path), static_cast<uint8_t>(ids.size()));
+    std::string name = source_name(path);
+    make_room(ids);
+    ids.try_emplace(std::move(name), static_cast<uint8_t>(ids.size()));
   }
   return ids;
 }

@@ -4,6 +4,8 @@
 
 #include <xxhash.h>
 
+#include "common/table_room.h"
+
 namespace corv::fullmap {
 
 size_t ShardedMap::slot_of(std::string_view text) { return XXH64(text.data(), text.size(), 0) & (kIngestSlots - 1); }
@@ -21,9 +23,11 @@ uint16_t ShardedMap::get_or_assign(std::string_view text, std::atomic<uint32_t>&
   PoisonOnUnwind poison_on_fault(slot.poison);
   // Another worker may have inserted it between the two locks.
   if (auto it = slot.ids.find(key); it != slot.ids.end()) return it->second;
+  std::string owned(text);
+  make_room(slot.ids);
   uint32_t id = counter.fetch_add(1, std::memory_order_relaxed);
   if (id > UINT16_MAX) throw IngestFault(limit_message);
-  slot.ids.emplace(key, static_cast<uint16_t>(id));
+  slot.ids.try_emplace(std::move(owned), static_cast<uint16_t>(id));
   return static_cast<uint16_t>(id);
 }
 
@@ -32,7 +36,11 @@ absl::flat_hash_map<std::string, uint16_t> ShardedMap::to_map() const {
   for (const Slot& slot : slots_) {
     std::shared_lock read(slot.mutex);
     slot.poison.check();
-    out.insert(slot.ids.begin(), slot.ids.end());
+    for (const auto& [text, id] : slot.ids) {
+      std::string copy = text;
+      make_room(out);
+      out.try_emplace(std::move(copy), id);
+    }
   }
   return out;
 }
@@ -54,6 +62,7 @@ CurieIdMap::Assigned CurieIdMap::get_or_assign(std::string_view curie, std::atom
   slot.poison.check();
   PoisonOnUnwind poison_on_fault(slot.poison);
   if (auto it = slot.ids.find(key); it != slot.ids.end()) return {it->second, false};
+  make_room(slot.ids);
   uint64_t id = counter.fetch_add(1, std::memory_order_relaxed);
   if (id > UINT32_MAX) throw IngestFault("too many fullmap curies");
   slot.ids.emplace(key, static_cast<uint32_t>(id));

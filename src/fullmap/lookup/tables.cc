@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/table_room.h"
 #include "fullmap/store/layout.h"
 
 namespace corv::fullmap {
@@ -12,7 +13,11 @@ Result<StringTable> load_string_table(const ReadOnlyDatabase& db, TableDef<uint1
   auto opened = txn->open_table(table);
   if (!opened) return std::unexpected(std::move(opened.error()));
   StringTable out;
-  CORV_TRY(opened->scan([&](uint16_t id, std::string_view text) { out.emplace(id, text); }));
+  CORV_TRY(opened->scan([&](uint16_t id, std::string_view text) {
+    std::string owned(text);
+    make_room(out);
+    out.try_emplace(id, std::move(owned));
+  }));
   return out;
 }
 
@@ -25,7 +30,8 @@ Result<SourceTable> load_sources(const ReadOnlyDatabase& db) {
   CORV_TRY(opened->scan([&](uint8_t id, std::string_view bytes) -> Status {
     auto name = decode_source_row(bytes);
     if (!name) return std::unexpected(std::move(name.error()));
-    out.emplace(id, std::move(*name));
+    make_room(out);
+    out.try_emplace(id, std::move(*name));
     return {};
   }));
   return out;
