@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/fd_io.h"
+#include "common/free_heap.h"
 #include "common/thread_group.h"
 #include "fullmap/build/equiv_index.h"
 #include "fullmap/build/final_database.h"
@@ -42,6 +43,9 @@ Status run_pipeline(const std::filesystem::path& output, const std::vector<std::
   {
     auto equiv = EquivIndex::build(classes, settings.spill_dir, settings.equiv_spill_entries, progress);
     if (!equiv) return std::unexpected(std::move(equiv.error()));
+    // The class files' maps, freed on the pool threads, would otherwise stay
+    // resident all through the ingest, which runs on threads of its own.
+    release_free_heap();
     auto out = process_synonyms(synonyms, *equiv,
                                 {.spill_dir = settings.spill_dir,
                                  .local_spill_entries = settings.local_spill_entries,
@@ -55,6 +59,9 @@ Status run_pipeline(const std::filesystem::path& output, const std::vector<std::
     if (!out) return std::unexpected(std::move(out.error()));
     ingested = std::move(*out);
   }  // the index and its merged file go before the final write starts
+  // Likewise the ingest's term maps, batches and chunks before the shard
+  // writers, again on new threads, fill up their batches and merge buffers.
+  release_free_heap();
   CORV_TRY(write_final_database(output, ingested,
                                 {.write_budget_bytes = settings.write_budget_bytes,
                                  .insert_batch = settings.insert_batch,
@@ -117,7 +124,10 @@ Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesy
     arena.execute([&] { result = run_pipeline(output, classes, synonyms, threads, shard_count, progress, settings); });
     return result;
   }));
-  return runner.join_rethrowing();
+  Status result = runner.join_rethrowing();
+  // The caller's process gets back what the build freed.
+  release_free_heap();
+  return result;
 }
 
 }  // namespace corv::fullmap
