@@ -292,10 +292,10 @@ TEST(EquivRunTest, SpillSortsDeduplicatesAndRecordsRuns) {
   ASSERT_TRUE(reader);
   std::vector<EquivEntry> entries;
   for (;;) {
-    auto entry = reader->read_entry();
-    ASSERT_TRUE(entry) << entry.error().message;
-    if (!*entry) break;
-    entries.push_back(std::move(**entry));
+    auto more = reader->read_entry();
+    ASSERT_TRUE(more) << more.error().message;
+    if (!*more) break;
+    entries.push_back(reader->entry);
   }
   ASSERT_EQ(entries.size(), 301u);
   for (size_t i = 0; i < entries.size(); ++i) {
