@@ -45,16 +45,17 @@ void check_term_run(const std::filesystem::path& path, std::string_view bytes) {
   std::string again;
   uint64_t frames = 0;
   for (;;) {
-    auto frame = reader->read_frame();
-    if (!frame) {
-      FUZZ_CHECK(known_read_error(frame.error()));
+    auto more = reader->read_frame();
+    if (!more) {
+      FUZZ_CHECK(known_read_error(more.error()));
       return;
     }
-    if (!*frame) break;
-    FUZZ_CHECK(corv::is_valid_utf8((*frame)->term));
-    put_str(again, (*frame)->term);
-    put_u32(again, static_cast<uint32_t>((*frame)->postings.size()));
-    for (const Posting& p : (*frame)->postings) {
+    if (!*more) break;
+    const TermFrame& frame = reader->frame;
+    FUZZ_CHECK(corv::is_valid_utf8(frame.term));
+    put_str(again, frame.term);
+    put_u32(again, static_cast<uint32_t>(frame.postings.size()));
+    for (const Posting& p : frame.postings) {
       put_u32(again, p.curie_id);
       again.push_back(static_cast<char>(p.source_id));
     }
@@ -86,18 +87,19 @@ void check_equiv_run(const std::filesystem::path& path, std::string_view bytes, 
   auto input = RunInput::open(path, buffer_bytes);
   FUZZ_CHECK(input.has_value());
   std::string again;
+  EquivEntry entry;  // reused, as a merge reuses it
   for (;;) {
-    auto entry = read_equiv_entry(*input);
-    if (!entry) {
-      FUZZ_CHECK(known_read_error(entry.error()));
+    auto more = read_equiv_entry(*input, entry);
+    if (!more) {
+      FUZZ_CHECK(known_read_error(more.error()));
       return;
     }
-    if (!*entry) break;
-    FUZZ_CHECK(corv::is_valid_utf8((*entry)->key));
-    put_u64(again, (*entry)->hash);
-    put_str(again, (*entry)->key);
-    put_u32(again, static_cast<uint32_t>((*entry)->equivalents.size()));
-    for (const std::string& id : (*entry)->equivalents) {
+    if (!*more) break;
+    FUZZ_CHECK(corv::is_valid_utf8(entry.key));
+    put_u64(again, entry.hash);
+    put_str(again, entry.key);
+    put_u32(again, static_cast<uint32_t>(entry.equivalents.size()));
+    for (const std::string& id : entry.equivalents) {
       FUZZ_CHECK(corv::is_valid_utf8(id));
       put_str(again, id);
     }

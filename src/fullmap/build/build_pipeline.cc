@@ -2,11 +2,11 @@
 
 #include <sys/resource.h>
 
-#include <algorithm>
 #include <system_error>
 #include <utility>
 
 #include "common/fd_io.h"
+#include "common/free_heap.h"
 #include "fullmap/build/build_pool.h"
 #include "fullmap/build/equiv_index.h"
 #include "fullmap/build/final_database.h"
@@ -45,6 +45,9 @@ Status run_pipeline(BuildPool& pool, const std::filesystem::path& output,
   {
     auto equiv = EquivIndex::build(classes, settings.spill_dir, std::nullopt, progress);
     if (!equiv) return std::unexpected(std::move(equiv.error()));
+    // The class files' maps, freed on the pool threads, would otherwise stay
+    // resident all through the ingest, which runs on threads of its own.
+    release_free_heap();
     auto out = process_synonyms(synonyms, *equiv,
                                 {.spill_dir = settings.spill_dir,
                                  .local_spill_entries = settings.local_spill_entries,
@@ -58,6 +61,9 @@ Status run_pipeline(BuildPool& pool, const std::filesystem::path& output,
     if (!out) return std::unexpected(std::move(out.error()));
     ingested = std::move(*out);
   }  // the index and its merged file go before the final write starts
+  // Likewise the ingest's term maps, batches and chunks before the shard
+  // writers, again on new threads, fill up their batches and merge buffers.
+  release_free_heap();
   CORV_TRY(write_final_database(output, ingested,
                                 {.write_budget_bytes = settings.write_budget_bytes,
                                  .insert_batch = settings.insert_batch,
@@ -135,8 +141,11 @@ Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesy
                            std::vector<std::filesystem::path> synonyms, size_t threads, size_t shard_count,
                            ProgressHandle progress, BuildSettings settings) {
   BuildPool pool(threads);
-  return pool.run(
-      [&] { return run_pipeline(pool, output, classes, synonyms, threads, shard_count, progress, settings); });
+  Status result =
+      pool.run([&] { return run_pipeline(pool, output, classes, synonyms, threads, shard_count, progress, settings); });
+  // The caller's process gets back what the build freed.
+  release_free_heap();
+  return result;
 }
 
 }  // namespace corv::fullmap

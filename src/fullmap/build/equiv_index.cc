@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -97,35 +96,38 @@ Status ingest_class_file(const std::filesystem::path& path, ParallelState& state
   return spill(map, state);
 }
 
-struct MergeItem {
+// The merge queue: each run's current entry waits in its reader, so the
+// queue holds only (hash, run) and reordering it moves no strings.
+struct Queued {
   uint64_t hash;
-  std::string key;
   size_t run;
-  std::vector<std::string> ids;
 };
 
 // std heap functions keep the greatest element on top; "greater" here is
 // the smallest (hash, key) and, among equals, the larger run index.
-bool merge_below(const MergeItem& a, const MergeItem& b) {
-  if (a.hash != b.hash) return a.hash > b.hash;
-  if (int c = a.key.compare(b.key); c != 0) return c > 0;
-  return a.run < b.run;
-}
+struct MergeBelow {
+  const std::vector<EquivRunReader>& readers;
+  bool operator()(const Queued& a, const Queued& b) const {
+    if (a.hash != b.hash) return a.hash > b.hash;
+    if (int c = readers[a.run].entry.key.compare(readers[b.run].entry.key); c != 0) return c > 0;
+    return a.run < b.run;
+  }
+};
 
-Status push_next(EquivRunReader& reader, size_t run, std::vector<MergeItem>& heap) {
-  auto entry = reader.read_entry();
-  if (!entry) return std::unexpected(std::move(entry.error()));
-  if (!*entry) return {};
-  heap.push_back({(*entry)->hash, std::move((*entry)->key), run, std::move((*entry)->equivalents)});
-  std::push_heap(heap.begin(), heap.end(), merge_below);
+Status push_next(std::vector<EquivRunReader>& readers, size_t run, std::vector<Queued>& heap) {
+  auto more = readers[run].read_entry();
+  if (!more) return std::unexpected(std::move(more.error()));
+  if (!*more) return {};
+  heap.push_back({readers[run].entry.hash, run});
+  std::push_heap(heap.begin(), heap.end(), MergeBelow{readers});
   return {};
 }
 
-MergeItem pop_top(std::vector<MergeItem>& heap) {
-  std::pop_heap(heap.begin(), heap.end(), merge_below);
-  MergeItem item = std::move(heap.back());
+size_t pop_top(const std::vector<EquivRunReader>& readers, std::vector<Queued>& heap) {
+  std::pop_heap(heap.begin(), heap.end(), MergeBelow{readers});
+  const size_t run = heap.back().run;
   heap.pop_back();
-  return item;
+  return run;
 }
 
 Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std::filesystem::path& data_path,
@@ -134,15 +136,16 @@ Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std
   auto out = RunWriter::create(data_path);
   if (!out) return std::unexpected(std::move(out.error()));
 
+  // Reserved in full: the queue's comparisons hold on to the readers.
   std::vector<EquivRunReader> readers;
   readers.reserve(run_paths.size());
-  std::vector<MergeItem> heap;
+  std::vector<Queued> heap;
   heap.reserve(run_paths.size());
   for (size_t run = 0; run < run_paths.size(); ++run) {
     auto reader = EquivRunReader::open(run_paths[run]);
     if (!reader) return std::unexpected(std::move(reader.error()));
     readers.push_back(std::move(*reader));
-    CORV_TRY(push_next(readers.back(), run, heap));
+    CORV_TRY(push_next(readers, run, heap));
   }
 
   // Large reservations stay virtual until written, so the bound costs no
@@ -153,20 +156,22 @@ Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std
 
   uint64_t offset = 0;
   uint64_t count = 0;
-  std::vector<size_t> advance;
+  std::vector<size_t> group;
+  std::vector<std::string_view> ids;
   while (!heap.empty()) {
-    MergeItem item = pop_top(heap);
-    advance.assign(1, item.run);
-    while (!heap.empty() && heap.front().hash == item.hash && heap.front().key == item.key) {
-      MergeItem same = pop_top(heap);
-      item.ids.insert(item.ids.end(), std::make_move_iterator(same.ids.begin()),
-                      std::make_move_iterator(same.ids.end()));
-      advance.push_back(same.run);
+    const size_t first = pop_top(readers, heap);
+    const EquivEntry& item = readers[first].entry;
+    group.assign(1, first);
+    while (!heap.empty() && heap.front().hash == item.hash && readers[heap.front().run].entry.key == item.key) {
+      group.push_back(pop_top(readers, heap));
     }
-    for (size_t run : advance) CORV_TRY(push_next(readers[run], run, heap));
-
-    auto& ids = item.ids;
-    if (advance.size() > 1) {
+    // A run's list is sorted and distinct already; lists of several runs are
+    // joined and made so again.
+    ids.clear();
+    for (size_t run : group) {
+      for (const std::string& id : readers[run].entry.equivalents) ids.emplace_back(id);
+    }
+    if (group.size() > 1) {
       std::sort(ids.begin(), ids.end());
       ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     }
@@ -174,13 +179,15 @@ Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std
     CORV_TRY(out->write_str32(item.key));
     CORV_TRY(out->write_u32(static_cast<uint32_t>(ids.size())));
     uint64_t size = 8 + item.key.size();
-    for (const std::string& id : ids) {
+    for (const std::string_view id : ids) {
       CORV_TRY(out->write_str32(id));
       size += 4 + id.size();
     }
     hashes.push_back(item.hash);
     offsets.push_back(offset);
     offset += size;
+    // Written: the entries' storage may now take the runs' next entries.
+    for (size_t run : group) CORV_TRY(push_next(readers, run, heap));
 
     ++count;
     if (progress && count % kEquivMergeProgressEvery == 0)

@@ -64,30 +64,35 @@ Status spill_equiv_local(EquivMap& map, const std::filesystem::path& dir, std::a
   return {};
 }
 
-Result<std::optional<EquivEntry>> read_equiv_entry(RunInput& input) {
+Result<bool> read_equiv_entry(RunInput& input, EquivEntry& entry) {
+  // Storage a huge entry grew is not kept for the ordinary ones after it.
+  constexpr size_t kKept = 4096;
   auto end = input.at_end();
   if (!end) return std::unexpected(std::move(end.error()));
-  if (*end) return std::nullopt;
+  if (*end) return false;
 
-  EquivEntry entry;
   auto hash = input.read_u64();
   if (!hash) return std::unexpected(std::move(hash.error()));
   entry.hash = *hash;
   auto key_length = input.read_u32();
   if (!key_length) return std::unexpected(std::move(key_length.error()));
+  if (entry.key.capacity() > kKept && *key_length <= kKept) std::string().swap(entry.key);
   CORV_TRY(input.read_string(*key_length, entry.key));
   if (auto bad = utf8_error(entry.key)) return fail_runtime(std::move(*bad));
   auto count = input.read_u32();
   if (!count) return std::unexpected(std::move(count.error()));
-  entry.equivalents.reserve(std::min<uint32_t>(*count, 4096));
+  std::vector<std::string>& ids = entry.equivalents;
+  if (ids.capacity() > kKept && *count <= kKept) std::vector<std::string>().swap(ids);
+  if (ids.size() > *count) ids.resize(*count);
+  ids.reserve(std::min<uint32_t>(*count, kKept));
   for (uint32_t i = 0; i < *count; ++i) {
     auto length = input.read_u32();
     if (!length) return std::unexpected(std::move(length.error()));
-    std::string& id = entry.equivalents.emplace_back();
+    std::string& id = i < ids.size() ? ids[i] : ids.emplace_back();
     CORV_TRY(input.read_string(*length, id));
     if (auto bad = utf8_error(id)) return fail_runtime(std::move(*bad));
   }
-  return entry;
+  return true;
 }
 
 Result<EquivRunReader> EquivRunReader::open(const std::filesystem::path& path) {

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -44,15 +43,21 @@ std::filesystem::path equiv_run_path(const std::filesystem::path& dir, uint64_t 
 Status spill_equiv_local(EquivMap& map, const std::filesystem::path& dir, std::atomic<uint64_t>& counter,
                          EquivRunList& runs);
 
-// nullopt at a clean end (no byte left at a frame boundary).
-Result<std::optional<EquivEntry>> read_equiv_entry(RunInput& input);
+// Replaces `entry` with the next entry of `input`, reusing its strings
+// (but not a rare huge entry's storage); false at a clean end (no byte
+// left at a frame boundary), leaving `entry` as it was.
+Result<bool> read_equiv_entry(RunInput& input, EquivEntry& entry);
 
 // Reads one equivalence run front to back through an 8 MiB buffer.
 class EquivRunReader {
  public:
   static Result<EquivRunReader> open(const std::filesystem::path& path);
 
-  Result<std::optional<EquivEntry>> read_entry() { return read_equiv_entry(input_); }
+  // Replaces `entry` with the next entry; false at a clean end.
+  Result<bool> read_entry() { return read_equiv_entry(input_, entry); }
+
+  // The entry last read.
+  EquivEntry entry;
 
  private:
   explicit EquivRunReader(RunInput input) : input_(std::move(input)) {}

@@ -28,7 +28,7 @@ size_t batch_room(std::span<const std::filesystem::path> runs, size_t insert_bat
   return static_cast<size_t>(std::min<uint64_t>(insert_batch, bytes / kMinTermFrameBytes));
 }
 
-// The merge queue. Each run's current frame waits in its reader's slot; the
+// The merge queue. Each run's current frame waits in its reader; the
 // queue holds only (term hash, run index), so reordering it moves no text.
 class MergeHeap {
  public:
@@ -38,13 +38,13 @@ class MergeHeap {
   size_t top_run() const { return items_.front().run; }
   uint64_t top_hash() const { return items_.front().hash; }
 
-  // Queues the frame parked in `run`'s slot.
+  // Queues the frame parked in `run`'s reader.
   void push(size_t run) {
-    items_.push_back({term_hash(readers_[run].frame->term), run});
+    items_.push_back({term_hash(readers_[run].frame.term), run});
     std::push_heap(items_.begin(), items_.end(), Later{readers_});
   }
 
-  // Unqueues the top entry and returns its run; the frame stays in the slot.
+  // Unqueues the top entry and returns its run; the frame stays in the reader.
   size_t pop() {
     std::pop_heap(items_.begin(), items_.end(), Later{readers_});
     const size_t run = items_.back().run;
@@ -64,7 +64,7 @@ class MergeHeap {
     const std::vector<RunReader>& readers;
     bool operator()(const Item& a, const Item& b) const {
       if (a.hash != b.hash) return a.hash > b.hash;
-      if (int c = readers[a.run].frame->term.compare(readers[b.run].frame->term); c != 0) return c > 0;
+      if (int c = readers[a.run].frame.term.compare(readers[b.run].frame.term); c != 0) return c > 0;
       return a.run < b.run;
     }
   };
@@ -73,12 +73,11 @@ class MergeHeap {
   std::vector<Item> items_;
 };
 
-// Reads `run`'s next frame into its slot and queues it; nothing at its end.
+// Reads `run`'s next frame and queues it; nothing at its end.
 Status advance_run(std::vector<RunReader>& readers, size_t run, MergeHeap& heap) {
-  auto frame = readers[run].read_frame();
-  if (!frame) return std::unexpected(std::move(frame.error()));
-  readers[run].frame = std::move(*frame);
-  if (readers[run].frame) heap.push(run);
+  auto more = readers[run].read_frame();
+  if (!more) return std::unexpected(std::move(more.error()));
+  if (*more) heap.push(run);
   return {};
 }
 
@@ -173,13 +172,13 @@ Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::
   while (!heap.empty()) {
     const uint64_t hash = heap.top_hash();
     const size_t first = heap.pop();
-    TermFrame& frame = *readers[first].frame;
+    TermFrame& frame = readers[first].frame;
     term.swap(frame.term);
     postings.swap(frame.postings);
     to_advance.assign(1, first);
-    while (!heap.empty() && heap.top_hash() == hash && readers[heap.top_run()].frame->term == term) {
+    while (!heap.empty() && heap.top_hash() == hash && readers[heap.top_run()].frame.term == term) {
       const size_t same = heap.pop();
-      const auto& more = readers[same].frame->postings;
+      const auto& more = readers[same].frame.postings;
       postings.insert(postings.end(), more.begin(), more.end());
       to_advance.push_back(same);
     }

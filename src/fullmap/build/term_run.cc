@@ -103,34 +103,38 @@ Result<RunReader> RunReader::open(const std::filesystem::path& path) {
   return RunReader(std::move(*input));
 }
 
-Result<std::optional<TermFrame>> RunReader::read_frame() {
+Result<bool> RunReader::read_frame() {
   auto leading = input_.read_leading_u32();
   if (!leading) return std::unexpected(std::move(leading.error()));
-  if (!*leading) return std::nullopt;
+  if (!*leading) return false;
   const uint32_t length = **leading;
 
-  TermFrame next;
-  CORV_TRY(input_.read_string(length, next.term));
-  if (auto bad = utf8_error(next.term)) return fail_runtime(std::move(*bad));
+  // Storage grown by a rare huge frame (or handed over by a merge) is not
+  // kept for the small ones after it: a merge holds a frame per run.
+  if (frame.term.capacity() > kKeptTermBytes && length <= kKeptTermBytes) std::string().swap(frame.term);
+  CORV_TRY(input_.read_string(length, frame.term));
+  if (auto bad = utf8_error(frame.term)) return fail_runtime(std::move(*bad));
 
   auto count = input_.read_u32();
   if (!count) return std::unexpected(std::move(count.error()));
+  std::vector<Posting>& postings = frame.postings;
+  if (postings.capacity() > kKeptPostings && *count <= kKeptPostings) std::vector<Posting>().swap(postings);
+  postings.clear();
   // A corrupt count must not reserve gigabytes before the read fails, so
   // read the postings in bounded slices.
   constexpr uint32_t kSlice = 4096;
-  next.postings.reserve(std::min(*count, kSlice));
+  postings.reserve(std::min(*count, kSlice));
   unsigned char bytes[kSlice * 5];
   for (uint32_t left = *count; left > 0;) {
     uint32_t take = std::min(left, kSlice);
     CORV_TRY(input_.read_exact(bytes, size_t{take} * 5));
     for (uint32_t i = 0; i < take; ++i) {
       const unsigned char* b = bytes + size_t{i} * 5;
-      next.postings.push_back(
-          {uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24, b[4]});
+      postings.push_back({uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24, b[4]});
     }
     left -= take;
   }
-  return next;
+  return true;
 }
 
 Result<uint64_t> count_run_frames(const std::filesystem::path& path) {

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,13 +43,19 @@ class RunReader {
  public:
   static Result<RunReader> open(const std::filesystem::path& path);
 
-  // nullopt at a clean end (end of file at a frame boundary).
-  Result<std::optional<TermFrame>> read_frame();
+  // Replaces `frame` with the next frame, reusing its storage up to
+  // kKeptTermBytes and kKeptPostings; false at a clean end (end of file at a
+  // frame boundary), leaving `frame` as it was.
+  Result<bool> read_frame();
 
-  // The frame last read, parked here by a merge until it is queued.
-  std::optional<TermFrame> frame;
+  // The frame last read. A merge may swap its string and vector for its
+  // own, so that reading frame after frame rarely allocates.
+  TermFrame frame;
 
  private:
+  static constexpr size_t kKeptTermBytes = 4096;
+  static constexpr size_t kKeptPostings = 4096;
+
   explicit RunReader(RunInput input) : input_(std::move(input)) {}
   RunInput input_;
 };

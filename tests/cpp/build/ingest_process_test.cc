@@ -85,11 +85,11 @@ class ProcessSynonyms : public ::testing::Test {
         auto reader = RunReader::open(path);
         EXPECT_TRUE(reader);
         while (true) {
-          auto frame = reader->read_frame();
-          EXPECT_TRUE(frame);
-          if (!*frame) break;
-          auto& list = terms[(*frame)->term];
-          for (const Posting& p : (*frame)->postings) list.emplace_back(p.curie_id, p.source_id);
+          auto more = reader->read_frame();
+          EXPECT_TRUE(more);
+          if (!*more) break;
+          auto& list = terms[reader->frame.term];
+          for (const Posting& p : reader->frame.postings) list.emplace_back(p.curie_id, p.source_id);
         }
       }
     }

@@ -41,10 +41,10 @@ std::vector<TermFrame> read_all_frames(const std::filesystem::path& path) {
   EXPECT_TRUE(reader) << reader.error().message;
   std::vector<TermFrame> frames;
   for (;;) {
-    auto frame = reader->read_frame();
-    EXPECT_TRUE(frame) << frame.error().message;
-    if (!frame || !*frame) return frames;
-    frames.push_back(std::move(**frame));
+    auto more = reader->read_frame();
+    EXPECT_TRUE(more) << more.error().message;
+    if (!more || !*more) return frames;
+    frames.push_back(reader->frame);
   }
 }
 
@@ -129,7 +129,7 @@ TEST(TermRunTest, TruncatedFrameAndInvalidUtf8) {
     ASSERT_TRUE(reader);
     auto first = reader->read_frame();
     ASSERT_TRUE(first && *first);
-    EXPECT_EQ((*first)->term, "abc");
+    EXPECT_EQ(reader->frame.term, "abc");
     auto second = reader->read_frame();
     ASSERT_FALSE(second) << "cut at " << cut;
     EXPECT_EQ(second.error().message, "failed to fill whole buffer");
@@ -145,6 +145,41 @@ TEST(TermRunTest, TruncatedFrameAndInvalidUtf8) {
   auto missing = RunReader::open(dir / "missing.bin");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
+}
+
+// The reader refills one frame: nothing of a longer frame may show through
+// a shorter one, and a huge frame's storage is not kept for the small ones.
+TEST(TermRunTest, EachFrameReplacesTheLastAndAHugeOnesStorageGoes) {
+  ScratchDir dir;
+  auto frame_of = [](const std::string& term, uint32_t postings) {
+    std::string out = le32(static_cast<uint32_t>(term.size())) + term + le32(postings);
+    for (uint32_t i = 0; i < postings; ++i) out += le32(i) + '\x03';
+    return out;
+  };
+  const std::string huge(20000, 'h');
+  auto path = write_file(dir / "run.bin", frame_of("abcdef", 3) + frame_of(huge, 20000) + frame_of("ab", 1));
+  auto reader = RunReader::open(path);
+  ASSERT_TRUE(reader);
+  const TermFrame& frame = reader->frame;
+
+  auto more = reader->read_frame();
+  ASSERT_TRUE(more && *more);
+  EXPECT_EQ(frame.term, "abcdef");
+  EXPECT_EQ(frame.postings, (std::vector<Posting>{{0, 3}, {1, 3}, {2, 3}}));
+  more = reader->read_frame();
+  ASSERT_TRUE(more && *more);
+  EXPECT_EQ(frame.term, huge);
+  EXPECT_EQ(frame.postings.size(), 20000u);
+  more = reader->read_frame();
+  ASSERT_TRUE(more && *more);
+  EXPECT_EQ(frame.term, "ab");
+  EXPECT_EQ(frame.postings, (std::vector<Posting>{{0, 3}}));
+  EXPECT_LT(frame.term.capacity(), huge.size());
+  EXPECT_LT(frame.postings.capacity(), 20000u);
+  more = reader->read_frame();
+  ASSERT_TRUE(more);
+  EXPECT_FALSE(*more);
+  EXPECT_EQ(frame.term, "ab");
 }
 
 TEST(TermRunTest, CountRunFramesChecksOnlyLengthFields) {
@@ -257,10 +292,10 @@ TEST(EquivRunTest, SpillSortsDeduplicatesAndRecordsRuns) {
   ASSERT_TRUE(reader);
   std::vector<EquivEntry> entries;
   for (;;) {
-    auto entry = reader->read_entry();
-    ASSERT_TRUE(entry) << entry.error().message;
-    if (!*entry) break;
-    entries.push_back(std::move(**entry));
+    auto more = reader->read_entry();
+    ASSERT_TRUE(more) << more.error().message;
+    if (!*more) break;
+    entries.push_back(reader->entry);
   }
   ASSERT_EQ(entries.size(), 301u);
   for (size_t i = 0; i < entries.size(); ++i) {
