@@ -151,20 +151,29 @@ std::unexpected<Error> in_use(const fs::path& dir) {
   return fail_runtime("spill directory " + dir.string() + " is in use by another build");
 }
 
-// The directory opened and locked, or nullopt when another build holds it.
-Result<std::optional<FileDescriptor>> lock_directory(const fs::path& dir) {
-  auto fd = open_for_reading(dir);
-  if (!fd) return fail(std::move(fd.error()));
-  auto locked = try_lock(fd->get(), LockMode::kExclusive);
-  if (!locked) return fail(std::move(locked.error()));
-  if (!*locked) return std::nullopt;
-  return std::move(*fd);
-}
-
 std::unexpected<Error> foreign(const fs::path& dir) {
   return fail_runtime("spill directory " + dir.string() +
                       " holds files that no fullmap build wrote; set CORVANTILE_FULLMAP_SPILL_DIR to an "
                       "empty or new directory");
+}
+
+struct Held {
+  FileDescriptor dir;  // carries the lock
+  Found found;         // kEmpty or kSpill
+};
+
+// Locks the directory against other builds and tells what it holds;
+// another build's directory or foreign files refuse it.
+Result<Held> lock_and_inspect(const fs::path& dir) {
+  auto fd = open_for_reading(dir);
+  if (!fd) return fail(std::move(fd.error()));
+  auto locked = try_lock(fd->get(), LockMode::kExclusive);
+  if (!locked) return fail(std::move(locked.error()));
+  if (!*locked) return in_use(dir);
+  auto found = inspect(dir);
+  if (!found) return std::unexpected(std::move(found.error()));
+  if (*found == Found::kForeign) return foreign(dir);
+  return Held{std::move(*fd), *found};
 }
 
 }  // namespace
@@ -189,13 +198,9 @@ Status check_spill_dir(const fs::path& spill_dir, std::span<const fs::path> data
     return {};
   }
   if (!(*existing)->is_directory) return fail_io(ENOTDIR);
-  auto probe = lock_directory(spill_dir);
-  if (!probe) return fail(std::move(probe.error()));
-  if (!*probe) return in_use(spill_dir);
-  unlock((*probe)->get());
-  auto found = inspect(spill_dir);
-  if (!found) return std::unexpected(std::move(found.error()));
-  if (*found == Found::kForeign) return foreign(spill_dir);
+  auto held = lock_and_inspect(spill_dir);
+  if (!held) return std::unexpected(std::move(held.error()));
+  unlock(held->dir.get());
   return {};
 }
 
@@ -207,16 +212,10 @@ Result<SpillDirClaim> claim_spill_dir(const fs::path& spill_dir) {
     fs::create_directories(spill_dir, ec);
     if (ec) return fail_io(ec.value());
   }
-  auto locked = lock_directory(spill_dir);
-  if (!locked) return fail(std::move(locked.error()));
-  if (!*locked) return in_use(spill_dir);
-  SpillDirClaim claim(std::move(**locked));
-  if (existing) {
-    auto found = inspect(spill_dir);
-    if (!found) return std::unexpected(std::move(found.error()));
-    if (*found == Found::kForeign) return foreign(spill_dir);
-    if (*found == Found::kSpill) CORV_TRY(clear_directory(spill_dir));
-  }
+  auto held = lock_and_inspect(spill_dir);
+  if (!held) return std::unexpected(std::move(held.error()));
+  SpillDirClaim claim(std::move(held->dir));
+  if (held->found == Found::kSpill) CORV_TRY(clear_directory(spill_dir));
   CORV_TRY(write_marker(spill_dir));
   return claim;
 }
