@@ -54,10 +54,6 @@ Result<FileDescriptor> create_for_writing(const std::filesystem::path& path) {
   return open_or_fail(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
-Result<FileDescriptor> open_or_create(const std::filesystem::path& path, mode_t mode) {
-  return open_or_fail(path, O_RDWR | O_CREAT, mode);
-}
-
 Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& path, mode_t mode) {
   const int fd = open_retrying(path, O_RDWR | O_CREAT | O_EXCL, mode);
   if (fd >= 0) return FileDescriptor(fd);

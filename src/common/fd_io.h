@@ -41,8 +41,6 @@ class FileDescriptor {
 Result<FileDescriptor> open_for_reading(const std::filesystem::path& path);
 // Write-only, created or truncated, mode 0666 before the umask.
 Result<FileDescriptor> create_for_writing(const std::filesystem::path& path);
-// Read-write, created with `mode` when absent, never truncated.
-Result<FileDescriptor> open_or_create(const std::filesystem::path& path, mode_t mode);
 // Read-write, created with `mode`; nullopt when the name is taken.
 Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& path, mode_t mode);
 

@@ -45,7 +45,7 @@ PyObject* run(BuildArgs args) {
     GilReleased released;
     built = fullmap::build_fullmap_inner(args.output, std::move(args.classes), std::move(args.synonyms),
                                          prepared->threads, fullmap::kBuildShardCount, std::move(args.progress),
-                                         std::move(prepared->settings));
+                                         std::move(prepared->settings), prepared->spill);
   }
   if (!built) return raise(built.error());
   if (auto cached = fullmap::cache_database(args.output); !cached) return raise(cached.error());

@@ -35,12 +35,11 @@ Status remove_file_if_present(const std::filesystem::path& path) {
 Status run_pipeline(BuildPool& pool, const std::filesystem::path& output,
                     const std::vector<std::filesystem::path>& classes,
                     const std::vector<std::filesystem::path>& synonyms, size_t threads, size_t shard_count,
-                    const ProgressHandle& progress, const BuildSettings& settings) {
+                    const ProgressHandle& progress, const BuildSettings& settings, const SpillDirClaim& spill) {
   // Work is spread over the pool only by a parallel parse of several class
   // files and by the count of term records behind the progress total.
   if (classes.size() > 1 || progress) CORV_TRY(pool.ensure_workers());
-  auto claim = claim_spill_dir(settings.spill_dir);
-  if (!claim) return std::unexpected(std::move(claim.error()));
+  CORV_TRY(spill.prepare());
   SynonymOutput ingested;
   {
     auto equiv = EquivIndex::build(classes, settings.spill_dir, std::nullopt, progress);
@@ -114,10 +113,28 @@ Status check_not_inputs(std::span<const std::filesystem::path> database_files,
   return {};
 }
 
+// An output must name a file, and none of its files may be the directory's
+// lock file, which a build would replace under the builds that hold it.
+Status check_output_names(const std::filesystem::path& output, std::span<const std::filesystem::path> files) {
+  if (output.empty()) return fail_runtime("the fullmap output path is empty");
+  const auto name = output.filename();
+  if (name.empty() || name == "." || name == "..") {
+    return fail_runtime("the fullmap output path " + output.string() + " names a directory, not a file");
+  }
+  for (const auto& file : files) {
+    if (file.filename() == kBuildLockFileName) {
+      return fail_runtime("the fullmap output path " + output.string() + " names the build lock file " +
+                          kBuildLockFileName);
+    }
+  }
+  return {};
+}
+
 Result<PreparedBuild> prepare_build(const std::filesystem::path& output, std::span<const std::filesystem::path> classes,
                                     std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads) {
   if (synonyms.empty()) return fail(Error::value(std::string(kNoSynonymFiles)));
-  if (output.empty()) return fail_runtime("the fullmap output path is empty");
+  const auto files = database_files(output);
+  CORV_TRY(check_output_names(output, files));
   raise_open_file_limit();
   PreparedBuild prepared;
   prepared.threads = build_worker_count(threads);
@@ -128,9 +145,12 @@ Result<PreparedBuild> prepare_build(const std::filesystem::path& output, std::sp
   if (!lock) return std::unexpected(std::move(lock.error()));
   prepared.lock = std::move(*lock);
   prepared.settings = read_build_settings(output, synonyms.size(), prepared.threads);
-  const auto files = database_files(output);
   CORV_TRY(check_not_inputs(files, classes, synonyms));
-  CORV_TRY(check_spill_dir(prepared.settings.spill_dir, files, classes, synonyms));
+  // Held from here to the end, so no other build can take the directory
+  // between this check and the stages that use it.
+  auto spill = SpillDirClaim::acquire(prepared.settings.spill_dir, files, classes, synonyms);
+  if (!spill) return std::unexpected(std::move(spill.error()));
+  prepared.spill = std::move(*spill);
   remove_abandoned_temporaries(files);
   CORV_TRY(evict_cached(output));
   CORV_TRY(remove_database_files(output));
@@ -139,10 +159,10 @@ Result<PreparedBuild> prepare_build(const std::filesystem::path& output, std::sp
 
 Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesystem::path> classes,
                            std::vector<std::filesystem::path> synonyms, size_t threads, size_t shard_count,
-                           ProgressHandle progress, BuildSettings settings) {
+                           ProgressHandle progress, BuildSettings settings, const SpillDirClaim& spill) {
   BuildPool pool(threads);
-  Status result =
-      pool.run([&] { return run_pipeline(pool, output, classes, synonyms, threads, shard_count, progress, settings); });
+  Status result = pool.run(
+      [&] { return run_pipeline(pool, output, classes, synonyms, threads, shard_count, progress, settings, spill); });
   // The caller's process gets back what the build freed.
   release_free_heap();
   return result;

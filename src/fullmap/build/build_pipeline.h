@@ -15,6 +15,7 @@
 #include "fullmap/build/build_settings.h"
 #include "fullmap/build/output_lock.h"
 #include "fullmap/build/progress.h"
+#include "fullmap/build/spill_dir.h"
 
 namespace corv::fullmap {
 
@@ -23,17 +24,18 @@ inline constexpr std::string_view kNoSynonymFiles = "at least one synonym file i
 struct PreparedBuild {
   size_t threads = 1;
   BuildSettings settings;
-  OutputLock lock;  // held until the new database is in place
+  OutputLock lock;      // held until the new database is in place
+  SpillDirClaim spill;  // likewise
 };
 
 // Before any build thread exists: refuses an empty synonym list (ValueError,
-// nothing touched) and an empty output path, raises the open-file limit,
-// resolves the worker count, creates the output's directory, locks the
-// output against other builds, reads the settings, refuses the build (with
-// nothing deleted) when a database file is an input or the spill directory
-// is unusable, removes temporaries that killed builds left, evicts the
-// output and its 16 shard paths from the database cache and deletes those
-// 17 files.
+// nothing touched) and an output path that names no file or names the lock
+// file, raises the open-file limit, resolves the worker count, creates the
+// output's directory, locks the output against other builds, reads the
+// settings, refuses the build (with nothing deleted) when a database file
+// is an input, claims the spill directory (or refuses the build), removes
+// temporaries that killed builds left, evicts the output and its 16 shard
+// paths from the database cache and deletes those 17 files.
 Result<PreparedBuild> prepare_build(const std::filesystem::path& output, std::span<const std::filesystem::path> classes,
                                     std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads);
 
@@ -44,13 +46,13 @@ void raise_open_file_limit() noexcept;
 Status remove_database_files(const std::filesystem::path& output);
 
 // Runs the pipeline as one job of a oneTBB arena with `threads` slots, on a
-// thread of its own while the caller waits: spill directory claimed
-// (spill_dir.h), equivalence index, synonym ingest, final database, then
-// the spill directory removed (best effort). A failure leaves the spill directory in
-// place. A C++ exception escaping the pipeline is rethrown to the caller
+// thread of its own while the caller waits: the claimed spill directory
+// readied (spill_dir.h), equivalence index, synonym ingest, final database,
+// then the spill directory removed (best effort). A failure leaves the
+// spill directory in place. A C++ exception escaping the pipeline is rethrown to the caller
 // after the arena has finished with it.
 Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesystem::path> classes,
                            std::vector<std::filesystem::path> synonyms, size_t threads, size_t shard_count,
-                           ProgressHandle progress, BuildSettings settings);
+                           ProgressHandle progress, BuildSettings settings, const SpillDirClaim& spill);
 
 }  // namespace corv::fullmap

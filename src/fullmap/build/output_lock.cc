@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "fullmap/build/lock_file.h"
 #include "fullmap/store/layout.h"
 
 namespace corv::fullmap {
@@ -38,7 +39,7 @@ void OutputLock::release() noexcept {
 
 Result<OutputLock> OutputLock::acquire(const std::filesystem::path& output) {
   const std::filesystem::path dir = output.parent_path();
-  auto file = open_or_create((dir.empty() ? std::filesystem::path(".") : dir) / kBuildLockFileName, 0644);
+  auto file = open_lock_file(dir.empty() ? std::filesystem::path(".") : dir, kBuildLockFileName);
   if (!file) return fail(std::move(file.error()));
   OutputLock lock(std::move(*file));
 

@@ -8,12 +8,14 @@
 // exclude each other, however the path is spelled, while builds of other
 // outputs in the directory run side by side. The lock file is never
 // deleted: a deleted lock file would let the next build lock a new one.
+// A child forked during the build holds none of the locks (fork_closed.h).
 #pragma once
 
 #include <filesystem>
 #include <string_view>
 
 #include "common/fd_io.h"
+#include "common/fork_closed.h"
 #include "common/status.h"
 
 namespace corv::fullmap {
@@ -31,13 +33,13 @@ class OutputLock {
   OutputLock& operator=(OutputLock&& other) noexcept;
   ~OutputLock() { release(); }
 
-  // Unlocks explicitly: a forked child's copy of the descriptor would
-  // otherwise keep the locks until it exits.
+  // Unlocks explicitly, so that no other copy of the descriptor keeps the
+  // locks.
   void release() noexcept;
 
  private:
   explicit OutputLock(FileDescriptor file) : file_(std::move(file)) {}
-  FileDescriptor file_;
+  ForkClosedDescriptor file_;
 };
 
 }  // namespace corv::fullmap

@@ -157,29 +157,46 @@ std::unexpected<Error> foreign(const fs::path& dir) {
                       "empty or new directory");
 }
 
-struct Held {
-  FileDescriptor dir;  // carries the lock
-  Found found;         // kEmpty or kSpill
-};
+// Rounds lost to a build that removes the directory just as this one
+// opens it; each round the directory is looked at afresh.
+constexpr int kLockAttempts = 4;
 
-// Locks the directory against other builds and tells what it holds;
-// another build's directory or foreign files refuse it.
-Result<Held> lock_and_inspect(const fs::path& dir) {
-  auto fd = open_for_reading(dir);
-  if (!fd) return fail(std::move(fd.error()));
-  auto locked = try_lock(fd->get(), LockMode::kExclusive);
-  if (!locked) return fail(std::move(locked.error()));
-  if (!*locked) return in_use(dir);
-  auto found = inspect(dir);
-  if (!found) return std::unexpected(std::move(found.error()));
-  if (*found == Found::kForeign) return foreign(dir);
-  return Held{std::move(*fd), *found};
+Result<FileDescriptor> lock_directory(const fs::path& dir) {
+  for (int attempt = 0;; ++attempt) {
+    auto existing = find_file(dir);
+    if (!existing) return fail(std::move(existing.error()));
+    if (!*existing) {
+      std::error_code ec;
+      if (fs::is_symlink(fs::symlink_status(dir, ec))) {
+        return fail_runtime("spill directory " + dir.string() + " is a symbolic link to nothing");
+      }
+      fs::create_directories(dir, ec);
+      if (ec) return fail_io(ec.value());
+    } else if (!(*existing)->is_directory) {
+      return fail_io(ENOTDIR);
+    }
+    auto fd = open_for_reading(dir);
+    if (!fd) {
+      auto again = find_file(dir);
+      if (again && !*again && attempt + 1 < kLockAttempts) continue;  // removed meanwhile
+      return fail(std::move(fd.error()));
+    }
+    auto locked = try_lock(fd->get(), LockMode::kExclusive);
+    if (!locked) return fail(std::move(locked.error()));
+    if (!*locked) return in_use(dir);
+    // A build that finished removes its directory before it unlocks; the
+    // lock then holds a directory that is no longer the one at `dir`.
+    auto at_path = find_file(dir);
+    auto held = file_info(fd->get());
+    if (at_path && *at_path && held && (*at_path)->same_file(*held)) return std::move(*fd);
+    if (attempt + 1 == kLockAttempts) return in_use(dir);
+  }
 }
 
 }  // namespace
 
-Status check_spill_dir(const fs::path& spill_dir, std::span<const fs::path> database_files,
-                       std::span<const fs::path> classes, std::span<const fs::path> synonyms) {
+Result<SpillDirClaim> SpillDirClaim::acquire(const fs::path& spill_dir, std::span<const fs::path> database_files,
+                                             std::span<const fs::path> classes, std::span<const fs::path> synonyms) {
   bool clash = false;
   for (const auto& p : database_files) clash = clash || lies_within(spill_dir, p);
   for (const auto& p : classes) clash = clash || lies_within(spill_dir, p);
@@ -188,36 +205,36 @@ Status check_spill_dir(const fs::path& spill_dir, std::span<const fs::path> data
     return fail_runtime("spill directory " + spill_dir.string() +
                         " holds the output or an input file; set CORVANTILE_FULLMAP_SPILL_DIR elsewhere");
   }
-  auto existing = find_file(spill_dir);
-  if (!existing) return fail(std::move(existing.error()));
-  if (!*existing) {
-    std::error_code ec;
-    if (fs::is_symlink(fs::symlink_status(spill_dir, ec))) {
-      return fail_runtime("spill directory " + spill_dir.string() + " is a symbolic link to nothing");
-    }
-    return {};
-  }
-  if (!(*existing)->is_directory) return fail_io(ENOTDIR);
-  auto held = lock_and_inspect(spill_dir);
-  if (!held) return std::unexpected(std::move(held.error()));
-  unlock(held->dir.get());
-  return {};
+  auto fd = lock_directory(spill_dir);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  SpillDirClaim claim(spill_dir, std::move(*fd));
+  auto found = inspect(spill_dir);
+  if (!found) return std::unexpected(std::move(found.error()));
+  if (*found == Found::kForeign) return foreign(spill_dir);
+  return claim;
 }
 
-Result<SpillDirClaim> claim_spill_dir(const fs::path& spill_dir) {
-  auto existing = file_info(spill_dir);
-  if (existing && !existing->is_directory) return fail_io(ENOTDIR);
-  if (!existing) {
-    std::error_code ec;
-    fs::create_directories(spill_dir, ec);
-    if (ec) return fail_io(ec.value());
+SpillDirClaim& SpillDirClaim::operator=(SpillDirClaim&& other) noexcept {
+  if (this != &other) {
+    release();
+    dir_ = std::move(other.dir_);
+    fd_ = std::move(other.fd_);
   }
-  auto held = lock_and_inspect(spill_dir);
-  if (!held) return std::unexpected(std::move(held.error()));
-  SpillDirClaim claim(std::move(held->dir));
-  if (held->found == Found::kSpill) CORV_TRY(clear_directory(spill_dir));
-  CORV_TRY(write_marker(spill_dir));
-  return claim;
+  return *this;
+}
+
+void SpillDirClaim::release() noexcept {
+  if (!fd_.valid()) return;
+  unlock(fd_.get());
+  fd_.reset();
+}
+
+Status SpillDirClaim::prepare() const {
+  auto found = inspect(dir_);
+  if (!found) return std::unexpected(std::move(found.error()));
+  if (*found == Found::kForeign) return foreign(dir_);
+  if (*found == Found::kSpill) CORV_TRY(clear_directory(dir_));
+  return write_marker(dir_);
 }
 
 void release_spill_dir(const fs::path& spill_dir) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/fd_io.h"
+#include "common/fork_closed.h"
 #include "common/utf8.h"
 #include "fullmap/store/read_only_database.h"
 #include "fullmap/store/store_directory.h"
@@ -108,7 +109,7 @@ Status refuse_live_writer(const std::filesystem::path& path) {
 struct WritableDatabase::Impl {
   std::filesystem::path path;
   MDB_env* env = nullptr;
-  FileDescriptor lock;  // closed after the environment
+  ForkClosedDescriptor lock;  // closed after the environment; never a forked child's
   MDB_dbi directory = 0;
   size_t write_out_bytes = kMinWriteOutBytes;
   std::atomic<bool> writing{false};
@@ -116,8 +117,8 @@ struct WritableDatabase::Impl {
 
   ~Impl() {
     if (env != nullptr) mdb_env_close(env);
-    // Explicitly: a forked child's copy of the descriptor would otherwise
-    // keep every reader out until it exits.
+    // Explicitly, so that no other copy of the descriptor keeps every
+    // reader out.
     if (lock.valid()) unlock(lock.get());
   }
 
@@ -261,7 +262,7 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
     auto fd = create_new(temp.path, 0644);
     if (!fd) return fail(std::move(fd.error()));
     if (*fd) {
-      impl->lock = std::move(**fd);
+      impl->lock = ForkClosedDescriptor(std::move(**fd));
       break;
     }
     if (attempt == kTempNameAttempts) return fail_io(EEXIST);

@@ -77,8 +77,10 @@ class BuildPipeline : public ::testing::Test {
 
   Status build(const std::filesystem::path& output, size_t threads, BuildSettings s,
                ProgressHandle progress = nullptr) const {
+    auto spill = SpillDirClaim::acquire(s.spill_dir, {}, {}, {});
+    if (!spill) return std::unexpected(std::move(spill.error()));
     return build_fullmap_inner(output, classes_, synonyms_, threads, kBuildShardCount, std::move(progress),
-                               std::move(s));
+                               std::move(s), *spill);
   }
 
   corv::testing::ScratchDir dir_;
@@ -154,8 +156,10 @@ TEST_F(BuildPipeline, HugeWorkerCountFailsCleanly) {
   const auto output = dir_ / "fm.redb";
   BuildSettings settings;
   settings.spill_dir = default_spill_dir(output);
+  auto spill = SpillDirClaim::acquire(settings.spill_dir, {}, {}, {});
+  ASSERT_TRUE(spill) << spill.error().message;
   Status s = build_fullmap_inner(output, {dir_ / "missing.jsonl"}, {synonyms}, 100000, kBuildShardCount, nullptr,
-                                 std::move(settings));
+                                 std::move(settings), *spill);
   ASSERT_FALSE(s);
   EXPECT_NE(s.error().message.find("(os error 2)"), std::string::npos) << s.error().message;
 }

@@ -150,6 +150,7 @@ TEST(BuildPreparation, CreatesTheDirectoryAndDeletesTheOldSeventeenFiles) {
 
   // A directory in the way is an I/O error, not silently skipped.
   prepared->lock.release();
+  prepared->spill.release();
   std::filesystem::create_directory(output);
   auto blocked = prepare_build(output, {}, synonyms, 1);
   ASSERT_FALSE(blocked);
