@@ -526,6 +526,55 @@ except RuntimeError as e:
 """
 
 
+RACING_BUILD_CHILD = r"""
+import sys, time
+from corvantile import rs
+output, classes, synonyms, start = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
+while time.time() < start:  # every racer starts within microseconds of the others
+    pass
+try:
+    # Many threads started before the stages widen any gap the build leaves.
+    rs.build_fullmap_db(output, [classes], [synonyms], threads=64, progress=lambda *report: None)
+    print("built")
+except RuntimeError as e:
+    print(e)
+"""
+
+# Each step runs in a child forked from this process, which has imported
+# the module but started no thread, as another user with its own umask.
+LOCK_USERS_CHILD = r"""
+import json, os, sys
+from corvantile import rs
+classes, synonyms, steps = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+results = []
+for step in steps:
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        try:
+            os.setgroups(step["groups"])
+            os.setgid(step["groups"][0])
+            os.setuid(step["uid"])
+            os.umask(step["umask"])
+            if "output" in step:
+                rs.build_fullmap_db(step["output"], [classes], [synonyms], threads=1)
+                out = "built"
+            else:
+                os.close(os.open(step["write"], os.O_WRONLY))
+                out = "writable"
+        except (RuntimeError, OSError) as e:
+            out = str(e)
+        os.write(w, out.encode())
+        os._exit(0)
+    os.close(w)
+    with os.fdopen(r) as f:
+        results.append(f.read())
+    os.waitpid(pid, 0)
+print(json.dumps(results))
+"""
+
+
 class CollidingBuildTest(FaultTestCase):
     def test_a_second_build_of_the_same_files_fails_at_once_and_changes_nothing(self):
         out = self.tmp / "out"
@@ -572,6 +621,63 @@ class CollidingBuildTest(FaultTestCase):
         self.assertFalse((out / "fm.s3.s0.redb").exists())
         # Once it is done, the same output builds again, from any spelling.
         self.assertEqual(run_child(COLLIDING_BUILD_CHILD, "./out/fm.redb", other).stdout.strip(), "built")
+
+    def test_builds_started_together_on_one_spill_directory_lose_nothing(self):
+        # Two outputs, one scratch directory: whichever build is refused must
+        # keep its old database, whether or not the directory existed.
+        os.environ["PYTHONPATH"] = os.path.dirname(os.path.dirname(os.path.abspath(rs.__file__)))
+        shared = self.tmp / "shared-spill"
+        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(shared)
+        outputs = [self.build(self.tmp / name / "fm.redb") for name in ("a", "b")]
+        outcomes = set()
+        for round in range(16):
+            if round % 2:
+                shutil.rmtree(shared, ignore_errors=True)
+            else:
+                shared.mkdir(exist_ok=True)
+            start = time.time() + 0.5
+            racers = [subprocess.Popen([sys.executable, "-c", RACING_BUILD_CHILD, out, self.classes, self.synonyms,
+                                        str(start)], stdout=subprocess.PIPE, text=True) for out in outputs]
+            for out, racer in zip(outputs, racers):
+                outcome = racer.communicate(timeout=120)[0].strip()
+                outcomes.add(outcome)
+                with self.subTest(round=round, output=str(out)):
+                    self.assertIn(outcome, ["built", f"spill directory {shared} is in use by another build"])
+                    self.assert_complete(out)
+        self.assertIn("built", outcomes)
+
+    @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "switching users needs root")
+    def test_the_lock_file_admits_whoever_may_write_the_directory(self):
+        self.tmp.chmod(0o755)
+        public, team, own = self.tmp / "public", self.tmp / "team", self.tmp / "own"
+        for d, mode in [(public, 0o1777), (team, 0o2775), (own, 0o755)]:
+            d.mkdir()
+            d.chmod(mode)
+        os.chown(team, 0, 4300)
+        os.chown(own, 4201, 4201)
+        alice = {"uid": 4201, "groups": [4201, 4300], "umask": 0o077}
+        bob = {"uid": 4202, "groups": [4202, 4300], "umask": 0o077}
+        carol = {"uid": 4203, "groups": [4203], "umask": 0o022}
+        root = {"uid": 0, "groups": [0], "umask": 0o077}
+        steps = [
+            ({**alice, "output": f"{public}/a.redb"}, "built"),
+            ({**bob, "output": f"{public}/b.redb"}, "built"),
+            ({**alice, "output": f"{team}/a.redb"}, "built"),
+            ({**bob, "output": f"{team}/b.redb"}, "built"),
+            ({**carol, "write": f"{team}/.fullmap-build.lock"}, "Permission denied"),
+            ({**root, "output": f"{own}/first.redb"}, "built"),
+            ({**alice, "output": f"{own}/a.redb"}, "built"),
+            ({**bob, "write": f"{own}/.fullmap-build.lock"}, "Permission denied"),
+            ({**bob, "output": f"{own}/b.redb"},
+             f"cannot open the build lock file {own}/.fullmap-build.lock: Permission denied (os error 13)"),
+        ]
+        run = run_child(LOCK_USERS_CHILD, self.classes, self.synonyms, json.dumps([step for step, _ in steps]))
+        self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+        for (step, expected), outcome in zip(steps, json.loads(run.stdout)):
+            with self.subTest(step=step):
+                self.assertIn(expected, outcome)
+        for built in [public / "a.redb", public / "b.redb", team / "b.redb", own / "a.redb"]:
+            self.assert_complete(built)
 
     def test_a_refused_build_deletes_nothing(self):
         output = self.build(self.tmp / "fm.redb")
@@ -622,6 +728,19 @@ class CollidingBuildTest(FaultTestCase):
             self.build("")
         self.assertEqual(str(cm.exception), "the fullmap output path is empty")
 
+        # Outputs that name a directory, or the lock file the builds share.
+        lock = self.tmp / ".fullmap-build.lock"
+        lock_file = lock.stat().st_ino
+        for out in [f"{output}/", f"{output}/.", f"{self.tmp}/new/x/", f"{self.tmp}/new/..", str(lock),
+                    f"{self.tmp}/new/.fullmap-build.lock"]:
+            with self.subTest(output=out):
+                with self.assertRaises(RuntimeError) as cm:
+                    self.build(out)
+                self.assertIn(f"the fullmap output path {out} names ", str(cm.exception))
+        self.assertFalse((self.tmp / "new").exists())
+        self.assertEqual(lock.stat().st_ino, lock_file)
+        self.assert_complete(output)
+
 
 FORKING_BUILD_CHILD = r"""
 import os, sys, time
@@ -642,6 +761,27 @@ sys.stdin.read()  # the parent test looks the database up meanwhile
 """
 
 
+KILLED_FORKING_BUILD_CHILD = r"""
+import os, signal, sys, time
+from corvantile import rs
+output, classes, synonyms = sys.argv[1:4]
+forked = []
+def fork_then_die(stage, done, total, message):
+    if stage == 2 and not forked:
+        forked.append(True)
+        pid = os.fork()
+        if pid == 0:
+            quiet = os.open(os.devnull, os.O_RDWR)
+            os.dup2(quiet, 1)
+            os.dup2(quiet, 2)
+            time.sleep(60)
+            os._exit(0)
+        print(pid, flush=True)
+        os.kill(os.getpid(), signal.SIGKILL)
+rs.build_fullmap_db(output, [classes], [synonyms], threads=2, progress=fork_then_die)
+"""
+
+
 class BuildHygieneTest(FaultTestCase):
     def test_forks_long_names_leftovers_and_more_threads_than_cores(self):
         # A child forked while shards are written keeps copies of every
@@ -656,6 +796,17 @@ class BuildHygieneTest(FaultTestCase):
             os.kill(forked, signal.SIGKILL)
         finally:
             child.communicate("", timeout=60)
+
+        # Nor may one forked by a build that is then killed keep the next
+        # build out while it lives on.
+        killed = subprocess.run([sys.executable, "-c", KILLED_FORKING_BUILD_CHILD, output, self.classes,
+                                 self.synonyms], capture_output=True, text=True, timeout=120)
+        self.assertEqual(killed.returncode, -signal.SIGKILL, killed.stderr[-2000:])
+        orphan = int(killed.stdout)
+        try:
+            self.assert_complete(self.build(output))
+        finally:
+            os.kill(orphan, signal.SIGKILL)
 
         # Names as long as a directory entry allows for all 17 files.
         stem = "n" * (255 - len(".s15.redb"))

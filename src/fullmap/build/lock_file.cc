@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <optional>
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <utility>
 

@@ -157,5 +157,26 @@ TEST(BuildPreparation, CreatesTheDirectoryAndDeletesTheOldSeventeenFiles) {
   EXPECT_EQ(blocked.error().message, "Is a directory (os error 21)");
 }
 
+// Another build of another output may not take the spill directory between
+// this build's check of it and its stages, whether or not it existed: the
+// second build is refused before it deletes its own database.
+TEST(BuildPreparation, HoldsTheSpillDirectoryFromItsCheckOn) {
+  const ScratchDir dir;
+  const auto first = dir / "a" / "fm.redb";
+  const auto second = dir / "b" / "fm.redb";
+  std::filesystem::create_directories(second.parent_path());
+  write_file(second, "old");
+  const std::filesystem::path synonyms[] = {dir / "s.ndjson"};
+  ScopedEnv shared(kSpillDirEnv, (dir / "shared").string());
+  auto held = prepare_build(first, {}, synonyms, 1);
+  ASSERT_TRUE(held) << held.error().message;
+  auto refused = prepare_build(second, {}, synonyms, 1);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message, "spill directory " + (dir / "shared").string() + " is in use by another build");
+  EXPECT_TRUE(std::filesystem::exists(second));
+  held->spill.release();
+  EXPECT_TRUE(prepare_build(second, {}, synonyms, 1));
+}
+
 }  // namespace
 }  // namespace corv::fullmap
