@@ -1,13 +1,14 @@
 // LMDB trusts the pages it maps: in a damaged file a node offset or length
 // can send it outside the mapping, where it faults or trips one of its
 // assertions (which abort), or make it return bytes that lie elsewhere.
-// These wrappers run one LMDB read with a guard armed against SIGSEGV,
-// SIGBUS and those assertions, and check that what it returned lies within
-// the file; either failure becomes MDB_CORRUPTED instead of a dead process
-// or a wild pointer.
+// These wrappers run one LMDB call with a guard armed against SIGSEGV,
+// SIGBUS, SIGFPE and those assertions, and check that what a read returned
+// lies within the file; either failure becomes MDB_CORRUPTED instead of a
+// dead process or a wild pointer.
 //
 // Only LMDB's C frames and the wrapper's own lie between the guard and a
-// fault, so jumping back skips no destructor. A fault anywhere else is
+// fault, so jumping back skips no destructor; what the interrupted call had
+// allocated is lost, once per fault. A fault anywhere else is
 // handed back to the handler that was installed before ours.
 #pragma once
 
@@ -21,6 +22,13 @@ namespace corv::fullmap {
 int guarded_get(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* value, const MappedFile* map);
 int guarded_cursor_get(MDB_cursor* cursor, MDB_val* key, MDB_val* value, MDB_cursor_op op, const MappedFile& map);
 int guarded_dbi_open(MDB_txn* txn, const char* name, unsigned flags, MDB_dbi* dbi);
+// Reads the meta pages, and opening the cursor of a named table that an
+// earlier transaction opened reads its record in the main table.
+int guarded_read_txn_begin(MDB_env* env, MDB_txn** txn);
+int guarded_cursor_open(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor);
+// Opening divides by the page size of whatever file LMDB finds at `path`.
+// A fault leaves the environment for mdb_env_close to release.
+int guarded_env_open(MDB_env* env, const char* path, unsigned flags);
 
 // Routes the environment's failed assertions to the guard; an assertion
 // outside a guarded read still aborts.
