@@ -523,7 +523,8 @@ TEST(StoreDatabase, ReadsOfADamagedFileFailInsteadOfFaulting) {
   for (uint32_t seed = 0; seed < 300; ++seed) {
     std::mt19937 rng(seed);
     std::string bytes = original;
-    // Leave the two meta pages alone: LMDB checks them when it opens.
+    // Leave the two meta pages alone: they are checked before LMDB opens
+    // the file (meta_pages.h), tests/python/test_faults.py damages them.
     std::uniform_int_distribution<size_t> where(8192, bytes.size() - 1);
     for (int i = 0; i < 20; ++i) bytes[where(rng)] = static_cast<char>(rng());
     const auto path = dir / "damaged.redb";
@@ -533,6 +534,29 @@ TEST(StoreDatabase, ReadsOfADamagedFileFailInsteadOfFaulting) {
   // Most damage is seen as such; what is not is bytes of values, which
   // only checksums could tell.
   EXPECT_GT(damaged_reads, 0);
+}
+
+TEST(StoreDatabase, AFileCutShortUnderAnOpenHandleFailsReadsInsteadOfFaulting) {
+  ScratchDir dir;
+  const auto path = dir / "cut.redb";
+  write_records(path);
+  auto db = ReadOnlyDatabase::open(path);
+  ASSERT_TRUE(db) << db.error().message;
+  auto before = (*db)->begin_read();
+  ASSERT_TRUE(before) << before.error().message;
+  auto table = before->open_table(kRecordsTable);
+  ASSERT_TRUE(table) << table.error().message;
+  // Past the store's lock, as another program or a failing disk would: the
+  // mapped pages are gone. A new transaction reads the meta pages; the
+  // first scan of a table in it reads its record in the main table.
+  std::filesystem::resize_file(path, 0);
+  const std::string corrupted = store_error(MDB_CORRUPTED).message;
+  auto after = (*db)->begin_read();
+  ASSERT_FALSE(after);
+  EXPECT_EQ(after.error().message, corrupted);
+  Status scanned = table->scan([](uint64_t, std::string_view) {});
+  ASSERT_FALSE(scanned);
+  EXPECT_EQ(scanned.error().message, corrupted);
 }
 
 }  // namespace
