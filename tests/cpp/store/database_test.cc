@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "fullmap/store/fault_guard.h"
 #include "fullmap/store/layout.h"
 #include "fullmap/store/read_only_database.h"
 #include "fullmap/store/store_error.h"
@@ -534,6 +535,26 @@ TEST(StoreDatabase, ReadsOfADamagedFileFailInsteadOfFaulting) {
   // Most damage is seen as such; what is not is bytes of values, which
   // only checksums could tell.
   EXPECT_GT(damaged_reads, 0);
+}
+
+TEST(StoreDatabase, AZeroPageSizeFailsTheOpenInsteadOfDividingByZero) {
+  ScratchDir dir;
+  const auto path = dir / "zero.redb";
+  write_records(path);
+  std::string bytes = read_all(path);
+  bytes.replace(40, 4, 4, '\0');  // the page size, in meta page 0
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
+  auto db = ReadOnlyDatabase::open(path);
+  ASSERT_FALSE(db);
+  EXPECT_EQ(db.error().message, kOutdatedOrNeedsRepair);
+  // What LMDB meets when, without /proc, the name comes to hold such a file
+  // between that check and LMDB's own open: the guard, and the environment
+  // closes whole.
+  MDB_env* env = nullptr;
+  ASSERT_EQ(mdb_env_create(&env), 0);
+  ASSERT_EQ(mdb_env_set_mapsize(env, bytes.size()), 0);
+  EXPECT_EQ(guarded_env_open(env, path.c_str(), MDB_RDONLY | MDB_NOSUBDIR | MDB_NOLOCK), MDB_CORRUPTED);
+  mdb_env_close(env);
 }
 
 TEST(StoreDatabase, AFileCutShortUnderAnOpenHandleFailsReadsInsteadOfFaulting) {
