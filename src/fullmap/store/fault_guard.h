@@ -22,8 +22,8 @@ namespace corv::fullmap {
 int guarded_get(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* value, const MappedFile* map);
 int guarded_cursor_get(MDB_cursor* cursor, MDB_val* key, MDB_val* value, MDB_cursor_op op, const MappedFile& map);
 int guarded_dbi_open(MDB_txn* txn, const char* name, unsigned flags, MDB_dbi* dbi);
-// Reads the meta pages, and opening the cursor of a named table that an
-// earlier transaction opened reads its record in the main table.
+// Beginning a transaction reads the meta pages; opening a cursor on a table
+// that an earlier transaction opened reads its record in the main table.
 int guarded_read_txn_begin(MDB_env* env, MDB_txn** txn);
 int guarded_cursor_open(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor);
 // Opening divides by the page size of whatever file LMDB finds at `path`.
@@ -31,7 +31,7 @@ int guarded_cursor_open(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor);
 int guarded_env_open(MDB_env* env, const char* path, unsigned flags);
 
 // Routes the environment's failed assertions to the guard; an assertion
-// outside a guarded read still aborts.
+// outside a guarded call still aborts.
 void guard_assertions(MDB_env* env);
 
 }  // namespace corv::fullmap
