@@ -155,12 +155,24 @@ int guarded_dbi_open(MDB_txn* txn, const char* name, unsigned flags, MDB_dbi* db
   return run_guarded([=] { return mdb_dbi_open(txn, name, flags, dbi); });
 }
 
+// mdb_txn_begin and mdb_cursor_open allocate before they read, and a jump
+// out of them would lose that. mdb_env_info reads the same meta pages, and
+// mdb_stat refreshes a table's record with a cursor on the stack, so a fault
+// meets them first; one after them takes a file changing in between.
 int guarded_read_txn_begin(MDB_env* env, MDB_txn** txn) {
-  return run_guarded([=] { return mdb_txn_begin(env, nullptr, MDB_RDONLY, txn); });
+  return run_guarded([=] {
+    MDB_envinfo info;
+    if (int rc = mdb_env_info(env, &info)) return rc;
+    return mdb_txn_begin(env, nullptr, MDB_RDONLY, txn);
+  });
 }
 
 int guarded_cursor_open(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor) {
-  return run_guarded([=] { return mdb_cursor_open(txn, dbi, cursor); });
+  return run_guarded([=] {
+    MDB_stat stat;
+    if (int rc = mdb_stat(txn, dbi, &stat)) return rc;
+    return mdb_cursor_open(txn, dbi, cursor);
+  });
 }
 
 int guarded_env_open(MDB_env* env, const char* path, unsigned flags) {

@@ -7,9 +7,12 @@
 // dead process or a wild pointer.
 //
 // Only LMDB's C frames and the wrapper's own lie between the guard and a
-// fault, so jumping back skips no destructor; what the interrupted call had
-// allocated is lost, once per fault. A fault anywhere else is
-// handed back to the handler that was installed before ours.
+// fault, so jumping back skips no destructor. Nor does it lose memory: a
+// faulting open leaves what it allocated to mdb_env_close, and the calls
+// that allocate before they read (beginning a transaction, opening a
+// cursor) come after a guarded read of the same pages that allocates
+// nothing. A fault anywhere else is handed back to the handler that was
+// installed before ours.
 #pragma once
 
 #include <lmdb.h>
