@@ -76,7 +76,8 @@ def answers(db):
 
 
 def forked(fn, timeout):
-    """Runs fn() in a forked child; returns (status, bytes it wrote) or (None, b"") when it hung."""
+    """Starts fn(), which returns (exit code, text), in a forked child; returns its pid, the pipe that
+    carries the text and the moment past which it counts as hung."""
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:
