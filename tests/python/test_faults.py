@@ -17,6 +17,7 @@ import random
 import resource
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -318,6 +319,41 @@ for trial in range(trials):
 """
 
 
+META_CHILD = r"""
+import json, pathlib, shutil, sys
+from corvantile import rs
+sources, work, cases, terms = json.loads(sys.argv[1]), pathlib.Path(sys.argv[2]), json.loads(sys.argv[3]), \
+    json.loads(sys.argv[4])
+answers = lambda db: json.loads(json.dumps(fullmap_answers(db, terms)))
+expected = {source: answers(pathlib.Path(path) / "fullmap.redb") for source, path in sources.items()}
+print(json.dumps(expected["newest0"] == expected["newest1"]), flush=True)
+for i, (source, name, changes) in enumerate(cases):
+    copy = work / f"c{i}"
+    shutil.copytree(sources[source], copy)
+    data = bytearray((copy / name).read_bytes())
+    for offset, value in changes:
+        data[offset:offset + len(value) // 2] = bytes.fromhex(value)
+    (copy / name).write_bytes(data)
+    try:
+        outcome = ["identical" if answers(copy / "fullmap.redb") == expected[source] else "different"]
+    except BaseException as e:
+        outcome = [type(e).__name__, str(e)]
+    print(json.dumps(outcome), flush=True)
+    shutil.rmtree(copy)
+"""
+
+# (offset, width) of every field of an LMDB 0.9 meta page: the page header,
+# the meta record's magic, version, address and map size, its two table
+# records (page size or pad, flags, depth, three page counts, entries, root),
+# the last page and the transaction id.
+META_FIELDS = [(0, 8), (8, 2), (10, 2), (12, 2), (14, 2), (16, 4), (20, 4), (24, 8), (32, 8)] + [
+    (table + offset, width) for table in (40, 88)
+    for offset, width in ((0, 4), (4, 2), (6, 2), (8, 8), (16, 8), (24, 8), (32, 8), (40, 8))] + [(136, 8), (144, 8)]
+META_END = 152
+META_VALUES = [0, 1, 512, 4097, 65536, 32 << 20, 2**31 - 1, 2**40, 2**64 - 1]
+OUTDATED = "fullmap DB is outdated or needs repair; rebuild with 'corvantile build-fullmap'"
+
+
 class DamagedDatabaseTest(FaultTestCase):
     def setUp(self):
         super().setUp()
@@ -379,6 +415,56 @@ class DamagedDatabaseTest(FaultTestCase):
                 self.assertIn(row["term"], asked)
                 self.assertIsInstance(row["CURIE"], str)
                 self.assertIsInstance(row["TAXON_ID"], int)
+
+
+    def test_damaged_meta_pages_never_kill_a_reader(self):
+        files = ["fullmap.redb", "fullmap.s3.redb"]
+        page = struct.unpack_from("<I", self.db.read_bytes(), 40)[0]
+        # The same files with the newest meta record copied to page 1, one
+        # transaction later.
+        sources = {"newest0": self.db.parent, "newest1": self.tmp / "newest1"}
+        shutil.copytree(self.db.parent, sources["newest1"])
+        for name in files:
+            path = sources["newest1"] / name
+            data = bytearray(path.read_bytes())
+            data[page + 16:page + META_END] = data[16:META_END]
+            struct.pack_into("<Q", data, page + 144, struct.unpack_from("<Q", data, 144)[0] + 1)
+            path.write_bytes(data)
+
+        def put(offset, width, value):
+            return [(offset, (value & ((1 << 8 * width) - 1)).to_bytes(width, "little").hex())]
+
+        # Page size 0 in page 0 divided by zero inside LMDB; one past the
+        # file in the newest page placed the other meta page outside the
+        # mapping.
+        killers = [(source, name, put(number * page + 40, 4, size)) for name in files
+                   for source, number, size in (("newest0", 0, 0), ("newest1", 1, 32 << 20), ("newest1", 1, 2**31 - 1))]
+        rng = random.Random(5)
+        sample = []
+        for i in range(48):
+            source, name, at = rng.choice(list(sources)), rng.choice(files), rng.randrange(2) * page
+            if i % 2:
+                offset, width = rng.choice(META_FIELDS)
+                sample.append((source, name, put(at + offset, width, rng.choice(META_VALUES))))
+            else:
+                value = rng.choice([0x00, 0xFF, rng.randrange(256)])
+                sample.append((source, name, put(at + rng.randrange(META_END), 1, value)))
+        cases = killers + sample
+        work = self.tmp / "work"
+        work.mkdir()
+        child = run_child(inspect.getsource(fullmap_answers) + META_CHILD,
+                          json.dumps({k: str(v) for k, v in sources.items()}), work, json.dumps(cases),
+                          json.dumps(TERMS), timeout=300)
+        lines = child.stdout.splitlines()
+        done = len(lines) - 1  # after the line of the variant's answers
+        self.assertEqual(child.returncode, 0,
+                         f"died in {cases[done] if 0 <= done < len(cases) else 'setup'}: {child.stderr[-2000:]}")
+        self.assertEqual(lines[0], "true", "the file with its newest meta in page 1 answers differently")
+        outcomes = [json.loads(line) for line in lines[1:]]
+        self.assertEqual(outcomes[:len(killers)], [["RuntimeError", OUTDATED]] * len(killers))
+        for case, outcome in zip(sample, outcomes[len(killers):]):
+            with self.subTest(case=case):
+                self.assertIn(outcome[0], ("identical", "RuntimeError"), outcome)
 
 
 INTERRUPT_CHILD = r"""

@@ -29,6 +29,7 @@ thread_local Guard t_guard;
 
 struct sigaction g_previous_segv;
 struct sigaction g_previous_bus;
+struct sigaction g_previous_fpe;
 std::once_flag g_installed;
 
 void on_fault(int signo, siginfo_t*, void*) {
@@ -46,7 +47,7 @@ void on_fault(int signo, siginfo_t*, void*) {
   }
   // Not a guarded read: restore the previous disposition and return, so the
   // instruction faults again and is handled as if we had never been here.
-  sigaction(signo, signo == SIGBUS ? &g_previous_bus : &g_previous_segv, nullptr);
+  sigaction(signo, signo == SIGBUS ? &g_previous_bus : signo == SIGFPE ? &g_previous_fpe : &g_previous_segv, nullptr);
 }
 
 void on_assert(MDB_env*, const char*) {
@@ -67,6 +68,7 @@ void install() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGSEGV, &action, &g_previous_segv);
   sigaction(SIGBUS, &action, &g_previous_bus);
+  sigaction(SIGFPE, &action, &g_previous_fpe);
 }
 
 template <class Read>
@@ -151,6 +153,30 @@ int guarded_cursor_get(MDB_cursor* cursor, MDB_val* key, MDB_val* value, MDB_cur
 
 int guarded_dbi_open(MDB_txn* txn, const char* name, unsigned flags, MDB_dbi* dbi) {
   return run_guarded([=] { return mdb_dbi_open(txn, name, flags, dbi); });
+}
+
+// mdb_txn_begin and mdb_cursor_open allocate before they read, and a jump
+// out of them would lose that. mdb_env_info reads the same meta pages, and
+// mdb_stat refreshes a table's record with a cursor on the stack, so a fault
+// meets them first; one after them takes a file changing in between.
+int guarded_read_txn_begin(MDB_env* env, MDB_txn** txn) {
+  return run_guarded([=] {
+    MDB_envinfo info;
+    if (int rc = mdb_env_info(env, &info)) return rc;
+    return mdb_txn_begin(env, nullptr, MDB_RDONLY, txn);
+  });
+}
+
+int guarded_cursor_open(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor) {
+  return run_guarded([=] {
+    MDB_stat stat;
+    if (int rc = mdb_stat(txn, dbi, &stat)) return rc;
+    return mdb_cursor_open(txn, dbi, cursor);
+  });
+}
+
+int guarded_env_open(MDB_env* env, const char* path, unsigned flags) {
+  return run_guarded([=] { return mdb_env_open(env, path, flags, 0); });
 }
 
 void guard_assertions(MDB_env* env) { mdb_env_set_assert(env, on_assert); }

@@ -7,6 +7,7 @@
 
 #include "common/utf8.h"
 #include "fullmap/store/fault_guard.h"
+#include "fullmap/store/meta_pages.h"
 #include "fullmap/store/store_directory.h"
 #include "fullmap/store/store_error.h"
 
@@ -75,7 +76,7 @@ RawScan::~RawScan() {
 Result<bool> RawScan::next(std::string_view* key, std::string_view* value) {
   MDB_cursor_op op = MDB_NEXT;
   if (cursor_ == nullptr) {
-    if (int rc = mdb_cursor_open(txn_, table_.dbi, &cursor_)) return std::unexpected(store_error(rc));
+    if (int rc = guarded_cursor_open(txn_, table_.dbi, &cursor_)) return std::unexpected(store_error(rc));
     op = MDB_FIRST;
   }
   MDB_val k, v;
@@ -113,14 +114,15 @@ Status ReadOnlyDatabase::open_at(const std::filesystem::path& path) {
   path_ = path;
   auto file = lock_and_stat();
   if (!file) return fail(std::move(file.error()));
-  if (file->size == 0) return outdated();  // nothing this store wrote
+  auto page_size = check_meta_pages(lock_.get(), file->size);
+  if (!page_size) return fail(std::move(page_size.error()));
   CORV_TRY(open_environment(*file));
 
   // Every table handle is opened now, before the handle is shared.
   TxnGuard guard{nullptr};
-  if (int rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &guard.txn)) return std::unexpected(store_error(rc));
+  if (int rc = guarded_read_txn_begin(env_, &guard.txn)) return std::unexpected(store_error(rc));
   unsigned dir = 0;
-  auto map = check_format(guard.txn, *file, &dir);
+  auto map = check_format(guard.txn, *file, *page_size, &dir);
   if (!map) return fail(std::move(map.error()));
   CORV_TRY(open_tables(guard.txn, dir, *map));
   // Committing keeps the table handles open in the environment.
@@ -144,15 +146,17 @@ Status ReadOnlyDatabase::open_environment(const FileInfo& file) {
   if (int rc = mdb_env_create(&env_)) return std::unexpected(store_error(rc));
   guard_assertions(env_);
   if (int rc = mdb_env_set_maxdbs(env_, directory::kMaxTables)) return std::unexpected(store_error(rc));
-  // Map the file as it is, not the writer's reservation; LMDB raises this to
-  // the committed size if that is larger, which is caught below.
+  // Map the file as it is, not the writer's reservation; the meta pages,
+  // checked, ask for no more.
   if (int rc = mdb_env_set_mapsize(env_, static_cast<size_t>(file.size))) return std::unexpected(store_error(rc));
   const unsigned flags = MDB_RDONLY | MDB_NOSUBDIR | MDB_NOLOCK | MDB_NOTLS | MDB_NORDAHEAD;
   // LMDB opens by name. Naming our own descriptor makes it open the very file
   // we locked, even while a rebuild renames a new one into place.
   const std::string own_fd = "/proc/self/fd/" + std::to_string(lock_.get());
   const char* env_path = ::access(own_fd.c_str(), R_OK) == 0 ? own_fd.c_str() : path_.c_str();
-  if (int rc = mdb_env_open(env_, env_path, flags, 0)) {
+  // Opening by name may read a file that replaced the checked one; the
+  // guard, and the check that follows, keep that from going further.
+  if (int rc = guarded_env_open(env_, env_path, flags)) {
     if (is_format_error(rc)) return outdated();
     return std::unexpected(store_error(rc));
   }
@@ -160,16 +164,11 @@ Status ReadOnlyDatabase::open_environment(const FileInfo& file) {
   if (mdb_env_get_fd(env_, &env_fd) != 0) return fail_runtime(std::string(kReplacedWhileOpening));
   auto opened = file_info(env_fd);
   if (!opened || !opened->same_file(file)) return fail_runtime(std::string(kReplacedWhileOpening));
-  MDB_envinfo info;
-  MDB_stat env_stat;
-  if (int rc = mdb_env_info(env_, &info)) return std::unexpected(store_error(rc));
-  if (int rc = mdb_env_stat(env_, &env_stat)) return std::unexpected(store_error(rc));
-  // A file shorter than its committed pages would fault when read.
-  if ((info.me_last_pgno + 1) * uint64_t{env_stat.ms_psize} > file.size) return outdated();
   return {};
 }
 
-Result<MappedFile> ReadOnlyDatabase::check_format(MDB_txn* txn, const FileInfo& file, unsigned* dir) {
+Result<MappedFile> ReadOnlyDatabase::check_format(MDB_txn* txn, const FileInfo& file, uint32_t page_size,
+                                                  unsigned* dir) {
   if (int rc = guarded_dbi_open(txn, directory::kTableName, 0, dir)) {
     if (rc == MDB_NOTFOUND || is_format_error(rc)) return outdated();
     return std::unexpected(store_error(rc));
@@ -181,9 +180,7 @@ Result<MappedFile> ReadOnlyDatabase::check_format(MDB_txn* txn, const FileInfo& 
     return std::unexpected(store_error(rc));
   }
   // Every later read is checked against the file's place in memory.
-  MDB_stat env_stat;
-  if (int rc = mdb_env_stat(env_, &env_stat)) return std::unexpected(store_error(rc));
-  auto map = find_mapping(v.mv_data, lock_.get(), file.size, env_stat.ms_psize);
+  auto map = find_mapping(v.mv_data, lock_.get(), file.size, page_size);
   if (!map) return std::unexpected(std::move(map.error()));
   if (!*map || !(*map)->contains(v.mv_data, v.mv_size)) return outdated();
   if (as_view(v) != directory::kFormatVersion) return outdated();
@@ -192,7 +189,7 @@ Result<MappedFile> ReadOnlyDatabase::check_format(MDB_txn* txn, const FileInfo& 
 
 Status ReadOnlyDatabase::open_tables(MDB_txn* txn, unsigned dir, const MappedFile& map) {
   MDB_cursor* cursor = nullptr;
-  if (int rc = mdb_cursor_open(txn, dir, &cursor)) return std::unexpected(store_error(rc));
+  if (int rc = guarded_cursor_open(txn, dir, &cursor)) return std::unexpected(store_error(rc));
   MDB_val k, v;
   int rc = guarded_cursor_get(cursor, &k, &v, MDB_FIRST, map);
   for (; rc == 0; rc = guarded_cursor_get(cursor, &k, &v, MDB_NEXT, map)) {
@@ -235,7 +232,7 @@ const detail::TableEntry* ReadOnlyDatabase::find_table(std::string_view name) co
 
 Result<ReadTransaction> ReadOnlyDatabase::begin_read() const {
   MDB_txn* txn = nullptr;
-  if (int rc = mdb_txn_begin(env_, nullptr, MDB_RDONLY, &txn)) return std::unexpected(store_error(rc));
+  if (int rc = guarded_read_txn_begin(env_, &txn)) return std::unexpected(store_error(rc));
   return ReadTransaction(this, txn);
 }
 

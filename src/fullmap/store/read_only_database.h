@@ -25,6 +25,7 @@
 //    concurrently.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -111,7 +112,7 @@ class ReadOnlyDatabase {
   Status open_environment(const FileInfo& file);
   // The mapping that holds the file, once its directory table `dir` shows
   // this store's format.
-  Result<MappedFile> check_format(MDB_txn* txn, const FileInfo& file, unsigned* dir);
+  Result<MappedFile> check_format(MDB_txn* txn, const FileInfo& file, uint32_t page_size, unsigned* dir);
   Status open_tables(MDB_txn* txn, unsigned dir, const MappedFile& map);
 
   std::filesystem::path path_;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "fullmap/store/fault_guard.h"
 #include "fullmap/store/layout.h"
 #include "fullmap/store/read_only_database.h"
 #include "fullmap/store/store_error.h"
@@ -523,7 +524,8 @@ TEST(StoreDatabase, ReadsOfADamagedFileFailInsteadOfFaulting) {
   for (uint32_t seed = 0; seed < 300; ++seed) {
     std::mt19937 rng(seed);
     std::string bytes = original;
-    // Leave the two meta pages alone: LMDB checks them when it opens.
+    // Leave the two meta pages alone: they are checked before LMDB opens
+    // the file (meta_pages.h), tests/python/test_faults.py damages them.
     std::uniform_int_distribution<size_t> where(8192, bytes.size() - 1);
     for (int i = 0; i < 20; ++i) bytes[where(rng)] = static_cast<char>(rng());
     const auto path = dir / "damaged.redb";
@@ -533,6 +535,49 @@ TEST(StoreDatabase, ReadsOfADamagedFileFailInsteadOfFaulting) {
   // Most damage is seen as such; what is not is bytes of values, which
   // only checksums could tell.
   EXPECT_GT(damaged_reads, 0);
+}
+
+TEST(StoreDatabase, AZeroPageSizeFailsTheOpenInsteadOfDividingByZero) {
+  ScratchDir dir;
+  const auto path = dir / "zero.redb";
+  write_records(path);
+  std::string bytes = read_all(path);
+  bytes.replace(40, 4, 4, '\0');  // the page size, in meta page 0
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
+  auto db = ReadOnlyDatabase::open(path);
+  ASSERT_FALSE(db);
+  EXPECT_EQ(db.error().message, kOutdatedOrNeedsRepair);
+  // What LMDB meets when, without /proc, the name comes to hold such a file
+  // between that check and LMDB's own open: the guard, and the environment
+  // closes whole.
+  MDB_env* env = nullptr;
+  ASSERT_EQ(mdb_env_create(&env), 0);
+  ASSERT_EQ(mdb_env_set_mapsize(env, bytes.size()), 0);
+  EXPECT_EQ(guarded_env_open(env, path.c_str(), MDB_RDONLY | MDB_NOSUBDIR | MDB_NOLOCK), MDB_CORRUPTED);
+  mdb_env_close(env);
+}
+
+TEST(StoreDatabase, AFileCutShortUnderAnOpenHandleFailsReadsInsteadOfFaulting) {
+  ScratchDir dir;
+  const auto path = dir / "cut.redb";
+  write_records(path);
+  auto db = ReadOnlyDatabase::open(path);
+  ASSERT_TRUE(db) << db.error().message;
+  auto before = (*db)->begin_read();
+  ASSERT_TRUE(before) << before.error().message;
+  auto table = before->open_table(kRecordsTable);
+  ASSERT_TRUE(table) << table.error().message;
+  // Past the store's lock, as another program or a failing disk would: the
+  // mapped pages are gone. A new transaction reads the meta pages; the
+  // first scan of a table in it reads its record in the main table.
+  std::filesystem::resize_file(path, 0);
+  const std::string corrupted = store_error(MDB_CORRUPTED).message;
+  auto after = (*db)->begin_read();
+  ASSERT_FALSE(after);
+  EXPECT_EQ(after.error().message, corrupted);
+  Status scanned = table->scan([](uint64_t, std::string_view) {});
+  ASSERT_FALSE(scanned);
+  EXPECT_EQ(scanned.error().message, corrupted);
 }
 
 }  // namespace
