@@ -32,9 +32,11 @@ struct sigaction g_previous_bus;
 struct sigaction g_previous_fpe;
 std::once_flag g_installed;
 
-void on_fault(int signo, siginfo_t*, void*) {
+void on_fault(int signo, siginfo_t* info, void*) {
+  // Sent by kill() or the like, not raised by an instruction of ours.
+  const bool sent = info != nullptr && info->si_code <= 0;
   Guard& guard = t_guard;
-  if (guard.armed) {
+  if (guard.armed && !sent) {
     guard.armed = 0;
     // A runtime that wraps our handler in its own (as TSan does) may run it
     // with the signal blocked despite SA_NODEFER; the resume point does not
@@ -48,6 +50,8 @@ void on_fault(int signo, siginfo_t*, void*) {
   // Not a guarded read: restore the previous disposition and return, so the
   // instruction faults again and is handled as if we had never been here.
   sigaction(signo, signo == SIGBUS ? &g_previous_bus : signo == SIGFPE ? &g_previous_fpe : &g_previous_segv, nullptr);
+  // A sent signal does not come again by itself.
+  if (sent) raise(signo);
 }
 
 void on_assert(MDB_env*, const char*) {
