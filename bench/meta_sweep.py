@@ -148,14 +148,19 @@ def page_size(path):
     return struct.unpack_from("<I", path.read_bytes(), 40)[0]
 
 
-def newest_in_page_1(source, target, name):
-    """The fileset with `name`'s newest meta record copied into page 1, one transaction later."""
+def copy_with_metas(source, target, name):
+    """A copy of the fileset, `name`'s bytes, page size, both transaction ids and which meta is newest."""
     shutil.copytree(source, target)
     path = target / name
     data = bytearray(path.read_bytes())
     psize = page_size(path)
     txn = [struct.unpack_from("<Q", data, p * psize + TXNID)[0] for p in (0, 1)]
-    newest = 0 if txn[0] > txn[1] else 1
+    return path, data, psize, txn, 0 if txn[0] > txn[1] else 1
+
+
+def newest_in_page_1(source, target, name):
+    """The fileset with `name`'s newest meta record copied into page 1, one transaction later."""
+    path, data, psize, txn, newest = copy_with_metas(source, target, name)
     if newest == 0:
         data[psize + 16:psize + META_END] = data[16:META_END]
         struct.pack_into("<Q", data, psize + TXNID, txn[0] + 1)
@@ -165,12 +170,7 @@ def newest_in_page_1(source, target, name):
 
 def older_wins(source, target, name):
     """The fileset with the older meta page of `name` made the newest."""
-    shutil.copytree(source, target)
-    path = target / name
-    data = bytearray(path.read_bytes())
-    psize = page_size(path)
-    txn = [struct.unpack_from("<Q", data, p * psize + TXNID)[0] for p in (0, 1)]
-    newest = 0 if txn[0] > txn[1] else 1
+    path, data, psize, txn, newest = copy_with_metas(source, target, name)
     struct.pack_into("<Q", data, newest * psize + TXNID, 0)
     struct.pack_into("<Q", data, (1 - newest) * psize + TXNID, max(txn) + 1)
     path.write_bytes(bytes(data))
