@@ -161,7 +161,7 @@ std::unexpected<Error> foreign(const fs::path& dir) {
 // opens it; each round the directory is looked at afresh.
 constexpr int kLockAttempts = 4;
 
-Result<FileDescriptor> lock_directory(const fs::path& dir) {
+Result<FileDescriptor> lock_directory(const fs::path& dir, bool* created) {
   for (int attempt = 0;; ++attempt) {
     auto existing = find_file(dir);
     if (!existing) return fail(std::move(existing.error()));
@@ -170,7 +170,7 @@ Result<FileDescriptor> lock_directory(const fs::path& dir) {
       if (fs::is_symlink(fs::symlink_status(dir, ec))) {
         return fail_runtime("spill directory " + dir.string() + " is a symbolic link to nothing");
       }
-      fs::create_directories(dir, ec);
+      *created = fs::create_directories(dir, ec) || *created;
       if (ec) return fail_io(ec.value());
     } else if (!(*existing)->is_directory) {
       return fail_io(ENOTDIR);
@@ -205,9 +205,10 @@ Result<SpillDirClaim> SpillDirClaim::acquire(const fs::path& spill_dir, std::spa
     return fail_runtime("spill directory " + spill_dir.string() +
                         " holds the output or an input file; set CORVANTILE_FULLMAP_SPILL_DIR elsewhere");
   }
-  auto fd = lock_directory(spill_dir);
+  bool created = false;
+  auto fd = lock_directory(spill_dir, &created);
   if (!fd) return std::unexpected(std::move(fd.error()));
-  SpillDirClaim claim(spill_dir, std::move(*fd));
+  SpillDirClaim claim(spill_dir, std::move(*fd), created);
   auto found = inspect(spill_dir);
   if (!found) return std::unexpected(std::move(found.error()));
   if (*found == Found::kForeign) return foreign(spill_dir);
@@ -219,12 +220,21 @@ SpillDirClaim& SpillDirClaim::operator=(SpillDirClaim&& other) noexcept {
     release();
     dir_ = std::move(other.dir_);
     fd_ = std::move(other.fd_);
+    created_ = other.created_;
   }
   return *this;
 }
 
 void SpillDirClaim::release() noexcept {
   if (!fd_.valid()) return;
+  if (created_) {
+    // Only while `dir_` is still ours: once a successful build removed it,
+    // another build may hold a new one there. Only empty: a build that ran
+    // marked it, and a failed build leaves it.
+    auto at_path = find_file(dir_);
+    auto held = file_info(fd_.get());
+    if (at_path && *at_path && held && (*at_path)->same_file(*held)) ::rmdir(dir_.c_str());
+  }
   unlock(fd_.get());
   fd_.reset();
 }

@@ -38,7 +38,7 @@ class SpillDirClaim {
   SpillDirClaim(SpillDirClaim&& other) noexcept = default;
   SpillDirClaim& operator=(SpillDirClaim&& other) noexcept;
   // Unlocks explicitly, so that no other copy of the descriptor keeps the
-  // lock.
+  // lock. A directory that acquire() created and no stage used is removed.
   ~SpillDirClaim() { release(); }
 
   // Readies the held directory for the stages: empties what an earlier
@@ -49,9 +49,11 @@ class SpillDirClaim {
   void release() noexcept;
 
  private:
-  SpillDirClaim(std::filesystem::path dir, FileDescriptor fd) : dir_(std::move(dir)), fd_(std::move(fd)) {}
+  SpillDirClaim(std::filesystem::path dir, FileDescriptor fd, bool created)
+      : dir_(std::move(dir)), fd_(std::move(fd)), created_(created) {}
   std::filesystem::path dir_;
   ForkClosedDescriptor fd_;
+  bool created_ = false;  // by acquire(), so a build that never used it takes it away
 };
 
 // Best effort: removes everything in `spill_dir`, then the directory.

@@ -174,7 +174,9 @@ TEST(BuildPreparation, HoldsTheSpillDirectoryFromItsCheckOn) {
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().message, "spill directory " + (dir / "shared").string() + " is in use by another build");
   EXPECT_TRUE(std::filesystem::exists(second));
+  // Made for the claim and never used, it goes with the claim.
   held->spill.release();
+  EXPECT_FALSE(std::filesystem::exists(dir / "shared"));
   EXPECT_TRUE(prepare_build(second, {}, synonyms, 1));
 }
 
