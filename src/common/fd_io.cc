@@ -61,6 +61,13 @@ Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& pa
   return fail_io(errno);
 }
 
+Result<std::optional<FileDescriptor>> open_existing_for_update(const std::filesystem::path& path) {
+  const int fd = open_retrying(path, O_RDWR | O_NOFOLLOW, 0);
+  if (fd >= 0) return FileDescriptor(fd);
+  if (errno == ENOENT) return std::nullopt;
+  return fail_io(errno);
+}
+
 Result<size_t> read_some(int fd, char* out, size_t size) {
   for (;;) {
     const ssize_t n = ::read(fd, out, std::min<size_t>(size, SSIZE_MAX));
@@ -162,6 +169,12 @@ Result<std::optional<FileInfo>> find_file(const std::filesystem::path& path) {
   if (::stat(path.c_str(), &st) == 0) return info_of(st);
   if (errno == ENOENT) return std::nullopt;
   return fail_io(errno);
+}
+
+bool names_file(const std::filesystem::path& path, int fd) {
+  auto at_path = file_info(path);
+  auto at_fd = file_info(fd);
+  return at_path && at_fd && at_path->same_file(*at_fd);
 }
 
 Status remove_file(const std::filesystem::path& path) {

@@ -43,6 +43,9 @@ Result<FileDescriptor> open_for_reading(const std::filesystem::path& path);
 Result<FileDescriptor> create_for_writing(const std::filesystem::path& path);
 // Read-write, created with `mode`; nullopt when the name is taken.
 Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& path, mode_t mode);
+// Read-write, not through a symbolic link, never created; nullopt when
+// nothing is at `path`.
+Result<std::optional<FileDescriptor>> open_existing_for_update(const std::filesystem::path& path);
 
 // One read of up to `size` bytes; 0 only at the end of the file.
 Result<size_t> read_some(int fd, char* out, size_t size);
@@ -86,6 +89,8 @@ Result<FileInfo> file_info(int fd);
 Result<FileInfo> file_info(const std::filesystem::path& path);
 // file_info(), or nullopt when nothing is at `path` (ENOENT).
 Result<std::optional<FileInfo>> find_file(const std::filesystem::path& path);
+// Whether `path` (through symbolic links) still names the file open at `fd`.
+bool names_file(const std::filesystem::path& path, int fd);
 
 Status remove_file(const std::filesystem::path& path);
 

@@ -46,14 +46,6 @@ void conform(int fd, const struct stat& dir) {
   if ((st.st_mode & 07777) != mode) (void)::fchmod(fd, mode);
 }
 
-int open_existing(const fs::path& file) {
-  int fd;
-  do {
-    fd = ::open(file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 // Makes the file under a name of its own, gives it its attributes, then puts
 // it in place without replacing one that another build made meanwhile, so
 // nobody ever opens a lock file that still has the maker's umask.
@@ -90,9 +82,11 @@ Result<std::optional<FileDescriptor>> create(const fs::path& file, const struct 
 Result<FileDescriptor> open_lock_file(const fs::path& dir, std::string_view name) {
   const fs::path file = dir / name;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    const int fd = open_existing(file);
-    if (fd >= 0) {
-      FileDescriptor opened(fd);
+    auto existing = open_existing_for_update(file);
+    if (!existing) return cannot("open", file, existing.error().message);
+    if (*existing) {
+      FileDescriptor opened = std::move(**existing);
+      const int fd = opened.get();
       struct stat st;
       if (::fstat(fd, &st) != 0) return cannot("open", file, errno);
       if (!S_ISREG(st.st_mode)) return cannot("open", file, "not a regular file");
@@ -101,7 +95,6 @@ Result<FileDescriptor> open_lock_file(const fs::path& dir, std::string_view name
       if (st.st_uid == ::geteuid() && ::stat(dir.c_str(), &d) == 0) conform(fd, d);
       return opened;
     }
-    if (errno != ENOENT) return cannot("open", file, errno);
     struct stat d;
     if (::stat(dir.c_str(), &d) != 0) return cannot("create", file, errno);
     auto made = create(file, d);

@@ -186,9 +186,7 @@ Result<FileDescriptor> lock_directory(const fs::path& dir, bool* created) {
     if (!*locked) return in_use(dir);
     // A build that finished removes its directory before it unlocks; the
     // lock then holds a directory that is no longer the one at `dir`.
-    auto at_path = find_file(dir);
-    auto held = file_info(fd->get());
-    if (at_path && *at_path && held && (*at_path)->same_file(*held)) return std::move(*fd);
+    if (names_file(dir, fd->get())) return std::move(*fd);
     if (attempt + 1 == kLockAttempts) return in_use(dir);
   }
 }
@@ -231,9 +229,7 @@ void SpillDirClaim::release() noexcept {
     // Only while `dir_` is still ours: once a successful build removed it,
     // another build may hold a new one there. Only empty: a build that ran
     // marked it, and a failed build leaves it.
-    auto at_path = find_file(dir_);
-    auto held = file_info(fd_.get());
-    if (at_path && *at_path && held && (*at_path)->same_file(*held)) ::rmdir(dir_.c_str());
+    if (names_file(dir_, fd_.get())) ::rmdir(dir_.c_str());
   }
   unlock(fd_.get());
   fd_.reset();

@@ -21,13 +21,6 @@ std::string_view as_view(const MDB_val& v) { return std::string_view(static_cast
 constexpr int kOpenAttempts = 3;
 constexpr std::string_view kReplacedWhileOpening = "database file was replaced while it was being opened";
 
-// Whether `path` still names the file open at `fd`.
-bool names_file(const std::filesystem::path& path, int fd) {
-  auto at_path = file_info(path);
-  auto at_fd = file_info(fd);
-  return at_path && at_fd && at_path->same_file(*at_fd);
-}
-
 std::unexpected<Error> outdated() { return fail_runtime(std::string(kOutdatedOrNeedsRepair)); }
 
 bool is_format_error(int rc) {
