@@ -32,11 +32,39 @@ struct sigaction g_previous_bus;
 struct sigaction g_previous_fpe;
 std::once_flag g_installed;
 
-void on_fault(int signo, siginfo_t* info, void*) {
-  // Sent by kill() or the like, not raised by an instruction of ours.
-  const bool sent = info != nullptr && info->si_code <= 0;
+const struct sigaction& previous_action(int signo) {
+  return signo == SIGBUS ? g_previous_bus : signo == SIGFPE ? g_previous_fpe : g_previous_segv;
+}
+
+// raise(), pthread_kill() and tgkill() aim at one thread; another handler
+// that ran first (Python's faulthandler) passes a fault on this way.
+bool raised_by_this_process(const siginfo_t* info) {
+  return info != nullptr && info->si_code == SI_TKILL && info->si_pid == ::getpid();
+}
+
+// Hands a signal that is not a guarded read's to the handler we replaced,
+// calling it as the kernel would, so that ours stays installed. Only the
+// default action (and ignoring a fault, which the kernel turns into it)
+// needs the old disposition back, and that ends the process.
+void pass_on(int signo, siginfo_t* info, void* context, bool from_instruction) {
+  const struct sigaction& previous = previous_action(signo);
+  if (previous.sa_flags & SA_SIGINFO) {
+    previous.sa_sigaction(signo, info, context);
+  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(signo);
+  } else if (from_instruction) {
+    // Returning runs the instruction again, to fault under the old one.
+    sigaction(signo, &previous, nullptr);
+  } else if (previous.sa_handler == SIG_DFL) {
+    sigaction(signo, &previous, nullptr);
+    raise(signo);
+  }  // an ignored signal that was sent stays ignored
+}
+
+void on_fault(int signo, siginfo_t* info, void* context) {
+  const bool from_instruction = info == nullptr || info->si_code > 0;
   Guard& guard = t_guard;
-  if (guard.armed && !sent) {
+  if (guard.armed && (from_instruction || raised_by_this_process(info))) {
     guard.armed = 0;
     // A runtime that wraps our handler in its own (as TSan does) may run it
     // with the signal blocked despite SA_NODEFER; the resume point does not
@@ -47,11 +75,7 @@ void on_fault(int signo, siginfo_t* info, void*) {
     pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
     siglongjmp(guard.resume, 1);
   }
-  // Not a guarded read: restore the previous disposition and return, so the
-  // instruction faults again and is handled as if we had never been here.
-  sigaction(signo, signo == SIGBUS ? &g_previous_bus : signo == SIGFPE ? &g_previous_fpe : &g_previous_segv, nullptr);
-  // A sent signal does not come again by itself.
-  if (sent) raise(signo);
+  pass_on(signo, info, context, from_instruction);
 }
 
 void on_assert(MDB_env*, const char*) {

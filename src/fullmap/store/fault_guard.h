@@ -11,8 +11,9 @@
 // faulting open leaves what it allocated to mdb_env_close, and the calls
 // that allocate before they read (beginning a transaction, opening a
 // cursor) come after a guarded read of the same pages that allocates
-// nothing. A fault anywhere else is handed back to the handler that was
-// installed before ours.
+// nothing. A signal that is no guarded read's, or that another process
+// sent, goes on to the handler that was installed before ours, which stays
+// installed for the reads that come later.
 #pragma once
 
 #include <lmdb.h>
