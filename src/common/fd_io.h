@@ -43,8 +43,9 @@ Result<FileDescriptor> open_for_reading(const std::filesystem::path& path);
 Result<FileDescriptor> create_for_writing(const std::filesystem::path& path);
 // Read-write, created with `mode`; nullopt when the name is taken.
 Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& path, mode_t mode);
-// Read-write, not through a symbolic link, never created; nullopt when
-// nothing is at `path`.
+// Read-write, not through a symbolic link, never created, never waiting
+// (for a FIFO's peer) nor taking a terminal; nullopt when nothing is at
+// `path`.
 Result<std::optional<FileDescriptor>> open_existing_for_update(const std::filesystem::path& path);
 
 // One read of up to `size` bytes; 0 only at the end of the file.

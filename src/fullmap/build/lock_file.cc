@@ -2,14 +2,17 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "common/posix_acl.h"
 
 namespace corv::fullmap {
 namespace {
@@ -20,19 +23,79 @@ namespace fs = std::filesystem;
 // only a directory whose lock file keeps vanishing runs out of them.
 constexpr int kAttempts = 8;
 
-std::unexpected<Error> cannot(std::string_view what, const fs::path& file, std::string_view why) {
-  return fail_runtime("cannot " + std::string(what) + " the build lock file " + file.string() + ": " +
-                      std::string(why));
+std::unexpected<Error> cannot_create(const fs::path& file, std::string_view why) {
+  return fail_runtime("cannot create the build lock file " + file.string() + ": " + std::string(why));
 }
 
-std::unexpected<Error> cannot(std::string_view what, const fs::path& file, int errnum) {
-  return cannot(what, file, Error::io(errnum).message);
+std::unexpected<Error> cannot_create(const fs::path& file, int errnum) {
+  return cannot_create(file, Error::io(errnum).message);
 }
 
-// The lock file's attributes in a directory: everyone it lets create files
-// may write the lock, nobody else. The owner is the file's maker, who could
+std::unexpected<Error> cannot_open(const fs::path& file, std::string_view why, std::string_view mend) {
+  return fail_runtime("cannot open the build lock file " + file.string() + ": " + std::string(why) + "; " +
+                      std::string(mend));
+}
+
+// A lock file that is there is never changed, so mending it is its owner's.
+std::unexpected<Error> cannot_open_for_writing(const fs::path& file, const fs::path& dir, std::string_view why) {
+  return cannot_open(file, why, "remove it, or let everyone who builds in " + dir.string() + " write it");
+}
+
+std::unexpected<Error> not_a_lock_file(const fs::path& file, const struct stat& st) {
+  return cannot_open(file, S_ISLNK(st.st_mode) ? "it is a symbolic link" : "it is not a regular file", "remove it");
+}
+
+// Reading the lock harms nobody, as the mode 0644 has it; writing it
+// follows the right to write the directory.
+uint16_t lock_permissions(uint16_t dir_permissions) {
+  if (dir_permissions & AclEntry::kWrite) return AclEntry::kRead | AclEntry::kWrite;
+  return dir_permissions & AclEntry::kRead;
+}
+
+// The directory's ACL carried over to the lock file: its named users and
+// groups keep their read and write (their execute means nothing here), the
+// owner may write, the owning group and everyone else read, and write as
+// the mode rule below gives them.
+std::vector<AclEntry> lock_acl(const std::vector<AclEntry>& dir, bool same_group) {
+  uint16_t mask = AclEntry::kRead | AclEntry::kWrite | AclEntry::kExecute;
+  uint16_t group = 0;
+  uint16_t other = 0;
+  for (const AclEntry& e : dir) {
+    if (e.tag == AclEntry::kMask) mask = e.perm;
+    if (e.tag == AclEntry::kGroupObj) group = e.perm;
+    if (e.tag == AclEntry::kOther) other = e.perm;
+  }
+  std::vector<AclEntry> out;
+  uint16_t group_class = 0;  // the mask must grant what the group entries do
+  for (const AclEntry& e : dir) {
+    switch (e.tag) {
+      case AclEntry::kUserObj: out.push_back({e.tag, AclEntry::kRead | AclEntry::kWrite, e.id}); break;
+      case AclEntry::kUser:
+      case AclEntry::kGroup:
+        out.push_back({e.tag, lock_permissions(e.perm & mask), e.id});
+        group_class |= out.back().perm;
+        break;
+      case AclEntry::kGroupObj:
+        out.push_back(
+            {e.tag, static_cast<uint16_t>(AclEntry::kRead | ((same_group ? group & mask : other) & AclEntry::kWrite)),
+             e.id});
+        group_class |= out.back().perm;
+        break;
+      case AclEntry::kMask: out.push_back({e.tag, group_class, e.id}); break;
+      case AclEntry::kOther:
+        out.push_back({e.tag, static_cast<uint16_t>(AclEntry::kRead | (other & AclEntry::kWrite)), e.id});
+        break;
+      default: break;
+    }
+  }
+  return out;
+}
+
+// Gives a lock file this build has just made, and nobody else has opened,
+// its attributes in `dir`: everyone the directory lets create files may
+// write the lock, nobody else. The owner is the file's maker, who could
 // create a file there, or the directory's owner when root makes it.
-void conform(int fd, const struct stat& dir) {
+void conform(int fd, const fs::path& dir_path, const struct stat& dir) {
   if (::geteuid() == 0) {
     (void)::fchown(fd, dir.st_uid, dir.st_gid);
   } else {
@@ -40,40 +103,67 @@ void conform(int fd, const struct stat& dir) {
   }
   struct stat st;
   if (::fstat(fd, &st) != 0) return;
+  const bool same_group = st.st_gid == dir.st_gid;
+  if (auto acl = read_access_acl(dir_path); acl && write_access_acl(fd, lock_acl(*acl, same_group))) return;
+  // The mode alone governs: entries a default ACL gave the file would let
+  // users write it whom the directory does not let create files.
+  remove_access_acl(fd);
   mode_t mode = 0644 | (dir.st_mode & (S_IWGRP | S_IWOTH));
   // Members of another group may write only if everyone may.
-  if (st.st_gid != dir.st_gid) mode = (mode & ~S_IWGRP) | ((dir.st_mode & S_IWOTH) ? S_IWGRP : 0);
-  if ((st.st_mode & 07777) != mode) (void)::fchmod(fd, mode);
+  if (!same_group) mode = (mode & ~S_IWGRP) | ((dir.st_mode & S_IWOTH) ? S_IWGRP : 0);
+  (void)::fchmod(fd, mode);
 }
 
-// Makes the file under a name of its own, gives it its attributes, then puts
-// it in place without replacing one that another build made meanwhile, so
-// nobody ever opens a lock file that still has the maker's umask.
-// nullopt when another build's file came first.
-Result<std::optional<FileDescriptor>> create(const fs::path& file, const struct stat& dir) {
-  static std::atomic<uint64_t> counter{0};
-  const fs::path temp = file.string() + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  auto made = create_new(temp, 0600);
-  if (!made) return cannot("create", file, made.error().message);
-  if (!*made) return std::optional<FileDescriptor>();  // a dead maker's; try another name next time
-  FileDescriptor fd = std::move(**made);
-  conform(fd.get(), dir);
-  int rc = ::link(temp.c_str(), file.c_str());
-  int err = rc == 0 ? 0 : errno;
-  if (rc != 0 && err != EEXIST) {
-    // File systems without hard links may still rename without replacing.
-    rc = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE);
-    err = rc == 0 ? 0 : errno;
-    if (rc == 0) return std::optional<FileDescriptor>(std::move(fd));
+// Puts a file this build made (open at `fd`, named `temp` unless empty) in
+// place as `file`, never replacing one another build made meanwhile.
+// Returns 0, or the errno of the last way tried.
+int link_into_place(int fd, const std::string& temp, const fs::path& file) {
+  if (temp.empty()) {
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, file.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (errno == EEXIST) return EEXIST;
+    // Without /proc, linking a descriptor itself needs privilege.
+    return ::linkat(fd, "", AT_FDCWD, file.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
   }
-  ::unlink(temp.c_str());
-  if (rc == 0) return std::optional<FileDescriptor>(std::move(fd));
+  if (::link(temp.c_str(), file.c_str()) == 0) return 0;
+  if (errno == EEXIST) return EEXIST;
+  // File systems without hard links may still rename without replacing.
+  return ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+}
+
+bool cannot_link_here(int err) { return err == EINVAL || err == ENOSYS || err == EPERM || err == EOPNOTSUPP; }
+
+// Makes the file with its attributes before it has its name, so nobody ever
+// opens a lock file that still has the maker's umask. Unnamed first, so a
+// build killed meanwhile leaves nothing behind; under a random name of its
+// own where the file system makes no unnamed files. nullopt when another
+// build's file came first.
+Result<std::optional<FileDescriptor>> create(const fs::path& file, const fs::path& dir, const struct stat& d) {
+  const int unnamed = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (unnamed >= 0) {
+    FileDescriptor fd(unnamed);
+    conform(fd.get(), dir, d);
+    const int err = link_into_place(fd.get(), "", file);
+    if (err == 0) return std::optional<FileDescriptor>(std::move(fd));
+    if (err == EEXIST) return std::optional<FileDescriptor>();
+  } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    return cannot_create(file, errno);
+  }
+
+  std::string temp = file.string() + ".new-XXXXXX";
+  const int named = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (named < 0) return cannot_create(file, errno);
+  FileDescriptor fd(named);
+  conform(fd.get(), dir, d);
+  const int err = link_into_place(fd.get(), temp, file);
+  ::unlink(temp.c_str());  // gone with the rename, if that placed it
+  if (err == 0) return std::optional<FileDescriptor>(std::move(fd));
   if (err == EEXIST) return std::optional<FileDescriptor>();
-  if (err != EINVAL && err != ENOSYS && err != EPERM && err != EOPNOTSUPP) return cannot("create", file, err);
+  if (!cannot_link_here(err)) return cannot_create(file, err);
   // Neither: create it in place, its attributes set a moment later.
   auto direct = create_new(file, 0600);
-  if (!direct) return cannot("create", file, direct.error().message);
-  if (*direct) conform((*direct)->get(), dir);
+  if (!direct) return cannot_create(file, direct.error().message);
+  if (*direct) conform((*direct)->get(), dir, d);
   return direct;
 }
 
@@ -82,26 +172,26 @@ Result<std::optional<FileDescriptor>> create(const fs::path& file, const struct 
 Result<FileDescriptor> open_lock_file(const fs::path& dir, std::string_view name) {
   const fs::path file = dir / name;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    auto existing = open_existing_for_update(file);
-    if (!existing) return cannot("open", file, existing.error().message);
-    if (*existing) {
-      FileDescriptor opened = std::move(**existing);
-      const int fd = opened.get();
+    struct stat seen;
+    if (::lstat(file.c_str(), &seen) == 0) {
+      // Looked at before it is opened: opening a device may do something.
+      if (!S_ISREG(seen.st_mode)) return not_a_lock_file(file, seen);
+      auto existing = open_existing_for_update(file);
+      if (!existing) return cannot_open_for_writing(file, dir, existing.error().message);
+      if (!*existing) continue;  // removed since
       struct stat st;
-      if (::fstat(fd, &st) != 0) return cannot("open", file, errno);
-      if (!S_ISREG(st.st_mode)) return cannot("open", file, "not a regular file");
-      // One that an older build made with its umask is mended by its owner.
-      struct stat d;
-      if (st.st_uid == ::geteuid() && ::stat(dir.c_str(), &d) == 0) conform(fd, d);
-      return opened;
+      if (::fstat((*existing)->get(), &st) != 0) return cannot_open_for_writing(file, dir, Error::io(errno).message);
+      if (!S_ISREG(st.st_mode)) return not_a_lock_file(file, st);
+      return std::move(**existing);
     }
+    if (errno != ENOENT) return cannot_open_for_writing(file, dir, Error::io(errno).message);
     struct stat d;
-    if (::stat(dir.c_str(), &d) != 0) return cannot("create", file, errno);
-    auto made = create(file, d);
+    if (::stat(dir.c_str(), &d) != 0) return cannot_create(file, errno);
+    auto made = create(file, dir, d);
     if (!made) return std::unexpected(std::move(made.error()));
     if (*made) return std::move(**made);
   }
-  return cannot("open", file, ENOENT);
+  return cannot_open(file, "it vanished each time it was made", "look for what removes it");
 }
 
 }  // namespace corv::fullmap

@@ -1,8 +1,11 @@
 // The build lock file of a directory, shared by every build of an output in
 // it and never deleted. Whoever may create files in the directory may open
 // it for writing, whoever made it and whatever their umask: it takes the
-// directory's write permissions, and its owner (when root makes it) and
-// group. Nobody who may not write the directory may write it.
+// directory's write permissions, its named users and groups when the
+// directory has an ACL, and its owner (when root makes it) and group.
+// Nobody who may not create files there may write it. A lock file that is
+// already there is used as it stands: it may be any file linked in, so a
+// build changes nothing about it.
 #pragma once
 
 #include <filesystem>
@@ -14,7 +17,7 @@
 namespace corv::fullmap {
 
 // Opens `dir`/`name` read-write, creating it when absent. A failure names
-// the file and says why.
+// the file, says why and, for one that is there, how to mend it.
 Result<FileDescriptor> open_lock_file(const std::filesystem::path& dir, std::string_view name);
 
 }  // namespace corv::fullmap
