@@ -1,5 +1,6 @@
 #include "fullmap/build/spill_dir.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -86,6 +87,14 @@ Result<bool> holds_only_equiv_runs(const fs::path& dir) {
 
 enum class Found { kEmpty, kSpill, kForeign };
 
+// Takes away the directories in `made`, innermost first, while they are
+// empty: what a claim made and no build used.
+void remove_unused(const std::vector<fs::path>& made) {
+  for (auto it = made.rbegin(); it != made.rend(); ++it) {
+    if (::rmdir(it->c_str()) != 0) return;
+  }
+}
+
 Result<Found> inspect(const fs::path& dir) {
   bool empty = true;
   bool spill_names_only = true;
@@ -161,7 +170,32 @@ std::unexpected<Error> foreign(const fs::path& dir) {
 // opens it; each round the directory is looked at afresh.
 constexpr int kLockAttempts = 4;
 
-Result<FileDescriptor> lock_directory(const fs::path& dir, bool* created) {
+// Makes `dir` and whichever of its ancestors are missing, as
+// create_directories does, adding those it made to `made`, outermost first.
+// Returns 0 or the errno of the failure.
+int make_directories(const fs::path& dir, std::vector<fs::path>& made) {
+  std::vector<fs::path> missing;
+  for (fs::path p = dir; !p.empty(); p = p.parent_path()) {
+    struct stat st;
+    if (::lstat(p.c_str(), &st) == 0) break;
+    if (errno != ENOENT) return errno;
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0777) == 0) {
+      made.push_back(*it);
+      continue;
+    }
+    const int err = errno;
+    std::error_code ec;
+    if (err != EEXIST) return err;
+    if (!fs::is_directory(*it, ec)) return ENOTDIR;  // made meanwhile, by somebody else
+  }
+  return 0;
+}
+
+Result<FileDescriptor> lock_directory(const fs::path& dir, std::vector<fs::path>& made) {
   for (int attempt = 0;; ++attempt) {
     auto existing = find_file(dir);
     if (!existing) return fail(std::move(existing.error()));
@@ -170,8 +204,10 @@ Result<FileDescriptor> lock_directory(const fs::path& dir, bool* created) {
       if (fs::is_symlink(fs::symlink_status(dir, ec))) {
         return fail_runtime("spill directory " + dir.string() + " is a symbolic link to nothing");
       }
-      *created = fs::create_directories(dir, ec) || *created;
-      if (ec) return fail_io(ec.value());
+      const int err = make_directories(dir, made);
+      // An ancestor that another build's claim made and just took away.
+      if (err == ENOENT && attempt + 1 < kLockAttempts) continue;
+      if (err != 0) return fail_io(err);
     } else if (!(*existing)->is_directory) {
       return fail_io(ENOTDIR);
     }
@@ -203,10 +239,10 @@ Result<SpillDirClaim> SpillDirClaim::acquire(const fs::path& spill_dir, std::spa
     return fail_runtime("spill directory " + spill_dir.string() +
                         " holds the output or an input file; set CORVANTILE_FULLMAP_SPILL_DIR elsewhere");
   }
-  bool created = false;
-  auto fd = lock_directory(spill_dir, &created);
+  std::vector<fs::path> made;
+  auto fd = lock_directory(spill_dir, made);
   if (!fd) return std::unexpected(std::move(fd.error()));
-  SpillDirClaim claim(spill_dir, std::move(*fd), created);
+  SpillDirClaim claim(spill_dir, std::move(*fd), std::move(made));
   auto found = inspect(spill_dir);
   if (!found) return std::unexpected(std::move(found.error()));
   if (*found == Found::kForeign) return foreign(spill_dir);
@@ -218,19 +254,18 @@ SpillDirClaim& SpillDirClaim::operator=(SpillDirClaim&& other) noexcept {
     release();
     dir_ = std::move(other.dir_);
     fd_ = std::move(other.fd_);
-    created_ = other.created_;
+    made_ = std::move(other.made_);
   }
   return *this;
 }
 
 void SpillDirClaim::release() noexcept {
   if (!fd_.valid()) return;
-  if (created_) {
-    // Only while `dir_` is still ours: once a successful build removed it,
-    // another build may hold a new one there. Only empty: a build that ran
-    // marked it, and a failed build leaves it.
-    if (names_file(dir_, fd_.get())) ::rmdir(dir_.c_str());
-  }
+  // Only while `dir_` is still ours: once a successful build removed it,
+  // another build may hold a new one there. Only empty: a build that ran
+  // marked it, and a failed build leaves it.
+  if (!made_.empty() && names_file(dir_, fd_.get())) remove_unused(made_);
+  made_.clear();
   unlock(fd_.get());
   fd_.reset();
 }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "common/fd_io.h"
 #include "common/fork_closed.h"
@@ -38,7 +39,7 @@ class SpillDirClaim {
   SpillDirClaim(SpillDirClaim&& other) noexcept = default;
   SpillDirClaim& operator=(SpillDirClaim&& other) noexcept;
   // Unlocks explicitly, so that no other copy of the descriptor keeps the
-  // lock. A directory that acquire() created and no stage used is removed.
+  // lock. Directories that acquire() created and no stage used are removed.
   ~SpillDirClaim() { release(); }
 
   // Readies the held directory for the stages: empties what an earlier
@@ -49,11 +50,13 @@ class SpillDirClaim {
   void release() noexcept;
 
  private:
-  SpillDirClaim(std::filesystem::path dir, FileDescriptor fd, bool created)
-      : dir_(std::move(dir)), fd_(std::move(fd)), created_(created) {}
+  SpillDirClaim(std::filesystem::path dir, FileDescriptor fd, std::vector<std::filesystem::path> made)
+      : dir_(std::move(dir)), fd_(std::move(fd)), made_(std::move(made)) {}
   std::filesystem::path dir_;
   ForkClosedDescriptor fd_;
-  bool created_ = false;  // by acquire(), so a build that never used it takes it away
+  // The directories acquire() made for it, outermost first, so a claim that
+  // no build used takes away what it made, and no more.
+  std::vector<std::filesystem::path> made_;
 };
 
 // Best effort: removes everything in `spill_dir`, then the directory.
