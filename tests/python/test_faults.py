@@ -354,6 +354,43 @@ META_VALUES = [0, 1, 512, 4097, 65536, 32 << 20, 2**31 - 1, 2**40, 2**64 - 1]
 OUTDATED = "fullmap DB is outdated or needs repair; rebuild with 'corvantile build-fullmap'"
 
 
+# Files cut short under handles that a first lookup opened, so every later
+# read of theirs faults. The handler mode decides what runs before the guard.
+GUARD_CHILD = r"""
+import faulthandler, json, os, pathlib, shutil, signal, sys, time
+signal.alarm(120)  # a read that faults for ever must not outlive the test
+from corvantile import rs
+source, work, mode, terms = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3], json.loads(sys.argv[4])
+caught = []
+if mode == "python handler":
+    signal.signal(signal.SIGBUS, lambda signo, frame: caught.append(signo))
+shutil.copytree(source, work)
+db = work / "fullmap.redb"
+rs.lookup_fullmap_terms(db, terms)
+if mode == "after the first read":
+    faulthandler.enable()
+if mode == "python handler":
+    os.kill(os.getpid(), signal.SIGBUS)
+    time.sleep(0.1)
+outcomes = []
+def attempt(call):
+    try:
+        call()
+        outcomes.append(["answered"])
+    except BaseException as e:
+        outcomes.append([type(e).__name__, str(e)])
+for shard in work.glob("fullmap.s*.redb"):
+    os.truncate(shard, 8192)
+attempt(lambda: rs.lookup_fullmap_terms(db, terms))
+attempt(lambda: rs.lookup_fullmap_terms(db, terms, return_format="pairs"))
+os.truncate(db, 8192)
+attempt(lambda: rs.hydrate_curies(db, list(range(10))))
+attempt(lambda: rs.hydrate_prefixes(db))
+print(json.dumps({"outcomes": outcomes, "caught": caught}), flush=True)
+time.sleep(60)
+"""
+
+
 class DamagedDatabaseTest(FaultTestCase):
     def setUp(self):
         super().setUp()
@@ -416,6 +453,27 @@ class DamagedDatabaseTest(FaultTestCase):
                 self.assertIsInstance(row["CURIE"], str)
                 self.assertIsInstance(row["TAXON_ID"], int)
 
+
+    def test_damaged_files_raise_whatever_fault_handler_runs(self):
+        # Python's fault handler enabled after the guard sees a fault first
+        # and raises it again on the same thread; a Python-level handler that
+        # once received a sent signal must not cost the guard. Sent from
+        # another process, the signal still ends an idle reader.
+        cases = [("never", [], signal.SIGBUS), ("at start-up", ["-X", "faulthandler"], signal.SIGSEGV),
+                 ("after the first read", [], signal.SIGFPE), ("python handler", [], signal.SIGSEGV)]
+        for mode, flags, sent in cases:
+            with self.subTest(mode):
+                child = subprocess.Popen([sys.executable, *flags, "-c", GUARD_CHILD, self.db.parent, self.tmp / mode,
+                                          mode, json.dumps(TERMS)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                         text=True)
+                line = child.stdout.readline()
+                child.send_signal(sent)
+                err = child.communicate(timeout=120)[1]
+                self.assertTrue(line, f"died by {child.returncode}: {err[-2000:]}")
+                report = json.loads(line)
+                self.assertEqual([o[0] for o in report["outcomes"]], ["RuntimeError"] * 4, report)
+                self.assertEqual(report["caught"], [signal.SIGBUS] if mode == "python handler" else [])
+                self.assertEqual(child.returncode, -sent)
 
     def test_damaged_meta_pages_never_kill_a_reader(self):
         files = ["fullmap.redb", "fullmap.s3.redb"]
@@ -764,6 +822,80 @@ class CollidingBuildTest(FaultTestCase):
                 self.assertIn(expected, outcome)
         for built in [public / "a.redb", public / "b.redb", team / "b.redb", own / "a.redb"]:
             self.assert_complete(built)
+
+    @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "linking others' files needs root")
+    def test_a_lock_file_linked_in_from_elsewhere_is_used_as_it_stands(self):
+        # Anyone who may read and write a file may link it into a shared
+        # directory as the lock; building there must leave it exactly so.
+        self.tmp.chmod(0o755)
+        elsewhere = self.tmp / "elsewhere"
+        elsewhere.mkdir()
+        public, own, mine = self.tmp / "public", self.tmp / "own", self.tmp / "mine"
+        for d, mode in [(public, 0o1777), (own, 0o755), (mine, 0o1777)]:
+            d.mkdir()
+            d.chmod(mode)
+        os.chown(own, 4201, 4201)
+        linked = {}
+        for d, owner, mode in [(public, (0, 50), 0o640), (own, (0, 50), 0o660), (mine, (4201, 4201), 0o600)]:
+            target = elsewhere / d.name
+            target.write_bytes(b"keep me")
+            os.chown(target, *owner)
+            target.chmod(mode)
+            os.link(target, d / ".fullmap-build.lock")
+            linked[target] = os.stat(target)
+        alice = {"uid": 4201, "groups": [4201], "umask": 0o022}
+        steps = [{"uid": 0, "groups": [0], "umask": 0o022, "output": f"{public}/fm.redb"},
+                 {"uid": 0, "groups": [0], "umask": 0o022, "output": f"{own}/fm.redb"},
+                 {**alice, "output": f"{mine}/fm.redb"}]
+        run = run_child(LOCK_USERS_CHILD, self.classes, self.synonyms, json.dumps(steps))
+        self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+        self.assertEqual(json.loads(run.stdout), ["built"] * 3)
+        for target, before in linked.items():
+            with self.subTest(target.name):
+                after = os.stat(target)
+                self.assertEqual((after.st_uid, after.st_gid, oct(after.st_mode)),
+                                 (before.st_uid, before.st_gid, oct(before.st_mode)))
+                self.assertEqual(target.read_bytes(), b"keep me")
+        # One that the builder may not write is refused, saying how to mend it.
+        bob = {"uid": 4202, "groups": [4202], "umask": 0o022, "output": f"{own}/b.redb"}
+        run = run_child(LOCK_USERS_CHILD, self.classes, self.synonyms, json.dumps([bob]))
+        self.assertEqual(json.loads(run.stdout), [
+            f"cannot open the build lock file {own}/.fullmap-build.lock: Permission denied (os error 13); remove it, "
+            f"or let everyone who builds in {own} write it"])
+
+    @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "switching users needs root")
+    def test_a_directory_shared_through_its_acl_admits_the_users_it_names(self):
+        def acl(entries):
+            return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perm, uid) for tag, perm, uid in entries)
+
+        anyone = 0xFFFFFFFF
+        # Owner rwx, alice and bob rwx, owning group and others r-x.
+        entries = acl([(0x01, 7, anyone), (0x02, 7, 4201), (0x02, 7, 4202), (0x04, 5, anyone), (0x10, 7, anyone),
+                       (0x20, 5, anyone)])
+        self.tmp.chmod(0o755)
+        dirs = {"access": self.tmp / "access", "access and default": self.tmp / "default"}
+        for name, d in dirs.items():
+            d.mkdir()
+            try:
+                os.setxattr(d, "system.posix_acl_access", entries)
+                if name == "access and default":
+                    os.setxattr(d, "system.posix_acl_default", entries)
+            except OSError as e:
+                self.skipTest(f"the file system takes no ACLs: {e}")
+        alice = {"uid": 4201, "groups": [4201], "umask": 0o022}
+        bob = {"uid": 4202, "groups": [4202], "umask": 0o077}
+        carol = {"uid": 4203, "groups": [4203], "umask": 0o022}
+        steps = []
+        for d in dirs.values():
+            steps += [{**alice, "output": f"{d}/a.redb"}, {**bob, "output": f"{d}/b.redb"},
+                      {**carol, "write": f"{d}/.fullmap-build.lock"}]
+        run = run_child(LOCK_USERS_CHILD, self.classes, self.synonyms, json.dumps(steps))
+        self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+        outcomes = json.loads(run.stdout)
+        for i, name in enumerate(dirs):
+            with self.subTest(name):
+                self.assertEqual(outcomes[3 * i:3 * i + 2], ["built", "built"])
+                self.assertIn("Permission denied", outcomes[3 * i + 2])
 
     def test_a_refused_build_deletes_nothing(self):
         output = self.build(self.tmp / "fm.redb")

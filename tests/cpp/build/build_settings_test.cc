@@ -167,16 +167,19 @@ TEST(BuildPreparation, HoldsTheSpillDirectoryFromItsCheckOn) {
   std::filesystem::create_directories(second.parent_path());
   write_file(second, "old");
   const std::filesystem::path synonyms[] = {dir / "s.ndjson"};
-  ScopedEnv shared(kSpillDirEnv, (dir / "shared").string());
+  const auto spill = dir / "shared" / "spill";
+  ScopedEnv shared(kSpillDirEnv, spill.string());
   auto held = prepare_build(first, {}, synonyms, 1);
   ASSERT_TRUE(held) << held.error().message;
   auto refused = prepare_build(second, {}, synonyms, 1);
   ASSERT_FALSE(refused);
-  EXPECT_EQ(refused.error().message, "spill directory " + (dir / "shared").string() + " is in use by another build");
+  EXPECT_EQ(refused.error().message, "spill directory " + spill.string() + " is in use by another build");
   EXPECT_TRUE(std::filesystem::exists(second));
-  // Made for the claim and never used, it goes with the claim.
+  // Made for the claim, with its parent, and never used: both go with the
+  // claim, and nothing that was there before.
   held->spill.release();
   EXPECT_FALSE(std::filesystem::exists(dir / "shared"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "a"));
   EXPECT_TRUE(prepare_build(second, {}, synonyms, 1));
 }
 
