@@ -959,6 +959,18 @@ class CollidingBuildTest(FaultTestCase):
         self.assertEqual(lock.stat().st_ino, lock_file)
         self.assert_complete(output)
 
+        # A lock file that is a link or no regular file is refused and left.
+        for kind, make, why in [("link", lambda p: p.symlink_to(a_file), "it is a symbolic link"),
+                                ("fifo", os.mkfifo, "it is not a regular file")]:
+            d = self.tmp / f"lock-{kind}"
+            d.mkdir()
+            make(d / ".fullmap-build.lock")
+            with self.subTest(lock=kind), self.assertRaises(RuntimeError) as cm:
+                self.build(d / "fm.redb")
+            self.assertEqual(str(cm.exception), f"cannot open the build lock file {d}/.fullmap-build.lock: {why}; remove it")
+            self.assertEqual(os.listdir(d), [".fullmap-build.lock"])
+        self.assertEqual(a_file.read_text(), "x")
+
 
 FORKING_BUILD_CHILD = r"""
 import os, sys, time
