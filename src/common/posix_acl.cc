@@ -1,7 +1,9 @@
 #include "common/posix_acl.h"
 
+#include <linux/posix_acl_xattr.h>
 #include <sys/xattr.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -9,54 +11,39 @@
 namespace corv {
 namespace {
 
+// The attribute is the header's version, then the entries, little-endian.
+static_assert(std::endian::native == std::endian::little, "ACL attributes are read as laid out in memory");
+static_assert(sizeof(AclEntry) == sizeof(posix_acl_xattr_entry));
+constexpr size_t kHeaderBytes = sizeof(posix_acl_xattr_header);
+
 constexpr char kAccessAcl[] = "system.posix_acl_access";
-// The attribute: a little-endian u32 version, then entries of a u16 tag, a
-// u16 permission set and a u32 id each.
-constexpr uint32_t kVersion = 2;
-constexpr size_t kHeaderBytes = 4;
-constexpr size_t kEntryBytes = 8;
-
-uint32_t load_le(const unsigned char* p, size_t bytes) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < bytes; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-  return v;
-}
-
-void store_le(std::string& out, uint32_t v, size_t bytes) {
-  for (size_t i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
 
 }  // namespace
 
 std::optional<std::vector<AclEntry>> read_access_acl(const std::filesystem::path& path) {
-  std::string raw(kHeaderBytes + 32 * kEntryBytes, '\0');
+  std::string raw(kHeaderBytes + 32 * sizeof(AclEntry), '\0');
   ssize_t n;
   for (;;) {
     n = ::getxattr(path.c_str(), kAccessAcl, raw.data(), raw.size());
     if (n >= 0 || errno != ERANGE) break;
     const ssize_t needed = ::getxattr(path.c_str(), kAccessAcl, nullptr, 0);
     if (needed < 0) return std::nullopt;
-    raw.resize(static_cast<size_t>(needed) + kEntryBytes);  // room for one more added meanwhile
+    raw.resize(static_cast<size_t>(needed) + sizeof(AclEntry));  // room for one more added meanwhile
   }
-  if (n < static_cast<ssize_t>(kHeaderBytes) || (n - kHeaderBytes) % kEntryBytes != 0) return std::nullopt;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(raw.data());
-  if (load_le(bytes, 4) != kVersion) return std::nullopt;
-  std::vector<AclEntry> entries;
-  for (size_t at = kHeaderBytes; at < static_cast<size_t>(n); at += kEntryBytes) {
-    entries.push_back({static_cast<uint16_t>(load_le(bytes + at, 2)), static_cast<uint16_t>(load_le(bytes + at + 2, 2)),
-                       load_le(bytes + at + 4, 4)});
-  }
+  if (n < static_cast<ssize_t>(kHeaderBytes) || (n - kHeaderBytes) % sizeof(AclEntry) != 0) return std::nullopt;
+  posix_acl_xattr_header header;
+  std::memcpy(&header, raw.data(), kHeaderBytes);
+  if (header.a_version != POSIX_ACL_XATTR_VERSION) return std::nullopt;
+  std::vector<AclEntry> entries((n - kHeaderBytes) / sizeof(AclEntry));
+  std::memcpy(entries.data(), raw.data() + kHeaderBytes, entries.size() * sizeof(AclEntry));
   return entries;
 }
 
 bool write_access_acl(int fd, const std::vector<AclEntry>& entries) {
-  std::string raw;
-  store_le(raw, kVersion, 4);
-  for (const AclEntry& e : entries) {
-    store_le(raw, e.tag, 2);
-    store_le(raw, e.perm, 2);
-    store_le(raw, e.id, 4);
-  }
+  const posix_acl_xattr_header header{POSIX_ACL_XATTR_VERSION};
+  std::string raw(kHeaderBytes + entries.size() * sizeof(AclEntry), '\0');
+  std::memcpy(raw.data(), &header, kHeaderBytes);
+  std::memcpy(raw.data() + kHeaderBytes, entries.data(), entries.size() * sizeof(AclEntry));
   return ::fsetxattr(fd, kAccessAcl, raw.data(), raw.size(), 0) == 0;
 }
 

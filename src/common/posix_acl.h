@@ -3,6 +3,8 @@
 // a file system that takes no ACLs among them, reads as "no ACL".
 #pragma once
 
+#include <linux/posix_acl.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -10,14 +12,21 @@
 
 namespace corv {
 
+// One entry, laid out as the attribute holds it.
 struct AclEntry {
-  enum Tag : uint16_t { kUserObj = 0x01, kUser = 0x02, kGroupObj = 0x04, kGroup = 0x08, kMask = 0x10, kOther = 0x20 };
-  static constexpr uint16_t kRead = 4, kWrite = 2, kExecute = 1;
-  static constexpr uint32_t kNoId = UINT32_MAX;  // the owner, group, mask and other entries
+  enum Tag : uint16_t {
+    kUserObj = ACL_USER_OBJ,
+    kUser = ACL_USER,
+    kGroupObj = ACL_GROUP_OBJ,
+    kGroup = ACL_GROUP,
+    kMask = ACL_MASK,
+    kOther = ACL_OTHER,
+  };
+  static constexpr uint16_t kRead = ACL_READ, kWrite = ACL_WRITE, kExecute = ACL_EXECUTE;
 
   uint16_t tag = 0;
   uint16_t perm = 0;
-  uint32_t id = kNoId;
+  uint32_t id = ACL_UNDEFINED_ID;  // a user or group id for the named entries only
 };
 
 // The entries of `path`'s access ACL in the kernel's order (owner, named

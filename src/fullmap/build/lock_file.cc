@@ -114,17 +114,18 @@ void conform(int fd, const fs::path& dir_path, const struct stat& dir) {
   (void)::fchmod(fd, mode);
 }
 
-// Puts a file this build made (open at `fd`, named `temp` unless empty) in
-// place as `file`, never replacing one another build made meanwhile.
-// Returns 0, or the errno of the last way tried.
-int link_into_place(int fd, const std::string& temp, const fs::path& file) {
-  if (temp.empty()) {
-    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, file.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
-    if (errno == EEXIST) return EEXIST;
-    // Without /proc, linking a descriptor itself needs privilege.
-    return ::linkat(fd, "", AT_FDCWD, file.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
-  }
+// Puts the unnamed file open at `fd` in place as `file`, never replacing
+// one another build made meanwhile. Returns 0 or an errno.
+int link_unnamed(int fd, const fs::path& file) {
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, file.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno == EEXIST) return EEXIST;
+  // Without /proc, linking a descriptor itself needs privilege.
+  return ::linkat(fd, "", AT_FDCWD, file.c_str(), AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
+// The same for the file named `temp`, which stays behind unless renamed.
+int link_named(const std::string& temp, const fs::path& file) {
   if (::link(temp.c_str(), file.c_str()) == 0) return 0;
   if (errno == EEXIST) return EEXIST;
   // File systems without hard links may still rename without replacing.
@@ -143,7 +144,7 @@ Result<std::optional<FileDescriptor>> create(const fs::path& file, const fs::pat
   if (unnamed >= 0) {
     FileDescriptor fd(unnamed);
     conform(fd.get(), dir, d);
-    const int err = link_into_place(fd.get(), "", file);
+    const int err = link_unnamed(fd.get(), file);
     if (err == 0) return std::optional<FileDescriptor>(std::move(fd));
     if (err == EEXIST) return std::optional<FileDescriptor>();
   } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
@@ -155,7 +156,7 @@ Result<std::optional<FileDescriptor>> create(const fs::path& file, const fs::pat
   if (named < 0) return cannot_create(file, errno);
   FileDescriptor fd(named);
   conform(fd.get(), dir, d);
-  const int err = link_into_place(fd.get(), temp, file);
+  const int err = link_named(temp, file);
   ::unlink(temp.c_str());  // gone with the rename, if that placed it
   if (err == 0) return std::optional<FileDescriptor>(std::move(fd));
   if (err == EEXIST) return std::optional<FileDescriptor>();

@@ -187,9 +187,8 @@ int make_directories(const fs::path& dir, std::vector<fs::path>& made) {
       made.push_back(*it);
       continue;
     }
-    const int err = errno;
+    if (errno != EEXIST) return errno;
     std::error_code ec;
-    if (err != EEXIST) return err;
     if (!fs::is_directory(*it, ec)) return ENOTDIR;  // made meanwhile, by somebody else
   }
   return 0;
