@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <climits>
 #include <limits>
+#include <string>
+#include <string_view>
 
 namespace corv {
 namespace {
@@ -49,6 +51,32 @@ void FileDescriptor::reset() noexcept {
 }
 
 Result<FileDescriptor> open_for_reading(const std::filesystem::path& path) { return open_or_fail(path, O_RDONLY, 0); }
+
+Result<FileDescriptor> open_regular_for_reading(const std::filesystem::path& path, int dir) {
+  int fd;
+  do {
+    fd = ::openat(dir, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail_io(errno);
+  FileDescriptor owned(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return fail_io(errno);
+  if (!S_ISREG(st.st_mode)) return fail(not_a_regular_file(path, st.st_mode));
+  return owned;
+}
+
+Error not_a_regular_file(const std::filesystem::path& path, mode_t mode) {
+  const char* kind = S_ISDIR(mode)    ? "a directory"
+                     : S_ISFIFO(mode) ? "a FIFO"
+                     : S_ISSOCK(mode) ? "a socket"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                     : S_ISLNK(mode)  ? "a symbolic link"
+                                      : "not a regular file";
+  std::string text = path.string() + " is " + kind;
+  if (std::string_view(kind) != "not a regular file") text += ", not a regular file";
+  return Error::runtime(std::move(text));
+}
 
 Result<FileDescriptor> create_for_writing(const std::filesystem::path& path) {
   return open_or_fail(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -142,6 +170,12 @@ int set_byte_lock(int fd, short type, off_t start, off_t length) {
 }
 
 }  // namespace
+
+Result<bool> try_lock_file(int fd, LockMode mode) {
+  if (set_byte_lock(fd, mode == LockMode::kShared ? F_RDLCK : F_WRLCK, 0, 0) == 0) return true;
+  if (errno == EAGAIN || errno == EACCES) return false;
+  return fail_io(errno);
+}
 
 Result<bool> try_lock_byte(int fd, uint64_t offset) {
   if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return fail_io(EINVAL);

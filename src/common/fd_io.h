@@ -2,6 +2,7 @@
 // them. Every call retries EINTR; failures carry the OS error (Error::io).
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -39,6 +40,12 @@ class FileDescriptor {
 
 // Read-only.
 Result<FileDescriptor> open_for_reading(const std::filesystem::path& path);
+// Read-only, without waiting for a FIFO's writer or taking a terminal, and
+// only a regular file: anything else fails at once, saying what it is.
+// Through links; relative to the directory `dir` (or the working directory).
+Result<FileDescriptor> open_regular_for_reading(const std::filesystem::path& path, int dir = AT_FDCWD);
+// "<path> is a FIFO, not a regular file", and likewise for the other kinds.
+Error not_a_regular_file(const std::filesystem::path& path, mode_t mode);
 // Write-only, created or truncated, mode 0666 before the umask.
 Result<FileDescriptor> create_for_writing(const std::filesystem::path& path);
 // Read-write, created with `mode`; nullopt when the name is taken.
@@ -66,6 +73,12 @@ Result<bool> try_lock(int fd, LockMode mode);
 // Drops the flock. Closing does that only once every copy of the
 // descriptor is closed, and a forked child holds copies.
 void unlock(int fd) noexcept;
+
+// Whole-file locks that belong to the open file description (fcntl, not
+// flock): an exclusive one needs a descriptor open for writing, so whoever
+// may only read a file can never hold one that refuses others. false when
+// another description holds a conflicting one.
+Result<bool> try_lock_file(int fd, LockMode mode);
 
 // Byte-range locks that belong to the open file description: they conflict
 // between descriptors of one process as between processes, and end with
