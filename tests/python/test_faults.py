@@ -898,8 +898,8 @@ class CollidingBuildTest(FaultTestCase):
         bob = {"uid": 4202, "groups": [4202], "umask": 0o022, "output": f"{own}/b.redb"}
         run = run_child(LOCK_USERS_CHILD, self.classes, self.synonyms, json.dumps([bob]))
         self.assertEqual(json.loads(run.stdout), [
-            f"cannot open the build lock file {own}/.fullmap-build.lock: Permission denied (os error 13); remove it when "
-            f"no build is running, or let everyone who builds in {own} write it"])
+            f"cannot open the build lock file {own}/.fullmap-build.lock: Permission denied (os error 13); "
+            f"remove it when no build is running, or let everyone who builds in {own} write it"])
 
     @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "switching users needs root")
     def test_a_directory_shared_through_its_acl_admits_the_users_it_names(self):
