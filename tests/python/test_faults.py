@@ -691,12 +691,15 @@ except RuntimeError as e:
 # Each step runs in a child forked from this process, which has imported
 # the module but started no thread, as another user with its own umask.
 LOCK_USERS_CHILD = r"""
-import json, os, sys
+import fcntl, json, os, sys
 from corvantile import rs
 classes, synonyms, steps = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
 results = []
+holders = []
 for step in steps:
     r, w = os.pipe()
+    if "hold" in step:
+        release_r, release_w = os.pipe()
     pid = os.fork()
     if pid == 0:
         os.close(r)
@@ -708,19 +711,44 @@ for step in steps:
             if "output" in step:
                 rs.build_fullmap_db(step["output"], [classes], [synonyms], threads=1)
                 out = "built"
+            elif "hold" in step:
+                # Whatever locks a reader can take, held while the later steps run.
+                fd = os.open(step["hold"], os.O_RDONLY)
+                fcntl.lockf(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+                fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+                out = "held"
             else:
                 os.close(os.open(step["write"], os.O_WRONLY))
                 out = "writable"
         except (RuntimeError, OSError) as e:
             out = str(e)
         os.write(w, out.encode())
+        if "hold" in step:
+            os.close(w)
+            os.close(release_w)
+            os.read(release_r, 1)
         os._exit(0)
     os.close(w)
     with os.fdopen(r) as f:
         results.append(f.read())
+    if "hold" in step:
+        os.close(release_r)
+        holders.append((pid, release_w))
+    else:
+        os.waitpid(pid, 0)
+for pid, release in holders:
+    os.close(release)
     os.waitpid(pid, 0)
 print(json.dumps(results))
 """
+
+
+def posix_acl(entries):
+    """A raw access ACL attribute of (tag, permissions, id) entries."""
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perm, uid) for tag, perm, uid in entries)
+
+
+ANYONE = 0xFFFFFFFF
 
 
 class CollidingBuildTest(FaultTestCase):
@@ -813,6 +841,9 @@ class CollidingBuildTest(FaultTestCase):
             ({**alice, "output": f"{team}/a.redb"}, "built"),
             ({**bob, "output": f"{team}/b.redb"}, "built"),
             ({**carol, "write": f"{team}/.fullmap-build.lock"}, "Permission denied"),
+            # Nobody who may not create files there may open the lock, to hold a lock that refuses builds.
+            ({**carol, "hold": f"{team}/.fullmap-build.lock"}, "Permission denied"),
+            ({**root, "output": f"{team}/r.redb"}, "built"),
             ({**root, "output": f"{own}/first.redb"}, "built"),
             ({**alice, "output": f"{own}/a.redb"}, "built"),
             ({**bob, "write": f"{own}/.fullmap-build.lock"}, "Permission denied"),
@@ -826,6 +857,9 @@ class CollidingBuildTest(FaultTestCase):
                 self.assertIn(expected, outcome)
         for built in [public / "a.redb", public / "b.redb", team / "b.redb", own / "a.redb"]:
             self.assert_complete(built)
+        # Read goes with write: no entry may only read the lock.
+        for d, mode in [(public, 0o666), (team, 0o660), (own, 0o600)]:
+            self.assertEqual(oct((d / ".fullmap-build.lock").stat().st_mode & 0o777), oct(mode))
 
     @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "linking others' files needs root")
     def test_a_lock_file_linked_in_from_elsewhere_is_used_as_it_stands(self):
@@ -864,18 +898,15 @@ class CollidingBuildTest(FaultTestCase):
         bob = {"uid": 4202, "groups": [4202], "umask": 0o022, "output": f"{own}/b.redb"}
         run = run_child(LOCK_USERS_CHILD, self.classes, self.synonyms, json.dumps([bob]))
         self.assertEqual(json.loads(run.stdout), [
-            f"cannot open the build lock file {own}/.fullmap-build.lock: Permission denied (os error 13); remove it, "
-            f"or let everyone who builds in {own} write it"])
+            f"cannot open the build lock file {own}/.fullmap-build.lock: Permission denied (os error 13); "
+            f"remove it when no build is running, or let everyone who builds in {own} write it"])
 
     @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "switching users needs root")
     def test_a_directory_shared_through_its_acl_admits_the_users_it_names(self):
-        def acl(entries):
-            return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perm, uid) for tag, perm, uid in entries)
-
-        anyone = 0xFFFFFFFF
-        # Owner rwx, alice and bob rwx, owning group and others r-x.
-        entries = acl([(0x01, 7, anyone), (0x02, 7, 4201), (0x02, 7, 4202), (0x04, 5, anyone), (0x10, 7, anyone),
-                       (0x20, 5, anyone)])
+        # Owner rwx, alice and bob rwx, owning group and others r-x; groups
+        # r-x and -w-, neither of which lets its members create files.
+        entries = posix_acl([(0x01, 7, ANYONE), (0x02, 7, 4201), (0x02, 7, 4202), (0x04, 5, ANYONE), (0x08, 5, 4310),
+                             (0x08, 2, 4311), (0x10, 7, ANYONE), (0x20, 5, ANYONE)])
         self.tmp.chmod(0o755)
         dirs = {"access": self.tmp / "access", "access and default": self.tmp / "default"}
         for name, d in dirs.items():
@@ -889,17 +920,43 @@ class CollidingBuildTest(FaultTestCase):
         alice = {"uid": 4201, "groups": [4201], "umask": 0o022}
         bob = {"uid": 4202, "groups": [4202], "umask": 0o077}
         carol = {"uid": 4203, "groups": [4203], "umask": 0o022}
+        dave = {"uid": 4204, "groups": [4204, 4310, 4311], "umask": 0o022}
         steps = []
         for d in dirs.values():
             steps += [{**alice, "output": f"{d}/a.redb"}, {**bob, "output": f"{d}/b.redb"},
-                      {**carol, "write": f"{d}/.fullmap-build.lock"}]
+                      {**carol, "write": f"{d}/.fullmap-build.lock"}, {**dave, "write": f"{d}/.fullmap-build.lock"}]
         run = run_child(LOCK_USERS_CHILD, self.classes, self.synonyms, json.dumps(steps))
         self.assertEqual(run.returncode, 0, run.stderr[-2000:])
         outcomes = json.loads(run.stdout)
         for i, name in enumerate(dirs):
             with self.subTest(name):
-                self.assertEqual(outcomes[3 * i:3 * i + 2], ["built", "built"])
-                self.assertIn("Permission denied", outcomes[3 * i + 2])
+                self.assertEqual(outcomes[4 * i:4 * i + 2], ["built", "built"])
+                self.assertIn("Permission denied", outcomes[4 * i + 2])
+                self.assertIn("Permission denied", outcomes[4 * i + 3])
+
+    @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "switching users needs root")
+    def test_the_directorys_owner_and_group_build_after_a_user_it_names_made_the_lock(self):
+        # Bob, named in alice's directories, makes the lock as bob:bob.
+        self.tmp.chmod(0o755)
+        own, team = self.tmp / "own", self.tmp / "team"
+        for d, group, group_perm in [(own, 4201, 5), (team, 4300, 7)]:
+            d.mkdir()
+            os.chown(d, 4201, group)
+            try:
+                os.setxattr(d, "system.posix_acl_access", posix_acl([(0x01, 7, ANYONE), (0x02, 7, 4202),
+                                                                     (0x04, group_perm, ANYONE), (0x10, 7, ANYONE),
+                                                                     (0x20, 5, ANYONE)]))
+            except OSError as e:
+                self.skipTest(f"the file system takes no ACLs: {e}")
+        alice = {"uid": 4201, "groups": [4201], "umask": 0o022}
+        bob = {"uid": 4202, "groups": [4202], "umask": 0o077}
+        carol = {"uid": 4203, "groups": [4203, 4300], "umask": 0o022}
+        steps = [{**bob, "output": f"{own}/b.redb"}, {**alice, "output": f"{own}/a.redb"},
+                 {**bob, "output": f"{team}/b.redb"}, {**carol, "output": f"{team}/c.redb"},
+                 {**alice, "output": f"{team}/a.redb"}]
+        run = run_child(LOCK_USERS_CHILD, self.classes, self.synonyms, json.dumps(steps))
+        self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+        self.assertEqual(json.loads(run.stdout), ["built"] * 5)
 
     def test_a_refused_build_deletes_nothing(self):
         output = self.build(self.tmp / "fm.redb")

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/posix_acl.h"
+#include "fullmap/build/lock_access.h"
 
 namespace corv::fullmap {
 namespace {
@@ -38,62 +39,19 @@ std::unexpected<Error> cannot_open(const fs::path& file, std::string_view why, s
 
 // A lock file that is there is never changed, so mending it is its owner's.
 std::unexpected<Error> cannot_open_for_writing(const fs::path& file, const fs::path& dir, std::string_view why) {
-  return cannot_open(file, why, "remove it, or let everyone who builds in " + dir.string() + " write it");
+  // Removed while a build holds it, it would let a second build of the same
+  // output lock a new one.
+  return cannot_open(file, why,
+                     "remove it when no build is running, or let everyone who builds in " + dir.string() + " write it");
 }
 
 std::unexpected<Error> not_a_lock_file(const fs::path& file, const struct stat& st) {
   return cannot_open(file, S_ISLNK(st.st_mode) ? "it is a symbolic link" : "it is not a regular file", "remove it");
 }
 
-// Reading the lock harms nobody, as the mode 0644 has it; writing it
-// follows the right to write the directory.
-uint16_t lock_permissions(uint16_t dir_permissions) {
-  if (dir_permissions & AclEntry::kWrite) return AclEntry::kRead | AclEntry::kWrite;
-  return dir_permissions & AclEntry::kRead;
-}
-
-// The directory's ACL carried over to the lock file: its named users and
-// groups keep their read and write (their execute means nothing here), the
-// owner may write, the owning group and everyone else read, and write as
-// the mode rule below gives them.
-std::vector<AclEntry> lock_acl(const std::vector<AclEntry>& dir, bool same_group) {
-  uint16_t mask = AclEntry::kRead | AclEntry::kWrite | AclEntry::kExecute;
-  uint16_t group = 0;
-  uint16_t other = 0;
-  for (const AclEntry& e : dir) {
-    if (e.tag == AclEntry::kMask) mask = e.perm;
-    if (e.tag == AclEntry::kGroupObj) group = e.perm;
-    if (e.tag == AclEntry::kOther) other = e.perm;
-  }
-  std::vector<AclEntry> out;
-  uint16_t group_class = 0;  // the mask must grant what the group entries do
-  for (const AclEntry& e : dir) {
-    switch (e.tag) {
-      case AclEntry::kUserObj: out.push_back({e.tag, AclEntry::kRead | AclEntry::kWrite, e.id}); break;
-      case AclEntry::kUser:
-      case AclEntry::kGroup:
-        out.push_back({e.tag, lock_permissions(e.perm & mask), e.id});
-        group_class |= out.back().perm;
-        break;
-      case AclEntry::kGroupObj:
-        out.push_back(
-            {e.tag, static_cast<uint16_t>(AclEntry::kRead | ((same_group ? group & mask : other) & AclEntry::kWrite)),
-             e.id});
-        group_class |= out.back().perm;
-        break;
-      case AclEntry::kMask: out.push_back({e.tag, group_class, e.id}); break;
-      case AclEntry::kOther:
-        out.push_back({e.tag, static_cast<uint16_t>(AclEntry::kRead | (other & AclEntry::kWrite)), e.id});
-        break;
-      default: break;
-    }
-  }
-  return out;
-}
-
 // Gives a lock file this build has just made, and nobody else has opened,
 // its attributes in `dir`: everyone the directory lets create files may
-// write the lock, nobody else. The owner is the file's maker, who could
+// open the lock, nobody else. The owner is the file's maker, who could
 // create a file there, or the directory's owner when root makes it.
 void conform(int fd, const fs::path& dir_path, const struct stat& dir) {
   if (::geteuid() == 0) {
@@ -103,15 +61,14 @@ void conform(int fd, const fs::path& dir_path, const struct stat& dir) {
   }
   struct stat st;
   if (::fstat(fd, &st) != 0) return;
-  const bool same_group = st.st_gid == dir.st_gid;
-  if (auto acl = read_access_acl(dir_path); acl && write_access_acl(fd, lock_acl(*acl, same_group))) return;
+  const auto dir_acl = read_access_acl(dir_path);
+  const std::vector<AclEntry> acl =
+      lock_acl(dir_acl ? *dir_acl : mode_acl(dir.st_mode), {dir.st_uid, dir.st_gid, st.st_uid, st.st_gid});
+  if (write_access_acl(fd, acl)) return;
   // The mode alone governs: entries a default ACL gave the file would let
-  // users write it whom the directory does not let create files.
+  // users open it whom the directory does not let create files.
   remove_access_acl(fd);
-  mode_t mode = 0644 | (dir.st_mode & (S_IWGRP | S_IWOTH));
-  // Members of another group may write only if everyone may.
-  if (!same_group) mode = (mode & ~S_IWGRP) | ((dir.st_mode & S_IWOTH) ? S_IWGRP : 0);
-  (void)::fchmod(fd, mode);
+  (void)::fchmod(fd, lock_mode(acl));
 }
 
 // Puts the unnamed file open at `fd` in place as `file`, never replacing

@@ -1,11 +1,8 @@
 // The build lock file of a directory, shared by every build of an output in
 // it and never deleted. Whoever may create files in the directory may open
-// it for writing, whoever made it and whatever their umask: it takes the
-// directory's write permissions, its named users and groups when the
-// directory has an ACL, and its owner (when root makes it) and group.
-// Nobody who may not create files there may write it. A lock file that is
-// already there is used as it stands: it may be any file linked in, so a
-// build changes nothing about it.
+// it, whoever made it and whatever their umask, and nobody else may open it
+// at all (lock_access.h). A lock file that is already there is used as it
+// stands: it may be any file linked in, so a build changes nothing about it.
 #pragma once
 
 #include <filesystem>
