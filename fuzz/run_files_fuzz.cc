@@ -84,7 +84,8 @@ void check_curie_run(const corv::HeldDirectory& dir, const std::string& name, st
   FUZZ_CHECK(again == bytes);
 }
 
-void check_equiv_run(const corv::HeldDirectory& dir, const std::string& name, std::string_view bytes, size_t buffer_bytes) {
+void check_equiv_run(const corv::HeldDirectory& dir, const std::string& name, std::string_view bytes,
+                     size_t buffer_bytes) {
   auto input = RunInput::open(dir, name, buffer_bytes);
   FUZZ_CHECK(input.has_value());
   std::string again;
@@ -110,7 +111,8 @@ void check_equiv_run(const corv::HeldDirectory& dir, const std::string& name, st
 
 // Drives RunInput with operations taken from the bytes themselves and
 // compares every answer with a cursor over the same bytes.
-void check_run_input(const corv::HeldDirectory& dir, const std::string& name, std::string_view bytes, size_t buffer_bytes) {
+void check_run_input(const corv::HeldDirectory& dir, const std::string& name, std::string_view bytes,
+                     size_t buffer_bytes) {
   auto opened = RunInput::open(dir, name, buffer_bytes);
   FUZZ_CHECK(opened.has_value());
   RunInput& in = *opened;

@@ -31,8 +31,7 @@ std::string equiv_run_name(uint64_t run) {
   return name;
 }
 
-Status spill_equiv_local(EquivMap& map, const HeldDirectory& dir, std::atomic<uint64_t>& counter,
-                         EquivRunList& runs) {
+Status spill_equiv_local(EquivMap& map, const HeldDirectory& dir, std::atomic<uint64_t>& counter, EquivRunList& runs) {
   if (map.empty()) return {};
   std::vector<EquivEntry> entries;
   entries.reserve(map.size());

@@ -40,8 +40,7 @@ std::string equiv_run_name(uint64_t run);
 // Drains `map` (left as by clear()) into a run of `dir` numbered by
 // `counter` and records its name in `runs`. An empty map writes nothing and draws no
 // number. A failed write records nothing.
-Status spill_equiv_local(EquivMap& map, const HeldDirectory& dir, std::atomic<uint64_t>& counter,
-                         EquivRunList& runs);
+Status spill_equiv_local(EquivMap& map, const HeldDirectory& dir, std::atomic<uint64_t>& counter, EquivRunList& runs);
 
 // Replaces `entry` with the next entry of `input`, reusing its strings
 // (but not a rare huge entry's storage); false at a clean end (no byte

@@ -146,8 +146,8 @@ TEST(FinalDatabase, EmptyIngestStillCreatesEveryTable) {
   const auto output = dir / "empty.redb";
   SynonymOutput nothing;
   nothing.term_runs.resize(kShards);
-  auto status =
-      write_final_database(output, testing::hold(dir.path()), nothing, {.write_budget_bytes = 0, .insert_batch = 0, .shard_count = kShards});
+  auto status = write_final_database(output, testing::hold(dir.path()), nothing,
+                                     {.write_budget_bytes = 0, .insert_batch = 0, .shard_count = kShards});
   ASSERT_TRUE(status) << status.error().message;
   EXPECT_TRUE(dump_table(output, kPrefixesTable).empty());
   EXPECT_TRUE(dump_table(output, kCategoriesTable).empty());
