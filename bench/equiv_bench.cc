@@ -105,8 +105,9 @@ int main(int argc, char** argv) {
   const double rss_before = current_rss_mib();
   start = Clock::now();
   tbb::task_arena arena(threads);
+  const auto spill = corv::HeldDirectory::open(dir / "spill").value();
   corv::Result<corv::fullmap::EquivIndex> index =
-      arena.execute([&] { return corv::fullmap::EquivIndex::build(classes, dir / "spill", spill_entries, nullptr); });
+      arena.execute([&] { return corv::fullmap::EquivIndex::build(classes, spill, spill_entries, nullptr); });
   const double build_seconds = seconds_since(start);
   if (!index) {
     std::fprintf(stderr, "build failed: %s\n", index.error().message.c_str());
@@ -117,7 +118,7 @@ int main(int argc, char** argv) {
   const double after = current_rss_mib();
   const double keys = static_cast<double>(index->size());
   std::printf("index: %zu keys, data file %.1f MiB, %d threads: %.2f s\n", index->size(),
-              static_cast<double>(std::filesystem::file_size(index->data_path())) / (1 << 20), threads, build_seconds);
+              static_cast<double>(index->data_size()) / (1 << 20), threads, build_seconds);
   std::printf("rss before %.1f MiB, after build %.1f MiB (%.1f bytes/key), peak %.1f MiB\n", rss_before, after,
               (after - rss_before) * (1 << 20) / keys, peak);
 
@@ -133,7 +134,7 @@ int main(int argc, char** argv) {
               lookup_seconds * 1e9 / static_cast<double>(probes));
 
   // Drops and deletes the big file.
-  index = corv::fullmap::EquivIndex::build({}, dir / "spill", spill_entries, nullptr);
+  index = corv::fullmap::EquivIndex::build({}, spill, spill_entries, nullptr);
   std::filesystem::remove_all(dir);
   return 0;
 }

@@ -148,7 +148,8 @@ int run_one(const fs::path& dir, bool gz, size_t workers, uint64_t input_bytes, 
   for (const auto& entry : fs::directory_iterator(dir / (gz ? "gz" : "plain"))) files.push_back(entry.path());
   std::sort(files.begin(), files.end());
 
-  auto equiv = EquivIndex::build({}, spill, std::nullopt, nullptr);
+  const auto held = corv::HeldDirectory::open(spill).value();
+  auto equiv = EquivIndex::build({}, held, std::nullopt, nullptr);
   if (!equiv) {
     std::fprintf(stderr, "%s\n", equiv.error().message.c_str());
     return 1;
@@ -156,7 +157,7 @@ int run_one(const fs::path& dir, bool gz, size_t workers, uint64_t input_bytes, 
   const size_t producers = std::min(files.size(), std::max<size_t>(workers / 4, 4));
   auto start = Clock::now();
   auto out = corv::fullmap::process_synonyms(files, *equiv,
-                                             {.spill_dir = spill,
+                                             {.spill = &held,
                                               .local_spill_entries = s.local_spill_entries,
                                               .curie_spill_entries = s.curie_spill_entries,
                                               .threads = workers,

@@ -57,6 +57,7 @@ std::vector<std::filesystem::path> make_runs(const std::filesystem::path& dir, s
   std::mt19937_64 rng(20261207);
   const uint64_t pool = std::max<uint64_t>(1, runs * per_run / 2);
   std::vector<std::filesystem::path> paths;
+  const auto held = corv::HeldDirectory::open(dir).value();
   TermMap map;
   for (size_t r = 0; r < runs; ++r) {
     while (!map.holds_at_least(per_run)) {
@@ -67,9 +68,9 @@ std::vector<std::filesystem::path> make_runs(const std::filesystem::path& dir, s
       }
     }
     frames += map.size();
-    auto files = spill_run(map, dir, r, 1);
+    auto files = spill_run(map, held, r, 1);
     if (!files) die(files.error().message);
-    for (auto& f : *files) paths.push_back(std::move(f.path));
+    for (auto& f : *files) paths.push_back(dir / f.name);
   }
   return paths;
 }
@@ -92,6 +93,9 @@ int main(int argc, char** argv) {
   std::printf("%zu runs, %llu frames, %.1f MiB of runs\n", paths.size(), static_cast<unsigned long long>(frames),
               static_cast<double>(run_bytes) / (1 << 20));
 
+  const auto held = corv::HeldDirectory::open(dir).value();
+  std::vector<std::string> names;
+  for (const auto& p : paths) names.push_back(p.filename());
   double best = 0;
   uint64_t records = 0;
   for (int round = 0; round < 3; ++round) {
@@ -101,7 +105,7 @@ int main(int argc, char** argv) {
     if (!db) die(db.error().message);
     std::atomic<uint64_t> written{0};
     const auto start = Clock::now();
-    auto n = write_shard_records(*db, paths, 2000000, 0, written, 0, nullptr, 1);
+    auto n = write_shard_records(*db, held, names, 2000000, 0, written, 0, nullptr, 1);
     const double s = std::chrono::duration<double>(Clock::now() - start).count();
     if (!n) die(n.error().message);
     records = *n;

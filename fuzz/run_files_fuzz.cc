@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/held_directory.h"
 #include "fullmap/build/curie_run.h"
 #include "fullmap/build/equiv_run.h"
 #include "fullmap/build/run_io.h"
@@ -39,8 +40,8 @@ bool known_read_error(const corv::Error& e) {
          e.message.starts_with("incomplete utf-8 byte sequence from index ");
 }
 
-void check_term_run(const std::filesystem::path& path, std::string_view bytes) {
-  auto reader = RunReader::open(path);
+void check_term_run(const corv::HeldDirectory& dir, const std::string& name, std::string_view bytes) {
+  auto reader = RunReader::open(dir, name);
   FUZZ_CHECK(reader.has_value());
   std::string again;
   uint64_t frames = 0;
@@ -62,12 +63,12 @@ void check_term_run(const std::filesystem::path& path, std::string_view bytes) {
     ++frames;
   }
   FUZZ_CHECK(again == bytes);
-  auto counted = count_run_frames(path);
+  auto counted = count_run_frames(dir, name);
   FUZZ_CHECK(counted.has_value() && *counted == frames);
 }
 
-void check_curie_run(const std::filesystem::path& path, std::string_view bytes) {
-  auto reader = CurieRunReader::open(path);
+void check_curie_run(const corv::HeldDirectory& dir, const std::string& name, std::string_view bytes) {
+  auto reader = CurieRunReader::open(dir, name);
   FUZZ_CHECK(reader.has_value());
   std::string again;
   for (;;) {
@@ -83,8 +84,9 @@ void check_curie_run(const std::filesystem::path& path, std::string_view bytes) 
   FUZZ_CHECK(again == bytes);
 }
 
-void check_equiv_run(const std::filesystem::path& path, std::string_view bytes, size_t buffer_bytes) {
-  auto input = RunInput::open(path, buffer_bytes);
+void check_equiv_run(const corv::HeldDirectory& dir, const std::string& name, std::string_view bytes,
+                     size_t buffer_bytes) {
+  auto input = RunInput::open(dir, name, buffer_bytes);
   FUZZ_CHECK(input.has_value());
   std::string again;
   EquivEntry entry;  // reused, as a merge reuses it
@@ -109,8 +111,9 @@ void check_equiv_run(const std::filesystem::path& path, std::string_view bytes, 
 
 // Drives RunInput with operations taken from the bytes themselves and
 // compares every answer with a cursor over the same bytes.
-void check_run_input(const std::filesystem::path& path, std::string_view bytes, size_t buffer_bytes) {
-  auto opened = RunInput::open(path, buffer_bytes);
+void check_run_input(const corv::HeldDirectory& dir, const std::string& name, std::string_view bytes,
+                     size_t buffer_bytes) {
+  auto opened = RunInput::open(dir, name, buffer_bytes);
   FUZZ_CHECK(opened.has_value());
   RunInput& in = *opened;
   size_t pos = 0;  // model cursor
@@ -195,15 +198,17 @@ void check_run_input(const std::filesystem::path& path, std::string_view bytes, 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static corv::fuzz::ScratchFile file("run");
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const auto& path = file.write(bytes);
+  // Opened by name in the directory held, as a build opens its runs.
+  static const corv::HeldDirectory dir = corv::HeldDirectory::open(file.path().parent_path()).value();
+  const std::string name = file.write(bytes).filename();
 
-  check_term_run(path, bytes);
-  check_curie_run(path, bytes);
+  check_term_run(dir, name, bytes);
+  check_curie_run(dir, name, bytes);
   // Small buffers put frame boundaries inside refills; a page-sized one
   // takes the whole input in one go, as the real 8 MiB buffer does.
   const size_t small_buffer = size == 0 ? 1 : 1 + data[0] % 16;
-  check_equiv_run(path, bytes, small_buffer);
-  check_equiv_run(path, bytes, 4096);
-  check_run_input(path, bytes, small_buffer);
+  check_equiv_run(dir, name, bytes, small_buffer);
+  check_equiv_run(dir, name, bytes, 4096);
+  check_run_input(dir, name, bytes, small_buffer);
   return 0;
 }

@@ -22,7 +22,8 @@ int openat_retrying(int dir, const char* name, int flags, mode_t mode) {
 }
 
 EntryInfo entry_of(const struct stat& st) {
-  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_uid, st.st_mode};
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_uid, st.st_mode,
+          static_cast<uint64_t>(st.st_size)};
 }
 
 // Closes `fd` when it is not a regular file, which a build never makes
@@ -44,6 +45,12 @@ Result<HeldDirectory> HeldDirectory::open(const std::filesystem::path& path) {
   const int fd = openat_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_NONBLOCK, 0);
   if (fd < 0) return fail_io(errno);
   return HeldDirectory(FileDescriptor(fd), path);
+}
+
+Result<HeldDirectory> HeldDirectory::reopen() const {
+  const int fd = openat_retrying(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_NOCTTY | O_NONBLOCK, 0);
+  if (fd < 0) return fail_io(errno);
+  return HeldDirectory(FileDescriptor(fd), path_);
 }
 
 Result<EntryInfo> HeldDirectory::info() const {

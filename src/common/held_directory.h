@@ -24,6 +24,7 @@ struct EntryInfo {
   uint64_t ino = 0;
   uid_t uid = 0;
   mode_t mode = 0;  // type and permission bits
+  uint64_t size = 0;
 
   bool is_directory() const;
   bool is_regular() const;
@@ -39,6 +40,10 @@ class HeldDirectory {
   HeldDirectory() = default;
   HeldDirectory(HeldDirectory&&) noexcept = default;
   HeldDirectory& operator=(HeldDirectory&&) noexcept = default;
+
+  // The same directory through a new open description of its own, which
+  // outlives this one and shares no lock or place with it.
+  Result<HeldDirectory> reopen() const;
 
   bool valid() const noexcept { return fd_.valid(); }
   int fd() const noexcept { return fd_.get(); }

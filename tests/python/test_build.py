@@ -38,6 +38,10 @@ def write_lines(path, rows, compress=False):
     return path
 
 
+def tree(root):
+    return {str(p.relative_to(root)): p.read_bytes() if p.is_file() else None for p in root.rglob("*")}
+
+
 class Recorder:
     def __init__(self):
         self.calls = []
@@ -174,9 +178,6 @@ class BuildTest(unittest.TestCase):
         spill = self.tmp / "scratch"
         os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(spill)
 
-        def tree(root):
-            return {str(p.relative_to(root)): p.read_bytes() if p.is_file() else None for p in root.rglob("*")}
-
         # Spill-like names beside anything else do not make a directory the build's.
         for foreign in ({"notes.txt": b"mine"}, {"run_s0_00000001.bin": b"r", "equiv/mine.txt": b"m"},
                         {"run_s0_1.bin": b"near miss"}):
@@ -217,6 +218,82 @@ class BuildTest(unittest.TestCase):
                 self.build(output)
                 self.assertFalse(spill.exists())
                 self.assertEqual(self.curies_by_term(output, ["aspirin"])["aspirin"], {("CHEBI:15365", "chemicals")})
+
+    def test_a_spill_directory_swapped_for_a_link_mid_build_redirects_nothing(self):
+        terms = ["aspirin", "drugbank:db00945", "fever reducer", "hgnc:11998"]
+        self.build(self.tmp / "plain.redb")
+        expected = self.curies_by_term(self.tmp / "plain.redb", terms)
+        # Moved aside once the marker is there, at the first report of a stage, with a link to
+        # another directory put in its place.
+        for threads, swapped, stage in [(1, "spill", 0), (4, "spill", 1), (1, "a", 1), (4, "a", 2)]:
+            with self.subTest(threads=threads, swapped=swapped, stage=stage):
+                case = self.tmp / f"swap-{threads}-{swapped}-{stage}"
+                spill = case / "base" / "a" / "spill"
+                os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(spill)
+                victim = case / "victim"
+                inside = victim / "spill" if swapped == "a" else victim
+                inside.mkdir(parents=True)
+                (victim / "notes.txt").write_bytes(b"mine")
+                (inside / "run_s0_00000000.bin").write_bytes(b"not a build's")
+                (inside / "equiv").mkdir()
+                (inside / "equiv" / "kept").write_bytes(b"kept")
+                before = tree(victim)
+                target = spill if swapped == "spill" else spill.parent
+                moved = target.with_name("moved")
+                lock = threading.Lock()
+
+                def swap(reported, *_):
+                    with lock:
+                        if reported == stage and not moved.exists() and (spill / ".corvantile-fullmap-spill").exists():
+                            target.rename(moved)
+                            target.symlink_to(victim, target_is_directory=True)
+
+                output = case / "fullmap.redb"
+                self.build(output, threads=threads, progress=swap)
+                self.assertTrue(target.is_symlink())
+                self.assertEqual(tree(victim), before)
+                # The runs went through the directory held and were removed from it; a moved
+                # ancestor loses the spill directory, still its own, too.
+                self.assertEqual(list(moved.iterdir()), [])
+                self.assertEqual(self.curies_by_term(output, terms), expected)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to plant another user's directory")
+    def test_another_users_spill_directory_is_refused_before_anything_is_deleted(self):
+        shared = self.tmp / "shared"
+        shared.mkdir()
+        shared.chmod(0o1777)
+        output = shared / "fullmap.redb"
+        self.build(output)
+        spill = shared / "fullmap.redb.spill.d"
+        spill.mkdir()
+        spill.chmod(0o777)
+        os.chown(spill, 61331, 61331)
+        with self.assertRaises(RuntimeError) as cm:
+            self.build(output)
+        self.assertEqual(str(cm.exception),
+                         f"spill directory {spill} belongs to another user (uid 61331); remove it or set "
+                         "CORVANTILE_FULLMAP_SPILL_DIR to a directory of your own")
+        self.assertEqual(list(spill.iterdir()), [])
+        self.assertEqual(self.curies_by_term(output, ["aspirin"])["aspirin"], {("CHEBI:15365", "chemicals")})
+
+    def test_the_spill_directory_in_use_is_open_to_nobody_else(self):
+        old = os.umask(0o022)
+        self.addCleanup(os.umask, old)
+        spill = self.tmp / "scratch"
+        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(spill)
+        for existing in (False, True):
+            with self.subTest(existing=existing):
+                if existing:
+                    spill.mkdir(mode=0o755)
+                modes = set()
+
+                def look(*_):
+                    modes.add(spill.stat().st_mode & 0o777)
+
+                self.build(self.tmp / "fullmap.redb", threads=2, progress=look)
+                self.assertTrue(modes)
+                self.assertEqual({m & 0o077 for m in modes}, {0})
+                self.assertFalse(spill.exists())
 
     def test_huge_batches_and_store_budgets_mean_no_limit(self):
         terms = ["aspirin", "fever reducer", "hgnc:11998", "tumor protein p53"]

@@ -42,13 +42,13 @@ Status run_pipeline(BuildPool& pool, const std::filesystem::path& output,
   CORV_TRY(spill.prepare());
   SynonymOutput ingested;
   {
-    auto equiv = EquivIndex::build(classes, settings.spill_dir, std::nullopt, progress);
+    auto equiv = EquivIndex::build(classes, spill.dir(), std::nullopt, progress);
     if (!equiv) return std::unexpected(std::move(equiv.error()));
     // The class files' maps, freed on the pool threads, would otherwise stay
     // resident all through the ingest, which runs on threads of its own.
     release_free_heap();
     auto out = process_synonyms(synonyms, *equiv,
-                                {.spill_dir = settings.spill_dir,
+                                {.spill = &spill.dir(),
                                  .local_spill_entries = settings.local_spill_entries,
                                  .curie_spill_entries = settings.curie_spill_entries,
                                  .exclude_prefixes = settings.exclude_prefixes,
@@ -63,12 +63,12 @@ Status run_pipeline(BuildPool& pool, const std::filesystem::path& output,
   // Likewise the ingest's term maps, batches and chunks before the shard
   // writers, again on new threads, fill up their batches and merge buffers.
   release_free_heap();
-  CORV_TRY(write_final_database(output, ingested,
+  CORV_TRY(write_final_database(output, spill.dir(), ingested,
                                 {.write_budget_bytes = settings.write_budget_bytes,
                                  .insert_batch = settings.insert_batch,
                                  .shard_count = shard_count,
                                  .progress = progress}));
-  release_spill_dir(settings.spill_dir);
+  spill.remove();
   return {};
 }
 

@@ -6,15 +6,15 @@
 
 namespace corv::fullmap {
 
-std::filesystem::path curie_run_path(const std::filesystem::path& dir, uint64_t run) {
+std::string curie_run_name(uint64_t run) {
   char name[48];
   std::snprintf(name, sizeof name, "curie_run_%08" PRIu64 ".bin", run);
-  return dir / name;
+  return name;
 }
 
-Result<std::filesystem::path> spill_curie_run(CurieRunBatch& batch, const std::filesystem::path& dir, uint64_t run) {
-  std::filesystem::path path = curie_run_path(dir, run);
-  auto out = RunWriter::create(path);
+Result<std::string> spill_curie_run(CurieRunBatch& batch, const HeldDirectory& dir, uint64_t run) {
+  std::string name = curie_run_name(run);
+  auto out = RunWriter::create(dir, name);
   if (!out) return std::unexpected(std::move(out.error()));
   auto write_rows = [&]() -> Status {
     for (const CurieRunRow& row : batch) {
@@ -27,11 +27,11 @@ Result<std::filesystem::path> spill_curie_run(CurieRunBatch& batch, const std::f
   // Drained on failure too: the caller fails the build either way.
   batch.clear();
   if (!written) return std::unexpected(std::move(written.error()));
-  return path;
+  return name;
 }
 
-Result<CurieRunReader> CurieRunReader::open(const std::filesystem::path& path) {
-  auto input = RunInput::open(path, kCurieRunReadBufferBytes);
+Result<CurieRunReader> CurieRunReader::open(const HeldDirectory& dir, const std::string& name) {
+  auto input = RunInput::open(dir, name, kCurieRunReadBufferBytes);
   if (!input) return std::unexpected(std::move(input.error()));
   return CurieRunReader(std::move(*input));
 }

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,16 +22,17 @@ struct CurieRunRow {
 
 using CurieRunBatch = std::vector<CurieRunRow>;
 
-// "curie_run_{run:08}.bin" in `dir`.
-std::filesystem::path curie_run_path(const std::filesystem::path& dir, uint64_t run);
+// "curie_run_{run:08}.bin".
+std::string curie_run_name(uint64_t run);
 
-// Drains `batch` (it keeps its capacity) into "curie_run_{run:08}.bin".
-Result<std::filesystem::path> spill_curie_run(CurieRunBatch& batch, const std::filesystem::path& dir, uint64_t run);
+// Drains `batch` (it keeps its capacity) into "curie_run_{run:08}.bin" in
+// `dir`; returns that name.
+Result<std::string> spill_curie_run(CurieRunBatch& batch, const HeldDirectory& dir, uint64_t run);
 
 // Reads one CURIE-row run front to back through a 1 MiB buffer.
 class CurieRunReader {
  public:
-  static Result<CurieRunReader> open(const std::filesystem::path& path);
+  static Result<CurieRunReader> open(const HeldDirectory& dir, const std::string& name);
 
   // nullopt at a clean end (end of file at a frame boundary).
   Result<std::optional<CurieRunRow>> next_row();

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <utility>
 
 #include "common/line_reader.h"
@@ -30,19 +29,12 @@ uint32_t load_u32(const unsigned char* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
-std::unexpected<Error> filesystem_error(const std::error_code& ec) {
-  if (ec.category() == std::generic_category() || ec.category() == std::system_category()) {
-    return fail_io(ec.value());
-  }
-  return fail_runtime(ec.message());
-}
-
 // The last component of `path` as text (final_name()).
 std::string progress_name(const std::filesystem::path& path) { return utf8_lossy(final_name(path.native())); }
 
 struct ParallelState {
   size_t spill_entries = 0;
-  std::filesystem::path run_dir;
+  const HeldDirectory* run_dir = nullptr;
   std::atomic<uint64_t> run_counter{0};
   EquivRunList runs{};
   // Taken and reported under one lock, so reports arrive in count order.
@@ -54,7 +46,7 @@ struct ParallelState {
 
 Status spill(EquivMap& map, ParallelState& state) {
   size_t keys = map.size();
-  CORV_TRY(spill_equiv_local(map, state.run_dir, state.run_counter, state.runs));
+  CORV_TRY(spill_equiv_local(map, *state.run_dir, state.run_counter, state.runs));
   state.keys_spilled.fetch_add(keys, std::memory_order_relaxed);
   return {};
 }
@@ -130,19 +122,19 @@ size_t pop_top(const std::vector<EquivRunReader>& readers, std::vector<Queued>& 
   return run;
 }
 
-Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std::filesystem::path& data_path,
+Status merge_runs(const HeldDirectory& run_dir, const std::vector<std::string>& run_names, const HeldDirectory& spill,
                   uint64_t key_bound, const ProgressHandle& progress, std::vector<uint64_t>& hashes,
                   std::vector<uint64_t>& offsets) {
-  auto out = RunWriter::create(data_path);
+  auto out = RunWriter::create(spill, kEquivDataFileName);
   if (!out) return std::unexpected(std::move(out.error()));
 
   // Reserved in full: the queue's comparisons hold on to the readers.
   std::vector<EquivRunReader> readers;
-  readers.reserve(run_paths.size());
+  readers.reserve(run_names.size());
   std::vector<Queued> heap;
-  heap.reserve(run_paths.size());
-  for (size_t run = 0; run < run_paths.size(); ++run) {
-    auto reader = EquivRunReader::open(run_paths[run]);
+  heap.reserve(run_names.size());
+  for (size_t run = 0; run < run_names.size(); ++run) {
+    auto reader = EquivRunReader::open(run_dir, run_names[run]);
     if (!reader) return std::unexpected(std::move(reader.error()));
     readers.push_back(std::move(*reader));
     CORV_TRY(push_next(readers, run, heap));
@@ -198,23 +190,22 @@ Status merge_runs(const std::vector<std::filesystem::path>& run_paths, const std
 
 }  // namespace
 
-Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> classes,
-                                     const std::filesystem::path& spill_dir, std::optional<size_t> spill_entries,
-                                     const ProgressHandle& progress) {
-  const std::filesystem::path run_dir = spill_dir / kEquivRunDirName;
-  const std::filesystem::path data_path = spill_dir / kEquivDataFileName;
-  std::error_code ec;
-  std::filesystem::create_directories(run_dir, ec);
-  if (ec) return filesystem_error(ec);
+Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> classes, const HeldDirectory& spill,
+                                     std::optional<size_t> spill_entries, const ProgressHandle& progress) {
+  auto made = spill.make_directory(kEquivRunDirName, 0777);
+  if (!made) return std::unexpected(std::move(made.error()));
+  auto run_dir = spill.open_directory(kEquivRunDirName);
+  if (!run_dir) return std::unexpected(std::move(run_dir.error()));
 
   if (classes.empty()) {
-    auto out = RunWriter::create(data_path, 1);
+    auto out = RunWriter::create(spill, kEquivDataFileName, 1);
     if (!out) return std::unexpected(std::move(out.error()));
     CORV_TRY(out->finish());
-    return open(data_path, {}, {});
+    return open(spill, kEquivDataFileName, {}, {});
   }
 
-  ParallelState state{.spill_entries = spill_entries ? *spill_entries : read_equiv_spill_entries(), .run_dir = run_dir};
+  ParallelState state{.spill_entries = spill_entries ? *spill_entries : read_equiv_spill_entries(),
+                      .run_dir = &*run_dir};
 
   std::vector<Status> results(classes.size());
   const uint64_t total = classes.size();
@@ -235,21 +226,23 @@ Result<EquivIndex> EquivIndex::build(std::span<const std::filesystem::path> clas
     if (!result) return std::unexpected(std::move(result.error()));
   }
 
-  std::vector<std::filesystem::path> run_paths;
+  std::vector<std::string> run_names;
   {
     std::unique_lock lock(state.runs.mutex);
-    run_paths = std::move(state.runs.paths);
+    run_names = std::move(state.runs.names);
   }
   std::vector<uint64_t> hashes, offsets;
-  CORV_TRY(merge_runs(run_paths, data_path, state.keys_spilled.load(), progress, hashes, offsets));
-  std::filesystem::remove_all(run_dir, ec);  // leftovers go with the spill directory
-  return open(data_path, std::move(hashes), std::move(offsets));
+  CORV_TRY(merge_runs(*run_dir, run_names, spill, state.keys_spilled.load(), progress, hashes, offsets));
+  (void)spill.remove_all(kEquivRunDirName);  // leftovers go with the spill directory
+  return open(spill, kEquivDataFileName, std::move(hashes), std::move(offsets));
 }
 
-Result<EquivIndex> EquivIndex::open(std::filesystem::path data_path, std::vector<uint64_t> hashes,
+Result<EquivIndex> EquivIndex::open(const HeldDirectory& dir, std::string name, std::vector<uint64_t> hashes,
                                     std::vector<uint64_t> offsets) {
   EquivIndex index;
-  auto fd = open_for_reading(data_path);
+  auto own_dir = dir.reopen();
+  if (!own_dir) return std::unexpected(std::move(own_dir.error()));
+  auto fd = dir.open_file(name);
   if (!fd) return std::unexpected(std::move(fd.error()));
   auto info = file_info(fd->get());
   if (!info) return fail(std::move(info.error()));
@@ -260,7 +253,8 @@ Result<EquivIndex> EquivIndex::open(std::filesystem::path data_path, std::vector
     index.data_ = static_cast<const unsigned char*>(map);
     index.data_size_ = size;
   }
-  index.data_path_ = std::move(data_path);
+  index.data_dir_ = std::move(*own_dir);
+  index.data_name_ = std::move(name);
   index.data_file_ = std::move(*fd);
   index.hashes_ = std::move(hashes);
   index.offsets_ = std::move(offsets);
@@ -268,20 +262,19 @@ Result<EquivIndex> EquivIndex::open(std::filesystem::path data_path, std::vector
 }
 
 EquivIndex::EquivIndex(EquivIndex&& other) noexcept
-    : data_path_(std::move(other.data_path_)),
+    : data_dir_(std::move(other.data_dir_)),
+      data_name_(std::exchange(other.data_name_, {})),
       data_file_(std::move(other.data_file_)),
       data_(std::exchange(other.data_, nullptr)),
       data_size_(std::exchange(other.data_size_, 0)),
       hashes_(std::move(other.hashes_)),
-      offsets_(std::move(other.offsets_)) {
-  other.data_path_.clear();
-}
+      offsets_(std::move(other.offsets_)) {}
 
 EquivIndex& EquivIndex::operator=(EquivIndex&& other) noexcept {
   if (this != &other) {
     release();
-    data_path_ = std::move(other.data_path_);
-    other.data_path_.clear();
+    data_dir_ = std::move(other.data_dir_);
+    data_name_ = std::exchange(other.data_name_, {});
     data_file_ = std::move(other.data_file_);
     data_ = std::exchange(other.data_, nullptr);
     data_size_ = std::exchange(other.data_size_, 0);
@@ -294,11 +287,11 @@ EquivIndex& EquivIndex::operator=(EquivIndex&& other) noexcept {
 EquivIndex::~EquivIndex() { release(); }
 
 void EquivIndex::release() noexcept {
-  if (!data_path_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove(data_path_, ec);
-    data_path_.clear();
+  if (!data_name_.empty()) {
+    (void)data_dir_.remove_file(data_name_);
+    data_name_.clear();
   }
+  data_dir_ = HeldDirectory();
   if (data_ != nullptr) ::munmap(const_cast<unsigned char*>(data_), data_size_);
   data_ = nullptr;
   data_size_ = 0;

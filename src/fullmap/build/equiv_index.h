@@ -11,10 +11,12 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "absl/functional/function_ref.h"
+#include "common/held_directory.h"
 #include "common/status.h"
 #include "fullmap/build/progress.h"
 #include "fullmap/build/run_io.h"
@@ -28,18 +30,17 @@ inline constexpr char kEquivRunDirName[] = "equiv";
 class EquivIndex {
  public:
   // Parses `classes` (one task per file on the current oneTBB arena), spilling each file's map as
-  // a sorted run under `spill_dir`/equiv whenever it holds `spill_entries` keys, and merges the runs
-  // into `spill_dir`/equiv_data.bin. `spill_dir` must exist. Reports stage 0. Without
-  // `spill_entries` the threshold is read from the environment here, and only when there are class
-  // files.
-  static Result<EquivIndex> build(std::span<const std::filesystem::path> classes,
-                                  const std::filesystem::path& spill_dir, std::optional<size_t> spill_entries,
-                                  const ProgressHandle& progress);
+  // a sorted run under `spill`/equiv whenever it holds `spill_entries` keys, and merges the runs
+  // into `spill`/equiv_data.bin. Reports stage 0. Without `spill_entries` the threshold is read
+  // from the environment here, and only when there are class files.
+  static Result<EquivIndex> build(std::span<const std::filesystem::path> classes, const HeldDirectory& spill,
+                                  std::optional<size_t> spill_entries, const ProgressHandle& progress);
 
-  // Opens a merged file as written by build(); `hashes` and `offsets` are
-  // its entries' key hashes and byte offsets. The index owns the file from
-  // here on and deletes it when destroyed.
-  static Result<EquivIndex> open(std::filesystem::path data_path, std::vector<uint64_t> hashes,
+  // Opens the merged file `name` of `dir` as written by build(); `hashes`
+  // and `offsets` are its entries' key hashes and byte offsets. The index
+  // owns the file from here on and deletes it, through a hold of `dir` of
+  // its own, when destroyed.
+  static Result<EquivIndex> open(const HeldDirectory& dir, std::string name, std::vector<uint64_t> hashes,
                                  std::vector<uint64_t> offsets);
 
   EquivIndex(EquivIndex&& other) noexcept;
@@ -55,13 +56,15 @@ class EquivIndex {
   void equivalents(std::string_view curie, absl::FunctionRef<void(std::string_view)> visit) const;
 
   size_t size() const noexcept { return hashes_.size(); }
-  const std::filesystem::path& data_path() const noexcept { return data_path_; }
+  // The merged file's size in bytes.
+  size_t data_size() const noexcept { return data_size_; }
 
  private:
   EquivIndex() = default;
   void release() noexcept;
 
-  std::filesystem::path data_path_;
+  HeldDirectory data_dir_;
+  std::string data_name_;  // empty once deleted
   FileDescriptor data_file_;
   const unsigned char* data_ = nullptr;
   size_t data_size_ = 0;

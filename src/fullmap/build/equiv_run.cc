@@ -25,14 +25,13 @@ Status write_entry(RunWriter& out, const EquivEntry& entry) {
 
 }  // namespace
 
-std::filesystem::path equiv_run_path(const std::filesystem::path& dir, uint64_t run) {
+std::string equiv_run_name(uint64_t run) {
   char name[40];
   std::snprintf(name, sizeof name, "run_%08" PRIu64 ".bin", run);
-  return dir / name;
+  return name;
 }
 
-Status spill_equiv_local(EquivMap& map, const std::filesystem::path& dir, std::atomic<uint64_t>& counter,
-                         EquivRunList& runs) {
+Status spill_equiv_local(EquivMap& map, const HeldDirectory& dir, std::atomic<uint64_t>& counter, EquivRunList& runs) {
   if (map.empty()) return {};
   std::vector<EquivEntry> entries;
   entries.reserve(map.size());
@@ -53,14 +52,14 @@ Status spill_equiv_local(EquivMap& map, const std::filesystem::path& dir, std::a
   });
 
   uint64_t run = counter.fetch_add(1);
-  std::filesystem::path path = equiv_run_path(dir, run);
-  auto out = RunWriter::create(path);
+  std::string name = equiv_run_name(run);
+  auto out = RunWriter::create(dir, name);
   if (!out) return std::unexpected(std::move(out.error()));
   for (const EquivEntry& entry : entries) CORV_TRY(write_entry(*out, entry));
   CORV_TRY(out->finish());
 
   std::unique_lock lock(runs.mutex);
-  runs.paths.push_back(std::move(path));
+  runs.names.push_back(std::move(name));
   return {};
 }
 
@@ -95,8 +94,8 @@ Result<bool> read_equiv_entry(RunInput& input, EquivEntry& entry) {
   return true;
 }
 
-Result<EquivRunReader> EquivRunReader::open(const std::filesystem::path& path) {
-  auto input = RunInput::open(path, kEquivRunReadBufferBytes);
+Result<EquivRunReader> EquivRunReader::open(const HeldDirectory& dir, const std::string& name) {
+  auto input = RunInput::open(dir, name, kEquivRunReadBufferBytes);
   if (!input) return std::unexpected(std::move(input.error()));
   return EquivRunReader(std::move(*input));
 }

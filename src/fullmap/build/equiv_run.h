@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <filesystem>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -22,10 +21,11 @@ namespace corv::fullmap {
 // Key CURIE -> identifiers in the order met, repeats included.
 using EquivMap = absl::flat_hash_map<std::string, std::vector<std::string>>;
 
-// Run files written by all class-file tasks of one build.
+// Run files written by all class-file tasks of one build: their names in
+// the directory they were spilled to.
 struct EquivRunList {
   std::shared_mutex mutex;
-  std::vector<std::filesystem::path> paths;
+  std::vector<std::string> names;
 };
 
 struct EquivEntry {
@@ -34,14 +34,13 @@ struct EquivEntry {
   std::vector<std::string> equivalents;
 };
 
-// "run_{run:08}.bin" in `dir`.
-std::filesystem::path equiv_run_path(const std::filesystem::path& dir, uint64_t run);
+// "run_{run:08}.bin".
+std::string equiv_run_name(uint64_t run);
 
-// Drains `map` (left as by clear()) into a run numbered by `counter` and
-// records its path in `runs`. An empty map writes nothing and draws no
+// Drains `map` (left as by clear()) into a run of `dir` numbered by
+// `counter` and records its name in `runs`. An empty map writes nothing and draws no
 // number. A failed write records nothing.
-Status spill_equiv_local(EquivMap& map, const std::filesystem::path& dir, std::atomic<uint64_t>& counter,
-                         EquivRunList& runs);
+Status spill_equiv_local(EquivMap& map, const HeldDirectory& dir, std::atomic<uint64_t>& counter, EquivRunList& runs);
 
 // Replaces `entry` with the next entry of `input`, reusing its strings
 // (but not a rare huge entry's storage); false at a clean end (no byte
@@ -51,7 +50,7 @@ Result<bool> read_equiv_entry(RunInput& input, EquivEntry& entry);
 // Reads one equivalence run front to back through an 8 MiB buffer.
 class EquivRunReader {
  public:
-  static Result<EquivRunReader> open(const std::filesystem::path& path);
+  static Result<EquivRunReader> open(const HeldDirectory& dir, const std::string& name);
 
   // Replaces `entry` with the next entry; false at a clean end.
   Result<bool> read_entry() { return read_equiv_entry(input_, entry); }

@@ -19,7 +19,7 @@
 namespace corv::fullmap {
 namespace {
 
-using Paths = std::vector<std::filesystem::path>;
+using Names = std::vector<std::string>;
 
 template <class Id, class Def>
 Status write_string_table(WriteTransaction& txn, Def def, const absl::flat_hash_map<std::string, Id>& ids) {
@@ -37,11 +37,11 @@ Status write_sources(WriteTransaction& txn, const absl::flat_hash_map<std::strin
 }
 
 // Row bytes go from the runs into the table as they are, never decoded.
-Status write_curies(WriteTransaction& txn, std::span<const std::filesystem::path> curie_runs) {
+Status write_curies(WriteTransaction& txn, const HeldDirectory& spill, std::span<const std::string> curie_runs) {
   auto table = txn.open_table(kCuriesTable);
   if (!table) return std::unexpected(std::move(table.error()));
-  for (const auto& path : curie_runs) {
-    auto reader = CurieRunReader::open(path);
+  for (const auto& name : curie_runs) {
+    auto reader = CurieRunReader::open(spill, name);
     if (!reader) return std::unexpected(std::move(reader.error()));
     while (true) {
       auto row = reader->next_row();
@@ -62,8 +62,8 @@ Status write_meta(WriteTransaction& txn, uint64_t build_id, size_t shard_count) 
   return {};
 }
 
-Status write_main_database(const std::filesystem::path& output, const SynonymOutput& ingested,
-                           const FinalWriteOptions& options, uint64_t build_id) {
+Status write_main_database(const std::filesystem::path& output, const HeldDirectory& spill,
+                           const SynonymOutput& ingested, const FinalWriteOptions& options, uint64_t build_id) {
   auto db = WritableDatabase::create(output, options.write_budget_bytes);
   if (!db) return std::unexpected(std::move(db.error()));
   {
@@ -72,7 +72,7 @@ Status write_main_database(const std::filesystem::path& output, const SynonymOut
     CORV_TRY(write_string_table(*txn, kPrefixesTable, ingested.prefix_ids));
     CORV_TRY(write_string_table(*txn, kCategoriesTable, ingested.category_ids));
     CORV_TRY(write_sources(*txn, ingested.source_ids));
-    CORV_TRY(write_curies(*txn, ingested.curie_runs));
+    CORV_TRY(write_curies(*txn, spill, ingested.curie_runs));
     CORV_TRY(write_meta(*txn, build_id, options.shard_count));
     CORV_TRY(txn->commit());
   }
@@ -81,17 +81,17 @@ Status write_main_database(const std::filesystem::path& output, const SynonymOut
 
 // Runs every shard writer on its own thread and joins them in shard order.
 // Returns the sum of their counts or the lowest failing shard's error.
-Result<uint64_t> run_shard_writers(std::vector<WritableDatabase>& shards,
-                                   std::span<const std::vector<std::filesystem::path>> term_runs, size_t insert_batch,
-                                   uint64_t total, const ProgressHandle& progress, uint64_t build_id) {
+Result<uint64_t> run_shard_writers(std::vector<WritableDatabase>& shards, const HeldDirectory& spill,
+                                   std::span<const Names> term_runs, size_t insert_batch, uint64_t total,
+                                   const ProgressHandle& progress, uint64_t build_id) {
   std::atomic<uint64_t> written{0};
   std::vector<uint64_t> counts(shards.size(), 0);
   ThreadGroup writers;
   bool spawned = true;
   for (size_t i = 0; i < shards.size() && spawned; ++i) {
-    Paths runs = i < term_runs.size() ? term_runs[i] : Paths{};
+    Names runs = i < term_runs.size() ? term_runs[i] : Names{};
     auto started = writers.try_spawn([&, i, runs = std::move(runs), progress = progress]() -> Status {
-      auto n = write_shard_records(shards[i], runs, insert_batch, i, written, total, progress, build_id);
+      auto n = write_shard_records(shards[i], spill, runs, insert_batch, i, written, total, progress, build_id);
       if (!n) return fail(std::move(n.error()));
       counts[i] = *n;
       return {};
@@ -107,27 +107,27 @@ Result<uint64_t> run_shard_writers(std::vector<WritableDatabase>& shards,
 
 }  // namespace
 
-uint64_t count_term_frames(std::span<const std::vector<std::filesystem::path>> term_runs) {
-  std::vector<const std::filesystem::path*> paths;
+uint64_t count_term_frames(const HeldDirectory& spill, std::span<const std::vector<std::string>> term_runs) {
+  std::vector<const std::string*> names;
   for (const auto& runs : term_runs) {
-    for (const auto& path : runs) paths.push_back(&path);
+    for (const auto& name : runs) names.push_back(&name);
   }
   // Spread over the build's pool: this reads every run once more.
   return tbb::parallel_reduce(
-      tbb::blocked_range<size_t>(0, paths.size(), 1), uint64_t{0},
+      tbb::blocked_range<size_t>(0, names.size(), 1), uint64_t{0},
       [&](const tbb::blocked_range<size_t>& range, uint64_t sum) {
         for (size_t i = range.begin(); i < range.end(); ++i) {
-          if (auto frames = count_run_frames(*paths[i])) sum += *frames;
+          if (auto frames = count_run_frames(spill, *names[i])) sum += *frames;
         }
         return sum;
       },
       std::plus<>());
 }
 
-Status write_final_database(const std::filesystem::path& output, const SynonymOutput& ingested,
-                            const FinalWriteOptions& options) {
+Status write_final_database(const std::filesystem::path& output, const HeldDirectory& spill,
+                            const SynonymOutput& ingested, const FinalWriteOptions& options) {
   const uint64_t build_id = next_build_id();
-  CORV_TRY(write_main_database(output, ingested, options, build_id));
+  CORV_TRY(write_main_database(output, spill, ingested, options, build_id));
 
   std::vector<WritableDatabase> shards;
   shards.reserve(options.shard_count);
@@ -138,8 +138,8 @@ Status write_final_database(const std::filesystem::path& output, const SynonymOu
   }
 
   const ProgressHandle& progress = options.progress;
-  const uint64_t total = progress ? count_term_frames(ingested.term_runs) : 0;
-  auto written = run_shard_writers(shards, ingested.term_runs, options.insert_batch, total, progress, build_id);
+  const uint64_t total = progress ? count_term_frames(spill, ingested.term_runs) : 0;
+  auto written = run_shard_writers(shards, spill, ingested.term_runs, options.insert_batch, total, progress, build_id);
   if (!written) return std::unexpected(std::move(written.error()));
 
   const std::string message = "wrote " + std::to_string(*written) + " records";

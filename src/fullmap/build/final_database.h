@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/held_directory.h"
 #include "common/status.h"
 #include "fullmap/build/build_settings.h"
 #include "fullmap/build/process_synonyms.h"
@@ -29,17 +30,17 @@ struct FinalWriteOptions {
 };
 
 // Writes `output` and its `shard_count` shard files from the ingest's id maps
-// and runs; none of them may exist yet. The main file is written in one
+// and runs (names in `spill`); none of them may exist yet. The main file is written in one
 // durable transaction and closed before the first shard file is created.
 // Shard writers run in parallel; the error of the lowest failing shard is
 // returned after every writer has ended, and a writer that throws counts as
 // kShardWriterPanicked. `term_runs[i]` lists shard i's runs (a shard past its
 // end has none). Run files are left in place.
-Status write_final_database(const std::filesystem::path& output, const SynonymOutput& ingested,
-                            const FinalWriteOptions& options);
+Status write_final_database(const std::filesystem::path& output, const HeldDirectory& spill,
+                            const SynonymOutput& ingested, const FinalWriteOptions& options);
 
 // Sum of the frames of every term run, for the stage 2 total, counted on
 // the current oneTBB arena; a run that cannot be counted adds 0.
-uint64_t count_term_frames(std::span<const std::vector<std::filesystem::path>> term_runs);
+uint64_t count_term_frames(const HeldDirectory& spill, std::span<const std::vector<std::string>> term_runs);
 
 }  // namespace corv::fullmap

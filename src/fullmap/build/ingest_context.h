@@ -38,20 +38,20 @@ class IngestContext {
 
   // Records the files of one finished term spill, each under its shard.
   void add_term_runs(std::vector<ShardRun> files);
-  void add_curie_run(std::filesystem::path file);
+  void add_curie_run(std::string name);
 
   // For the creating thread once every ingest thread has been joined.
-  std::vector<std::vector<std::filesystem::path>> take_term_runs();
-  std::vector<std::filesystem::path> take_curie_runs();
+  std::vector<std::vector<std::string>> take_term_runs();
+  std::vector<std::string> take_curie_runs();
 
  private:
   std::shared_mutex term_runs_mutex_;
   PoisonFlag term_runs_poison_;
-  std::vector<std::vector<std::filesystem::path>> term_runs_;
+  std::vector<std::vector<std::string>> term_runs_;
 
   std::shared_mutex curie_runs_mutex_;
   PoisonFlag curie_runs_poison_;
-  std::vector<std::filesystem::path> curie_runs_;
+  std::vector<std::string> curie_runs_;
 };
 
 }  // namespace corv::fullmap

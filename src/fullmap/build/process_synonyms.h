@@ -10,6 +10,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
+#include "common/held_directory.h"
 #include "common/status.h"
 #include "fullmap/build/build_settings.h"
 #include "fullmap/build/progress.h"
@@ -21,18 +22,19 @@ class EquivIndex;
 
 inline constexpr size_t kMaxSources = 256;
 
+// Runs are named by their names in the spill directory.
 struct SynonymOutput {
   // CURIE-row runs in the order the workers wrote them.
-  std::vector<std::filesystem::path> curie_runs;
+  std::vector<std::string> curie_runs;
   // Term runs of each shard, indexed by shard.
-  std::vector<std::vector<std::filesystem::path>> term_runs;
+  std::vector<std::vector<std::string>> term_runs;
   absl::flat_hash_map<std::string, uint16_t> prefix_ids;
   absl::flat_hash_map<std::string, uint16_t> category_ids;
   absl::flat_hash_map<std::string, uint8_t> source_ids;
 };
 
 struct IngestOptions {
-  std::filesystem::path spill_dir;
+  const HeldDirectory* spill = nullptr;  // where the runs go; outlives the ingest
   size_t local_spill_entries = kDefaultLocalSpillEntries;
   size_t curie_spill_entries = kDefaultCurieSpillEntries;
   absl::flat_hash_set<std::string> exclude_prefixes{};
@@ -50,7 +52,7 @@ struct IngestOptions {
 // returns the first failure in join order (workers, then producers, each
 // in start order); a thread whose body threw counts as
 // "fullmap build worker panicked". Run files already written stay in
-// `spill_dir` on failure.
+// `spill` on failure.
 Result<SynonymOutput> process_synonyms(const std::vector<std::filesystem::path>& synonyms, const EquivIndex& equiv,
                                        const IngestOptions& options);
 

@@ -17,8 +17,8 @@ std::unexpected<Error> unexpected_eof() { return fail_runtime(std::string(kUnexp
 
 // ---- RunWriter ----
 
-Result<RunWriter> RunWriter::create(const std::filesystem::path& path, size_t buffer_bytes) {
-  auto fd = create_for_writing(path);
+Result<RunWriter> RunWriter::create(const HeldDirectory& dir, const std::string& name, size_t buffer_bytes) {
+  auto fd = dir.create_file(name);
   if (!fd) return fail(std::move(fd.error()));
   return RunWriter(std::move(*fd), buffer_bytes);
 }
@@ -38,8 +38,8 @@ RunInput::RunInput(FileDescriptor fd, size_t buffer_bytes)
       buffer_(std::make_unique_for_overwrite<char[]>(buffer_bytes == 0 ? 1 : buffer_bytes)),
       capacity_(buffer_bytes == 0 ? 1 : buffer_bytes) {}
 
-Result<RunInput> RunInput::open(const std::filesystem::path& path, size_t buffer_bytes) {
-  auto fd = open_for_reading(path);
+Result<RunInput> RunInput::open(const HeldDirectory& dir, const std::string& name, size_t buffer_bytes) {
+  auto fd = dir.open_file(name);
   if (!fd) return std::unexpected(std::move(fd.error()));
   return RunInput(std::move(*fd), buffer_bytes);
 }

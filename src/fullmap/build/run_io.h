@@ -15,6 +15,7 @@
 
 #include "common/buffered_writer.h"
 #include "common/fd_io.h"
+#include "common/held_directory.h"
 #include "common/status.h"
 #include "common/utf8.h"
 
@@ -31,11 +32,13 @@ inline constexpr std::string_view kUnexpectedEofMessage = "failed to fill whole 
 // its decoding error instead, utf8_error()).
 inline constexpr std::string_view kInvalidUtf8Message = "stream did not contain valid UTF-8";
 
-// A run file: created or truncated, mode 0666 before the umask, and written
-// with the frame fields below.
+// A run file: the entry `name` of `dir`, created or truncated (never through
+// a link), mode 0666 before the umask, and written with the frame fields
+// below.
 class RunWriter : public BufferedWriter {
  public:
-  static Result<RunWriter> create(const std::filesystem::path& path, size_t buffer_bytes = kRunWriteBufferBytes);
+  static Result<RunWriter> create(const HeldDirectory& dir, const std::string& name,
+                                  size_t buffer_bytes = kRunWriteBufferBytes);
 
   using BufferedWriter::write;
   Status write_u8(uint8_t v) { return write(&v, 1); }
@@ -64,7 +67,8 @@ class RunWriter : public BufferedWriter {
 // requested bytes fail with kUnexpectedEofMessage.
 class RunInput {
  public:
-  static Result<RunInput> open(const std::filesystem::path& path, size_t buffer_bytes);
+  // The regular file `name` of `dir`, not through a link.
+  static Result<RunInput> open(const HeldDirectory& dir, const std::string& name, size_t buffer_bytes);
   RunInput(FileDescriptor fd, size_t buffer_bytes);
 
   RunInput(RunInput&&) noexcept = default;

@@ -18,12 +18,11 @@ constexpr uint64_t kMinTermFrameBytes = 8;
 
 // No more records than the runs can hold; a batch larger than that is one
 // batch, not a reservation that cannot be had.
-size_t batch_room(std::span<const std::filesystem::path> runs, size_t insert_batch) {
+size_t batch_room(const HeldDirectory& dir, std::span<const std::string> runs, size_t insert_batch) {
   uint64_t bytes = 0;
   for (const auto& run : runs) {
-    std::error_code ec;
-    const uint64_t size = std::filesystem::file_size(run, ec);
-    if (!ec) bytes += size;
+    auto found = dir.entry(run);
+    if (found && *found && (*found)->is_regular()) bytes += (*found)->size;
   }
   return static_cast<size_t>(std::min<uint64_t>(insert_batch, bytes / kMinTermFrameBytes));
 }
@@ -141,7 +140,7 @@ void report_shard_progress(const ProgressHandle& progress, std::atomic<uint64_t>
                  "shard " + std::to_string(shard) + ": writing " + std::to_string(done) + " records");
 }
 
-Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::filesystem::path> runs,
+Result<uint64_t> write_shard_records(WritableDatabase& db, const HeldDirectory& dir, std::span<const std::string> runs,
                                      size_t insert_batch, size_t shard, std::atomic<uint64_t>& written, uint64_t total,
                                      const ProgressHandle& progress, uint64_t build_id) {
   auto txn = db.begin_write();
@@ -153,14 +152,14 @@ Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::
   readers.reserve(runs.size());
   MergeHeap heap(readers);
   for (size_t run = 0; run < runs.size(); ++run) {
-    auto reader = RunReader::open(runs[run]);
+    auto reader = RunReader::open(dir, runs[run]);
     if (!reader) return std::unexpected(std::move(reader.error()));
     readers.push_back(std::move(*reader));
     CORV_TRY(advance_run(readers, run, heap));
   }
 
   ShardBatch batch;
-  batch.reserve(batch_room(runs, insert_batch));
+  batch.reserve(batch_room(dir, runs, insert_batch));
   std::string value;
   value.reserve(kValueBufferBytes);
   std::optional<uint64_t> last_key;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/held_directory.h"
 #include "common/status.h"
 #include "fullmap/build/progress.h"
 #include "fullmap/store/layout.h"
@@ -58,7 +59,7 @@ class ShardBatch {
 using RecordsTable = WriteTable<uint64_t, Bytes>;
 
 // Fills `db` (new and empty): "meta" gets "build_id" and "records" one
-// record per distinct term of `runs`. Commits the data without a sync, then
+// record per distinct term of `runs` (names in `dir`). Commits the data without a sync, then
 // makes it durable with an empty durable commit. `insert_batch` records are
 // buffered between flushes (0: a single flush at the end). Returns the
 // number of records flushed, which counts every term of a hash collision
@@ -68,7 +69,7 @@ using RecordsTable = WriteTable<uint64_t, Bytes>;
 // `progress` exists; `total` and `shard` only feed the reports. The batch
 // reserves room for at most as many records as the runs' sizes allow; room
 // that cannot be had throws (the caller's thread treats that as a fault).
-Result<uint64_t> write_shard_records(WritableDatabase& db, std::span<const std::filesystem::path> runs,
+Result<uint64_t> write_shard_records(WritableDatabase& db, const HeldDirectory& dir, std::span<const std::string> runs,
                                      size_t insert_batch, size_t shard, std::atomic<uint64_t>& written, uint64_t total,
                                      const ProgressHandle& progress, uint64_t build_id);
 

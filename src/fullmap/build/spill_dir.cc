@@ -1,5 +1,6 @@
 #include "fullmap/build/spill_dir.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,94 +50,66 @@ bool is_term_run_name(std::string_view name) {
   const auto shard = take_number(rest);
   if (!shard || !take(rest, "_")) return false;
   const auto run = take_number(rest);
-  return run && term_run_path({}, *shard, *run).native() == name;
+  return run && term_run_name(*shard, *run) == name;
 }
 
 bool is_curie_run_name(std::string_view name) {
   std::string_view rest = name;
   if (!take(rest, "curie_run_")) return false;
   const auto run = take_number(rest);
-  return run && curie_run_path({}, *run).native() == name;
+  return run && curie_run_name(*run) == name;
 }
 
 bool is_equiv_run_name(std::string_view name) {
   std::string_view rest = name;
   if (!take(rest, "run_")) return false;
   const auto run = take_number(rest);
-  return run && equiv_run_path({}, *run).native() == name;
+  return run && equiv_run_name(*run) == name;
 }
 
-// A symbolic link is never taken for what it names.
-Result<fs::file_type> entry_type(const fs::directory_entry& entry) {
-  std::error_code ec;
-  const fs::file_type type = entry.symlink_status(ec).type();
-  if (ec) return fail_io(ec.value());
-  return type;
-}
-
-Result<bool> holds_only_equiv_runs(const fs::path& dir) {
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    auto type = entry_type(*it);
-    if (!type) return std::unexpected(std::move(type.error()));
-    if (*type != fs::file_type::regular || !is_equiv_run_name(it->path().filename().native())) return false;
+Result<bool> holds_only_equiv_runs(const HeldDirectory& dir) {
+  auto names = dir.names();
+  if (!names) return std::unexpected(std::move(names.error()));
+  for (const auto& name : *names) {
+    auto found = dir.entry(name);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (!*found || !(*found)->is_regular() || !is_equiv_run_name(name)) return false;
   }
-  if (ec) return fail_io(ec.value());
   return true;
 }
 
 enum class Found { kEmpty, kSpill, kForeign };
 
-// Takes away the directories in `made`, innermost first, while they are
-// empty: what a claim made and no build used.
-void remove_unused(const std::vector<fs::path>& made) {
-  for (auto it = made.rbegin(); it != made.rend(); ++it) {
-    if (::rmdir(it->c_str()) != 0) return;
-  }
-}
-
-Result<Found> inspect(const fs::path& dir) {
-  bool empty = true;
+// A symbolic link is never taken for what it names.
+Result<Found> inspect(const HeldDirectory& dir) {
+  auto names = dir.names();
+  if (!names) return std::unexpected(std::move(names.error()));
   bool spill_names_only = true;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    empty = false;
-    const std::string name = it->path().filename().native();
-    auto type = entry_type(*it);
-    if (!type) return std::unexpected(std::move(type.error()));
-    if (*type == fs::file_type::regular && name == kSpillMarkerName) return Found::kSpill;
+  for (const auto& name : *names) {
+    auto found = dir.entry(name);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (!*found) continue;  // gone meanwhile
+    const EntryInfo& entry = **found;
+    if (entry.is_regular() && name == kSpillMarkerName) return Found::kSpill;
     if (!spill_names_only) continue;  // the marker may still come
-    if (*type == fs::file_type::regular) {
+    if (entry.is_regular()) {
       spill_names_only = is_term_run_name(name) || is_curie_run_name(name) || name == kEquivDataFileName;
-    } else if (*type == fs::file_type::directory && name == kEquivRunDirName) {
-      auto only = holds_only_equiv_runs(it->path());
+    } else if (entry.is_directory() && name == kEquivRunDirName) {
+      auto sub = dir.open_directory(name);
+      if (!sub) return std::unexpected(std::move(sub.error()));
+      auto only = holds_only_equiv_runs(*sub);
       if (!only) return std::unexpected(std::move(only.error()));
       spill_names_only = *only;
     } else {
       spill_names_only = false;
     }
   }
-  if (ec) return fail_io(ec.value());
-  if (empty) return Found::kEmpty;
+  if (names->empty()) return Found::kEmpty;
   return spill_names_only ? Found::kSpill : Found::kForeign;
 }
 
-// Removes the entries of `dir` but not `dir`, which may be a link or a
-// mount point that is not the build's to remove.
-Status clear_directory(const fs::path& dir) {
-  std::vector<fs::path> entries;
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(it->path());
-  if (ec) return fail_io(ec.value());
-  for (const auto& entry : entries) {
-    fs::remove_all(entry, ec);
-    if (ec) return fail_io(ec.value());
-  }
-  return {};
-}
-
-Status write_marker(const fs::path& dir) {
-  auto out = create_for_writing(dir / kSpillMarkerName);
+Status write_marker(const HeldDirectory& dir) {
+  auto out = dir.create_file(kSpillMarkerName);
   if (!out) return fail(std::move(out.error()));
   return write_all(out->get(), kMarkerText.data(), kMarkerText.size());
 }
@@ -166,67 +139,94 @@ std::unexpected<Error> foreign(const fs::path& dir) {
                       "empty or new directory");
 }
 
+std::unexpected<Error> another_users(const fs::path& dir, uid_t owner) {
+  return fail_runtime("spill directory " + dir.string() + " belongs to another user (uid " + std::to_string(owner) +
+                      "); remove it or set CORVANTILE_FULLMAP_SPILL_DIR to a directory of your own");
+}
+
 // Rounds lost to a build that removes the directory just as this one
 // opens it; each round the directory is looked at afresh.
 constexpr int kLockAttempts = 4;
 
-// Makes `dir` and whichever of its ancestors are missing, as
-// create_directories does, adding those it made to `made`, outermost first.
-// Returns 0 or the errno of the failure.
-int make_directories(const fs::path& dir, std::vector<fs::path>& made) {
-  std::vector<fs::path> missing;
-  for (fs::path p = dir; !p.empty(); p = p.parent_path()) {
-    struct stat st;
-    if (::lstat(p.c_str(), &st) == 0) break;
-    if (errno != ENOENT) return errno;
-    missing.push_back(p);
-    if (p == p.parent_path()) break;
-  }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (::mkdir(it->c_str(), 0777) == 0) {
-      made.push_back(*it);
-      continue;
-    }
-    if (errno != EEXIST) return errno;
-    std::error_code ec;
-    if (!fs::is_directory(*it, ec)) return ENOTDIR;  // made meanwhile, by somebody else
-  }
-  return 0;
+// The failure of a call on a directory that was removed meanwhile.
+bool is_gone(const Error& e) { return e.message == Error::io(ENOENT).message; }
+
+// The directory to hold `dir` in and its name there; no name when it has
+// none to be removed by ("/", ".", "..").
+std::pair<fs::path, std::string> split_name(const fs::path& dir) {
+  fs::path d = dir;
+  while (d.has_relative_path() && d.filename().empty()) d = d.parent_path();  // trailing separators
+  std::string name = d.filename().native();
+  if (name.empty() || name == "." || name == "..") return {d, std::string()};
+  return {d.parent_path(), std::move(name)};
 }
 
-Result<FileDescriptor> lock_directory(const fs::path& dir, std::vector<fs::path>& made) {
-  for (int attempt = 0;; ++attempt) {
-    auto existing = find_file(dir);
-    if (!existing) return fail(std::move(existing.error()));
-    if (!*existing) {
-      std::error_code ec;
-      if (fs::is_symlink(fs::symlink_status(dir, ec))) {
-        return fail_runtime("spill directory " + dir.string() + " is a symbolic link to nothing");
-      }
-      const int err = make_directories(dir, made);
-      // An ancestor that another build's claim made and just took away.
-      if (err == ENOENT && attempt + 1 < kLockAttempts) continue;
-      if (err != 0) return fail_io(err);
-    } else if (!(*existing)->is_directory) {
-      return fail_io(ENOTDIR);
-    }
-    auto fd = open_for_reading(dir);
-    if (!fd) {
-      auto again = find_file(dir);
-      if (again && !*again && attempt + 1 < kLockAttempts) continue;  // removed meanwhile
-      return fail(std::move(fd.error()));
-    }
-    auto locked = try_lock(fd->get(), LockMode::kExclusive);
-    if (!locked) return fail(std::move(locked.error()));
-    if (!*locked) return in_use(dir);
-    // A build that finished removes its directory before it unlocks; the
-    // lock then holds a directory that is no longer the one at `dir`.
-    if (names_file(dir, fd->get())) return std::move(*fd);
-    if (attempt + 1 == kLockAttempts) return in_use(dir);
-  }
+// The directory's own open description, for its lock, so that no other
+// descriptor of the claim (which forked children keep) holds the lock.
+Result<FileDescriptor> open_for_lock(const HeldDirectory& dir) {
+  int fd;
+  do {
+    fd = ::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail_io(errno);
+  return FileDescriptor(fd);
 }
 
 }  // namespace
+
+Status SpillDirClaim::open_levels(const fs::path& spill_dir, std::vector<Level>& levels) {
+  const auto [parent, name] = split_name(spill_dir);
+  if (name.empty()) {
+    auto held = HeldDirectory::open(parent);
+    if (!held) return fail(std::move(held.error()));
+    levels.push_back({std::move(*held), std::string(), false});
+    return {};
+  }
+  // The nearest ancestor that exists, and the names below it that do not.
+  std::vector<std::string> below{name};
+  fs::path base = parent;
+  for (;;) {
+    struct stat st;
+    if (::stat(base.empty() ? "." : base.c_str(), &st) == 0) break;
+    if (errno != ENOENT) return fail_io(errno);
+    const fs::path up = base.parent_path();
+    if (base.empty() || up == base) return fail_io(ENOENT);
+    if (std::string leaf = base.filename().native(); !leaf.empty()) below.push_back(std::move(leaf));
+    base = up;
+  }
+  auto held = HeldDirectory::open(base.empty() ? fs::path(".") : base);
+  if (!held) return fail(std::move(held.error()));
+  levels.push_back({std::move(*held), std::string(), false});
+  for (auto it = below.rbegin(); it != below.rend(); ++it) {
+    const bool spill = it + 1 == below.rend();
+    const HeldDirectory& at = levels.back().dir;
+    auto found = at.entry(*it);
+    if (!found) return fail(std::move(found.error()));
+    bool made = false;
+    if (!*found) {
+      // Private: the runs are the build's own until they are in the database.
+      auto created = at.make_directory(*it, spill ? 0700 : 0777);
+      if (!created) return fail(std::move(created.error()));
+      made = *created;
+    } else if ((*found)->is_symlink() && spill) {
+      // Followed once, as the caller named it, and held from then on; a
+      // directory reached so is never removed.
+      auto target = HeldDirectory::open(spill_dir);
+      if (!target && is_gone(target.error())) {
+        return fail_runtime("spill directory " + spill_dir.string() + " is a symbolic link to nothing");
+      }
+      if (!target) return fail(std::move(target.error()));
+      levels.push_back({std::move(*target), std::string(), false});
+      return {};
+    } else if (!(*found)->is_directory() && !(*found)->is_symlink()) {
+      return fail_io(ENOTDIR);
+    }
+    auto opened = at.open_directory(*it);
+    if (!opened) return fail(std::move(opened.error()));
+    levels.push_back({std::move(*opened), *it, made});
+  }
+  return {};
+}
 
 Result<SpillDirClaim> SpillDirClaim::acquire(const fs::path& spill_dir, std::span<const fs::path> database_files,
                                              std::span<const fs::path> classes, std::span<const fs::path> synonyms) {
@@ -238,47 +238,89 @@ Result<SpillDirClaim> SpillDirClaim::acquire(const fs::path& spill_dir, std::spa
     return fail_runtime("spill directory " + spill_dir.string() +
                         " holds the output or an input file; set CORVANTILE_FULLMAP_SPILL_DIR elsewhere");
   }
-  std::vector<fs::path> made;
-  auto fd = lock_directory(spill_dir, made);
-  if (!fd) return std::unexpected(std::move(fd.error()));
-  SpillDirClaim claim(spill_dir, std::move(*fd), std::move(made));
-  auto found = inspect(spill_dir);
-  if (!found) return std::unexpected(std::move(found.error()));
-  if (*found == Found::kForeign) return foreign(spill_dir);
-  return claim;
+  for (int attempt = 0;; ++attempt) {
+    const bool last_attempt = attempt + 1 == kLockAttempts;
+    SpillDirClaim claim;
+    claim.path_ = spill_dir;
+    // An ancestor that another build's claim made and just took away, or a
+    // directory that a finished build removed.
+    if (auto opened = open_levels(spill_dir, claim.levels_); !opened) {
+      if (is_gone(opened.error()) && !last_attempt) continue;
+      return std::unexpected(std::move(opened.error()));
+    }
+    const HeldDirectory& dir = claim.dir();
+    auto info = dir.info();
+    if (!info) return std::unexpected(std::move(info.error()));
+    // Whoever owns it may read and replace the runs, and so forge the
+    // database: refused before anything is deleted.
+    if (info->uid != ::geteuid()) return another_users(spill_dir, info->uid);
+    auto fd = open_for_lock(dir);
+    if (!fd) return std::unexpected(std::move(fd.error()));
+    auto locked = try_lock(fd->get(), LockMode::kExclusive);
+    if (!locked) return std::unexpected(std::move(locked.error()));
+    if (!*locked) return in_use(spill_dir);
+    // A build that finished removes its directory before it unlocks; the
+    // lock then holds a directory that is no longer the one named.
+    const Level& held = claim.levels_.back();
+    const bool current = held.name.empty() ? names_file(spill_dir, fd->get())
+                                           : claim.levels_[claim.levels_.size() - 2].dir.holds(held.name, dir);
+    if (!current) {
+      unlock(fd->get());
+      if (last_attempt) return in_use(spill_dir);
+      continue;
+    }
+    claim.lock_ = ForkClosedDescriptor(std::move(*fd));
+    auto found = inspect(dir);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (*found == Found::kForeign) return foreign(spill_dir);
+    // Scratch space of the builder's own that others may read or write:
+    // the build empties and removes it anyway.
+    if ((info->mode & 077) != 0 && ::fchmod(dir.fd(), 0700) != 0) return fail_io(errno);
+    return claim;
+  }
 }
 
 SpillDirClaim& SpillDirClaim::operator=(SpillDirClaim&& other) noexcept {
   if (this != &other) {
     release();
-    dir_ = std::move(other.dir_);
-    fd_ = std::move(other.fd_);
-    made_ = std::move(other.made_);
+    path_ = std::move(other.path_);
+    levels_ = std::move(other.levels_);
+    lock_ = std::move(other.lock_);
   }
   return *this;
 }
 
+void SpillDirClaim::remove_levels(bool spill_too) const noexcept {
+  for (size_t i = levels_.size(); i-- > 1;) {
+    const Level& level = levels_[i];
+    if (level.name.empty() || !(level.made || (spill_too && i + 1 == levels_.size()))) return;
+    const HeldDirectory& parent = levels_[i - 1].dir;
+    if (!parent.holds(level.name, level.dir) || !parent.remove_directory(level.name)) return;
+  }
+}
+
 void SpillDirClaim::release() noexcept {
-  if (!fd_.valid()) return;
-  // Only while `dir_` is still ours: once a successful build removed it,
-  // another build may hold a new one there. Only empty: a build that ran
-  // marked it, and a failed build leaves it.
-  if (!made_.empty() && names_file(dir_, fd_.get())) remove_unused(made_);
-  made_.clear();
-  unlock(fd_.get());
-  fd_.reset();
+  // Only under the lock: a directory made here but locked by another build
+  // first is that build's. Only empty: a build that ran marked it, and a
+  // failed build leaves it.
+  if (lock_.valid() && !levels_.empty()) remove_levels(false);
+  levels_.clear();
+  if (!lock_.valid()) return;
+  unlock(lock_.get());
+  lock_.reset();
 }
 
 Status SpillDirClaim::prepare() const {
-  auto found = inspect(dir_);
+  auto found = inspect(dir());
   if (!found) return std::unexpected(std::move(found.error()));
-  if (*found == Found::kForeign) return foreign(dir_);
-  if (*found == Found::kSpill) CORV_TRY(clear_directory(dir_));
-  return write_marker(dir_);
+  if (*found == Found::kForeign) return foreign(path_);
+  if (*found == Found::kSpill) CORV_TRY(dir().clear());
+  return write_marker(dir());
 }
 
-void release_spill_dir(const fs::path& spill_dir) {
-  if (clear_directory(spill_dir)) ::rmdir(spill_dir.c_str());
+void SpillDirClaim::remove() const noexcept {
+  if (levels_.empty() || !dir().clear()) return;
+  remove_levels(true);
 }
 
 }  // namespace corv::fullmap

@@ -7,11 +7,13 @@
 
 #include <filesystem>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "common/fd_io.h"
 #include "common/fork_closed.h"
+#include "common/held_directory.h"
 #include "common/status.h"
 
 namespace corv::fullmap {
@@ -21,15 +23,21 @@ inline constexpr char kSpillMarkerName[] = ".corvantile-fullmap-spill";
 
 // A spill directory held by one build from before the build deletes
 // anything until it ends: an flock on the directory keeps every other build
-// out of it, as two builds sharing one would read each other's runs.
+// out of it, as two builds sharing one would read each other's runs. The
+// directory is held by its descriptor, and so are its parent and the
+// ancestors the claim made: the stages reach their files through dir(), and
+// renaming the directory or an ancestor, or linking another directory in
+// its place, redirects nothing. It is private to the builder: made 0700,
+// refused when another user owns it, narrowed to 0700 when others may use
+// it.
 class SpillDirClaim {
  public:
   // Refuses, changing nothing, a directory that holds (or is) one of the
   // database files or an input, since it is emptied before and removed
   // after the build; a file or a link to nothing where the directory should
-  // be; a directory another build holds; a directory holding anything a
-  // build did not write. Otherwise creates the directory (and its
-  // ancestors) when absent and locks it.
+  // be; a directory another user owns; a directory another build holds; a
+  // directory holding anything a build did not write. Otherwise creates the
+  // directory (and its ancestors) when absent and locks it.
   static Result<SpillDirClaim> acquire(const std::filesystem::path& spill_dir,
                                        std::span<const std::filesystem::path> database_files,
                                        std::span<const std::filesystem::path> classes,
@@ -42,24 +50,47 @@ class SpillDirClaim {
   // lock. Directories that acquire() created and no stage used are removed.
   ~SpillDirClaim() { release(); }
 
+  // The held spill directory, where the stages write and read their runs.
+  const HeldDirectory& dir() const { return levels_.back().dir; }
+
   // Readies the held directory for the stages: empties what an earlier
   // build left and writes the marker. Foreign files that appeared since
   // acquire() refuse it, with nothing deleted.
   Status prepare() const;
 
+  // After a successful build, best effort: empties the held directory,
+  // then removes it and the ancestors acquire() made while they are empty,
+  // each through its parent and only while its name there still refers to
+  // it.
+  void remove() const noexcept;
+
   void release() noexcept;
 
  private:
-  SpillDirClaim(std::filesystem::path dir, FileDescriptor fd, std::vector<std::filesystem::path> made)
-      : dir_(std::move(dir)), fd_(std::move(fd)), made_(std::move(made)) {}
-  std::filesystem::path dir_;
-  ForkClosedDescriptor fd_;
-  // The directories acquire() made for it, outermost first, so a claim that
-  // no build used takes away what it made, and no more.
-  std::vector<std::filesystem::path> made_;
-};
+  // A directory on the way to the spill directory, held by its descriptor.
+  struct Level {
+    HeldDirectory dir;
+    std::string name;   // its entry in the level before; empty for the first
+    bool made = false;  // made by acquire()
+  };
 
-// Best effort: removes everything in `spill_dir`, then the directory.
-void release_spill_dir(const std::filesystem::path& spill_dir);
+  // Makes and opens the levels down to `spill_dir`, appending them to
+  // `levels` as it goes.
+  static Status open_levels(const std::filesystem::path& spill_dir, std::vector<Level>& levels);
+
+  // Removes levels, innermost first, each while it is empty and its
+  // parent's entry is still it, stopping at the first that acquire() did
+  // not make; `spill_too` takes the spill directory whoever made it.
+  void remove_levels(bool spill_too) const noexcept;
+
+  // Outermost first: the spill directory's parent (or the nearest ancestor
+  // that existed) as the caller named it, then each directory below it
+  // opened from the one before, down to the spill directory. A spill
+  // directory named through a link, or with no parent to name it in, is
+  // the only level, and is never removed.
+  std::filesystem::path path_;  // as the caller named it, for messages
+  std::vector<Level> levels_;
+  ForkClosedDescriptor lock_;
+};
 
 }  // namespace corv::fullmap

@@ -108,7 +108,7 @@ class SynonymWorker {
 
   Status spill_terms() {
     const uint64_t run = ctx_.next_term_run.fetch_add(1, std::memory_order_relaxed);
-    auto files = spill_run(terms_, ctx_.options.spill_dir, run, ctx_.options.shard_count);
+    auto files = spill_run(terms_, *ctx_.options.spill, run, ctx_.options.shard_count);
     if (!files) return fail(std::move(files.error()));
     ctx_.add_term_runs(std::move(*files));
     return {};
@@ -116,7 +116,7 @@ class SynonymWorker {
 
   Status spill_curie_rows() {
     const uint64_t run = ctx_.next_curie_run.fetch_add(1, std::memory_order_relaxed);
-    auto file = spill_curie_run(batch_, ctx_.options.spill_dir, run);
+    auto file = spill_curie_run(batch_, *ctx_.options.spill, run);
     if (!file) return fail(std::move(file.error()));
     ctx_.add_curie_run(std::move(*file));
     return {};

@@ -41,14 +41,13 @@ Status write_frame(RunWriter& out, std::string_view term, std::span<Posting> pos
 
 }  // namespace
 
-std::filesystem::path term_run_path(const std::filesystem::path& dir, size_t shard, uint64_t run) {
+std::string term_run_name(size_t shard, uint64_t run) {
   char name[64];
   std::snprintf(name, sizeof name, "run_s%zu_%08" PRIu64 ".bin", shard, run);
-  return dir / name;
+  return name;
 }
 
-Result<std::vector<ShardRun>> spill_run(TermMap& terms, const std::filesystem::path& dir, uint64_t run,
-                                        size_t shard_count) {
+Result<std::vector<ShardRun>> spill_run(TermMap& terms, const HeldDirectory& dir, uint64_t run, size_t shard_count) {
   // Drained on every path, as the caller's next round starts from empty.
   struct Drain {
     TermMap& map;
@@ -84,21 +83,21 @@ Result<std::vector<ShardRun>> spill_run(TermMap& terms, const std::filesystem::p
   std::vector<unsigned char> bytes;
   for (size_t shard = 0; shard < shard_count; ++shard) {
     if (starts[shard] == starts[shard + 1]) continue;
-    std::filesystem::path path = term_run_path(dir, shard, run);
-    auto out = RunWriter::create(path);
+    std::string name = term_run_name(shard, run);
+    auto out = RunWriter::create(dir, name);
     if (!out) return std::unexpected(std::move(out.error()));
     for (size_t i = starts[shard]; i < starts[shard + 1]; ++i) {
       const std::span<Posting> group(postings.data() + offsets[i], offsets[i + 1] - offsets[i]);
       CORV_TRY(write_frame(*out, order[i]->term(), group, bytes));
     }
     CORV_TRY(out->finish());
-    written.push_back({shard, std::move(path)});
+    written.push_back({shard, std::move(name)});
   }
   return written;
 }
 
-Result<RunReader> RunReader::open(const std::filesystem::path& path) {
-  auto input = RunInput::open(path, kTermRunReadBufferBytes);
+Result<RunReader> RunReader::open(const HeldDirectory& dir, const std::string& name) {
+  auto input = RunInput::open(dir, name, kTermRunReadBufferBytes);
   if (!input) return std::unexpected(std::move(input.error()));
   return RunReader(std::move(*input));
 }
@@ -137,8 +136,8 @@ Result<bool> RunReader::read_frame() {
   return true;
 }
 
-Result<uint64_t> count_run_frames(const std::filesystem::path& path) {
-  auto opened = RunInput::open(path, kTermRunReadBufferBytes);
+Result<uint64_t> count_run_frames(const HeldDirectory& dir, const std::string& name) {
+  auto opened = RunInput::open(dir, name, kTermRunReadBufferBytes);
   if (!opened) return std::unexpected(std::move(opened.error()));
   RunInput& input = *opened;
   uint64_t frames = 0;

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,24 +23,25 @@ struct TermFrame {
   std::vector<Posting> postings;
 };
 
+// A term run: its name in the spill directory.
 struct ShardRun {
   size_t shard = 0;
-  std::filesystem::path path;
+  std::string name;
 };
 
-// "run_s{shard}_{run:08}.bin" in `dir`.
-std::filesystem::path term_run_path(const std::filesystem::path& dir, size_t shard, uint64_t run);
+// "run_s{shard}_{run:08}.bin".
+std::string term_run_name(size_t shard, uint64_t run);
 
-// Drains `terms` (it keeps its capacity) into one file per non-empty shard,
-// all numbered `run`. `shard_count` is a power of two. Returns the files in
-// ascending shard order. On failure, files already completed stay on disk.
-Result<std::vector<ShardRun>> spill_run(TermMap& terms, const std::filesystem::path& dir, uint64_t run,
-                                        size_t shard_count);
+// Drains `terms` (it keeps its capacity) into one file of `dir` per
+// non-empty shard, all numbered `run`. `shard_count` is a power of two.
+// Returns the files in ascending shard order. On failure, files already
+// completed stay on disk.
+Result<std::vector<ShardRun>> spill_run(TermMap& terms, const HeldDirectory& dir, uint64_t run, size_t shard_count);
 
 // Reads one term run front to back through a 1 MiB buffer.
 class RunReader {
  public:
-  static Result<RunReader> open(const std::filesystem::path& path);
+  static Result<RunReader> open(const HeldDirectory& dir, const std::string& name);
 
   // Replaces `frame` with the next frame, reusing its storage up to
   // kKeptTermBytes and kKeptPostings; false at a clean end (end of file at a
@@ -62,6 +62,6 @@ class RunReader {
 
 // Number of frames in a term run, for progress totals. Checks no UTF-8; a
 // final frame whose postings are cut short by the end of the file counts.
-Result<uint64_t> count_run_frames(const std::filesystem::path& path);
+Result<uint64_t> count_run_frames(const HeldDirectory& dir, const std::string& name);
 
 }  // namespace corv::fullmap

@@ -114,16 +114,18 @@ class EquivIndexTest : public ::testing::Test {
   void SetUp() override {
     spill_ = dir_ / "spill";
     std::filesystem::create_directories(spill_);
+    held_ = testing::hold(spill_);
   }
   std::filesystem::path file(const std::string& name, std::string_view text) { return write_file(dir_ / name, text); }
 
   ScratchDir dir_;
   std::filesystem::path spill_;
+  HeldDirectory held_;
 };
 
 TEST_F(EquivIndexTest, EmptyClassListGivesEmptyIndex) {
   auto progress = std::make_shared<RecordingProgress>();
-  auto index = EquivIndex::build({}, spill_, kDefaultEquivSpillEntries, progress);
+  auto index = EquivIndex::build({}, held_, kDefaultEquivSpillEntries, progress);
   ASSERT_TRUE(index) << index.error().message;
   EXPECT_EQ(index->size(), 0u);
   EXPECT_TRUE(std::filesystem::is_regular_file(spill_ / "equiv_data.bin"));
@@ -146,7 +148,7 @@ TEST_F(EquivIndexTest, MergesFilesIntoSortedMappedFile) {
   std::vector<std::filesystem::path> classes = {a, b};
   std::string bytes;
   {
-    auto index = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, progress);
+    auto index = EquivIndex::build(classes, held_, kDefaultEquivSpillEntries, progress);
     ASSERT_TRUE(index) << index.error().message;
     EXPECT_EQ(index->size(), 3u);
     EXPECT_EQ(lookup(*index, "A:1"), Ids({"A:1", "B:2"}));
@@ -180,7 +182,8 @@ TEST_F(EquivIndexTest, MergesFilesIntoSortedMappedFile) {
   EXPECT_NE(calls[0].done, calls[1].done);
 
   // Spilling after every row must not change the merged file.
-  auto again = EquivIndex::build(classes, dir_ / "spill0", 0, nullptr);
+  std::filesystem::create_directories(dir_ / "spill0");
+  auto again = EquivIndex::build(classes, testing::hold(dir_ / "spill0"), 0, nullptr);
   ASSERT_TRUE(again) << again.error().message;
   EXPECT_EQ(read_file(dir_ / "spill0" / "equiv_data.bin"), bytes);
 }
@@ -192,19 +195,19 @@ TEST_F(EquivIndexTest, ReportsFirstFailureInClassOrder) {
   auto progress = std::make_shared<RecordingProgress>();
 
   std::vector<std::filesystem::path> classes = {good, bad, dir_ / "missing.ndjson", utf8};
-  auto index = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, progress);
+  auto index = EquivIndex::build(classes, held_, kDefaultEquivSpillEntries, progress);
   ASSERT_FALSE(index);
   EXPECT_EQ(index.error().message, "expected value at line 1 column 1");
   // Only the file that succeeded reported.
   EXPECT_EQ(progress->calls(), (std::vector<ProgressCall>{{0, 1, 4, "good.ndjson"}}));
 
   classes = {good, dir_ / "missing.ndjson", bad};
-  index = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, nullptr);
+  index = EquivIndex::build(classes, held_, kDefaultEquivSpillEntries, nullptr);
   ASSERT_FALSE(index);
   EXPECT_EQ(index.error().message, "No such file or directory (os error 2)");
 
   classes = {utf8};
-  index = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, nullptr);
+  index = EquivIndex::build(classes, held_, kDefaultEquivSpillEntries, nullptr);
   ASSERT_FALSE(index);
   EXPECT_EQ(index.error().message, "stream did not contain valid UTF-8");
 }
@@ -221,10 +224,10 @@ TEST_F(EquivIndexTest, ReadsItsSpillThresholdWhenItStarts) {
     return n;
   };
   ::setenv("CORVANTILE_FULLMAP_EQUIV_SPILL_ENTRIES", "1", 1);
-  EXPECT_FALSE(EquivIndex::build(classes, spill_, std::nullopt, nullptr));
+  EXPECT_FALSE(EquivIndex::build(classes, held_, std::nullopt, nullptr));
   EXPECT_EQ(runs_left(), 3);
   ::unsetenv("CORVANTILE_FULLMAP_EQUIV_SPILL_ENTRIES");
-  EXPECT_FALSE(EquivIndex::build(classes, spill_, std::nullopt, nullptr));
+  EXPECT_FALSE(EquivIndex::build(classes, held_, std::nullopt, nullptr));
   EXPECT_EQ(runs_left(), 0);
 }
 
@@ -236,7 +239,7 @@ TEST_F(EquivIndexTest, ProgressNamesAndMergeCount) {
   std::vector<std::filesystem::path> classes = {file("big.ndjson", big), file("empty", " \n\n"),
                                                 write_file(dir_ / "n\xFFme.ndjson", "")};
   auto progress = std::make_shared<RecordingProgress>();
-  auto index = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, progress);
+  auto index = EquivIndex::build(classes, held_, kDefaultEquivSpillEntries, progress);
   ASSERT_TRUE(index) << index.error().message;
   EXPECT_EQ(index->size(), static_cast<size_t>(keys));
 
@@ -262,9 +265,10 @@ TEST_F(EquivIndexTest, LookupWalksEqualHashesAndStopsQuietlyOnDamage) {
   std::string other = str32("Z:9") + le32(1) + str32("zz");
   std::string mine = str32("A:1") + le32(2) + str32("B:2") + str32("C:3");
   std::string bad_key = le32(2) + "\xFF\xFF" + le32(0);
+  const HeldDirectory dir = testing::hold(dir_.path());
   auto path = write_file(dir_ / "hand.bin", other + bad_key + mine);
   {
-    auto index = EquivIndex::open(path, {h, h, h}, {0, other.size() + bad_key.size(), other.size()});
+    auto index = EquivIndex::open(dir, "hand.bin", {h, h, h}, {0, other.size() + bad_key.size(), other.size()});
     ASSERT_TRUE(index) << index.error().message;
     // Entry 0 has another key under the same hash and is passed over.
     EXPECT_EQ(lookup(*index, "A:1"), Ids({"B:2", "C:3"}));
@@ -275,7 +279,7 @@ TEST_F(EquivIndexTest, LookupWalksEqualHashesAndStopsQuietlyOnDamage) {
   // Damaged key ahead of the match stops the walk.
   path = write_file(dir_ / "hand.bin", other + bad_key + mine);
   {
-    auto index = EquivIndex::open(path, {h, h, h}, {0, other.size(), other.size() + bad_key.size()});
+    auto index = EquivIndex::open(dir, "hand.bin", {h, h, h}, {0, other.size(), other.size() + bad_key.size()});
     ASSERT_TRUE(index);
     EXPECT_TRUE(lookup(*index, "A:1").empty());
   }
@@ -284,14 +288,14 @@ TEST_F(EquivIndexTest, LookupWalksEqualHashesAndStopsQuietlyOnDamage) {
   std::string cut = mine.substr(0, mine.size() - 1);
   path = write_file(dir_ / "hand.bin", cut);
   {
-    auto index = EquivIndex::open(path, {h}, {0});
+    auto index = EquivIndex::open(dir, "hand.bin", {h}, {0});
     ASSERT_TRUE(index);
     EXPECT_EQ(lookup(*index, "A:1"), Ids({"B:2"}));
   }
   // A key length past the end of the file.
   path = write_file(dir_ / "hand.bin", le32(100) + "A:1");
   {
-    auto index = EquivIndex::open(path, {h}, {0});
+    auto index = EquivIndex::open(dir, "hand.bin", {h}, {0});
     ASSERT_TRUE(index);
     EXPECT_TRUE(lookup(*index, "A:1").empty());
   }

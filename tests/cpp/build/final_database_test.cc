@@ -23,7 +23,7 @@ using testing::dump_meta;
 using testing::dump_table;
 using testing::dump_terms;
 using testing::RecordingProgress;
-using Paths = std::vector<std::filesystem::path>;
+using Paths = std::vector<std::string>;
 
 constexpr size_t kShards = 16;
 
@@ -58,29 +58,30 @@ struct IngestOutput {
   std::vector<std::string> rows;
   uint64_t frames = 0;
 
-  explicit IngestOutput(const std::filesystem::path& dir) {
+  HeldDirectory spill_dir;
+
+  explicit IngestOutput(const std::filesystem::path& dir) : spill_dir(testing::hold(dir)) {
     CurieRunBatch batch;
     rows = {encode_curie_row({0, "15365", "Aspirin", 0, 0}),
             encode_curie_row({1, "0005148", "type 2 diabetes", 1, -9606})};
     batch.push_back({0, rows[0]});
     batch.push_back({1, rows[1]});
-    auto curies = spill_curie_run(batch, dir, 0);
+    auto curies = spill_curie_run(batch, spill_dir, 0);
     EXPECT_TRUE(curies);
     curie_runs.push_back(*curies);
-    spill({{"aspirin", {{0, 0}}}, {"chebi:15365", {{0, 0}}}, {"t2d", {{1, 1}}}, {"diabetes", {{1, 1}}}}, dir, 0);
-    spill({{"aspirin", {{0, 1}}}, {"type 2 diabetes", {{1, 1}}}}, dir, 1);
+    spill({{"aspirin", {{0, 0}}}, {"chebi:15365", {{0, 0}}}, {"t2d", {{1, 1}}}, {"diabetes", {{1, 1}}}}, 0);
+    spill({{"aspirin", {{0, 1}}}, {"type 2 diabetes", {{1, 1}}}}, 1);
   }
 
-  void spill(std::vector<std::pair<std::string, std::vector<Posting>>> terms, const std::filesystem::path& dir,
-             uint64_t run) {
+  void spill(std::vector<std::pair<std::string, std::vector<Posting>>> terms, uint64_t run) {
     TermMap map;
     for (auto& [t, p] : terms) {
       for (const Posting& posting : p) map.add(t, posting);
     }
     frames += map.size();
-    auto files = spill_run(map, dir, run, kShards);
+    auto files = spill_run(map, spill_dir, run, kShards);
     ASSERT_TRUE(files);
-    for (const auto& f : *files) term_runs[f.shard].push_back(f.path);
+    for (const auto& f : *files) term_runs[f.shard].push_back(f.name);
   }
 
   Status write(const std::filesystem::path& output, size_t insert_batch, const ProgressHandle& progress) const {
@@ -90,7 +91,7 @@ struct IngestOutput {
                                  .category_ids = categories,
                                  .source_ids = sources};
     return write_final_database(
-        output, ingested,
+        output, spill_dir, ingested,
         {.write_budget_bytes = 64 << 20, .insert_batch = insert_batch, .shard_count = kShards, .progress = progress});
   }
 };
@@ -145,8 +146,8 @@ TEST(FinalDatabase, EmptyIngestStillCreatesEveryTable) {
   const auto output = dir / "empty.redb";
   SynonymOutput nothing;
   nothing.term_runs.resize(kShards);
-  auto status =
-      write_final_database(output, nothing, {.write_budget_bytes = 0, .insert_batch = 0, .shard_count = kShards});
+  auto status = write_final_database(output, testing::hold(dir.path()), nothing,
+                                     {.write_budget_bytes = 0, .insert_batch = 0, .shard_count = kShards});
   ASSERT_TRUE(status) << status.error().message;
   EXPECT_TRUE(dump_table(output, kPrefixesTable).empty());
   EXPECT_TRUE(dump_table(output, kCategoriesTable).empty());
@@ -159,10 +160,9 @@ TEST(FinalDatabase, TheLowestFailingShardsErrorWinsAfterAllWritersEnd) {
   const ScratchDir dir;
   IngestOutput in(dir.path());
   // Shard 3 reads a missing file, shard 7 a run cut inside a frame.
-  in.term_runs[3].push_back(dir / "gone.bin");
-  in.term_runs[7].push_back(testing::write_file(dir / "cut.bin", std::string("\x05\x00\x00\x00"
-                                                                             "ab",
-                                                                             6)));
+  in.term_runs[3].push_back("gone.bin");
+  testing::write_file(dir / "cut.bin", std::string("\x05\x00\x00\x00ab", 6));
+  in.term_runs[7].push_back("cut.bin");
   auto progress = std::make_shared<RecordingProgress>();
   auto status = in.write(dir / "fm.redb", 0, progress);
   ASSERT_FALSE(status);

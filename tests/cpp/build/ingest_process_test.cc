@@ -28,12 +28,13 @@ class ProcessSynonyms : public ::testing::Test {
   void SetUp() override {
     spill_ = dir_ / "spill";
     fs::create_directories(spill_);
+    held_ = testing::hold(spill_);
   }
 
   void use_classes(std::string_view lines) {
     auto path = write_file(dir_ / "classes.ndjson", lines);
     std::vector<fs::path> classes{path};
-    auto built = EquivIndex::build(classes, spill_, kDefaultEquivSpillEntries, nullptr);
+    auto built = EquivIndex::build(classes, held_, kDefaultEquivSpillEntries, nullptr);
     ASSERT_TRUE(built) << built.error().message;
     equiv_ = std::make_unique<EquivIndex>(std::move(*built));
   }
@@ -41,12 +42,12 @@ class ProcessSynonyms : public ::testing::Test {
   Result<SynonymOutput> run(const std::vector<fs::path>& files, size_t threads = 1, size_t producers = 1,
                             size_t chunk_bytes = 1 << 20) {
     if (!equiv_) {
-      auto built = EquivIndex::build({}, spill_, kDefaultEquivSpillEntries, nullptr);
+      auto built = EquivIndex::build({}, held_, kDefaultEquivSpillEntries, nullptr);
       EXPECT_TRUE(built);
       equiv_ = std::make_unique<EquivIndex>(std::move(*built));
     }
     return process_synonyms(files, *equiv_,
-                            {.spill_dir = spill_,
+                            {.spill = &held_,
                              .local_spill_entries = local_spill_entries_,
                              .curie_spill_entries = curie_spill_entries_,
                              .exclude_prefixes = exclude_,
@@ -58,10 +59,10 @@ class ProcessSynonyms : public ::testing::Test {
   }
 
   // Every stored row by CURIE id, read back from the CURIE-row runs.
-  static std::map<uint32_t, CurieRow> read_rows(const SynonymOutput& out) {
+  std::map<uint32_t, CurieRow> read_rows(const SynonymOutput& out) const {
     std::map<uint32_t, CurieRow> rows;
-    for (const auto& path : out.curie_runs) {
-      auto reader = CurieRunReader::open(path);
+    for (const auto& name : out.curie_runs) {
+      auto reader = CurieRunReader::open(held_, name);
       EXPECT_TRUE(reader);
       while (true) {
         auto next = reader->next_row();
@@ -76,13 +77,13 @@ class ProcessSynonyms : public ::testing::Test {
   }
 
   // Every term with the sorted union of its postings over all runs.
-  static std::map<std::string, Postings> read_terms(const SynonymOutput& out) {
+  std::map<std::string, Postings> read_terms(const SynonymOutput& out) const {
     std::map<std::string, Postings> terms;
     EXPECT_EQ(out.term_runs.size(), 16u);
     for (size_t shard = 0; shard < out.term_runs.size(); ++shard) {
-      for (const auto& path : out.term_runs[shard]) {
-        EXPECT_NE(path.filename().string().find("run_s" + std::to_string(shard) + "_"), std::string::npos);
-        auto reader = RunReader::open(path);
+      for (const auto& name : out.term_runs[shard]) {
+        EXPECT_TRUE(name.starts_with("run_s" + std::to_string(shard) + "_")) << name;
+        auto reader = RunReader::open(held_, name);
         EXPECT_TRUE(reader);
         while (true) {
           auto more = reader->read_frame();
@@ -102,6 +103,7 @@ class ProcessSynonyms : public ::testing::Test {
 
   corv::testing::ScratchDir dir_;
   fs::path spill_;
+  HeldDirectory held_;
   std::unique_ptr<EquivIndex> equiv_;
   size_t local_spill_entries_ = 1000000;
   size_t curie_spill_entries_ = 250000;

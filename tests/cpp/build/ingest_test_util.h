@@ -15,6 +15,7 @@
 
 #include <zlib.h>
 
+#include "common/held_directory.h"
 #include "fullmap/build/progress.h"
 #include "scratch_dir.h"
 
@@ -24,6 +25,9 @@ inline std::filesystem::path write_file(const std::filesystem::path& path, std::
   std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return path;
 }
+
+// The existing directory `dir`, held as the build holds its spill directory.
+inline HeldDirectory hold(const std::filesystem::path& dir) { return HeldDirectory::open(dir).value(); }
 
 inline std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -36,8 +36,19 @@ void put(TermMap& map, std::string_view term, std::initializer_list<Posting> pos
   for (const Posting& p : postings) map.add(term, p);
 }
 
+// The run file at `path`, opened as the build opens its runs: by name in
+// its held directory.
+template <class Reader>
+Result<Reader> open_run(const std::filesystem::path& path) {
+  return Reader::open(testing::hold(path.parent_path()), path.filename());
+}
+
+Result<uint64_t> count_frames_at(const std::filesystem::path& path) {
+  return count_run_frames(testing::hold(path.parent_path()), path.filename());
+}
+
 std::vector<TermFrame> read_all_frames(const std::filesystem::path& path) {
-  auto reader = RunReader::open(path);
+  auto reader = open_run<RunReader>(path);
   EXPECT_TRUE(reader) << reader.error().message;
   std::vector<TermFrame> frames;
   for (;;) {
@@ -52,13 +63,13 @@ TEST(TermRunTest, FrameBytesSortAndDeduplicatePostings) {
   ScratchDir dir;
   TermMap terms;
   put(terms, "ab", {{7, 2}, {1, 0}, {7, 2}, {7, 1}});
-  auto runs = spill_run(terms, dir.path(), 3, 1);
+  auto runs = spill_run(terms, testing::hold(dir.path()), 3, 1);
   ASSERT_TRUE(runs) << runs.error().message;
   ASSERT_EQ(runs->size(), 1u);
   EXPECT_EQ((*runs)[0].shard, 0u);
-  EXPECT_EQ((*runs)[0].path, dir / "run_s0_00000003.bin");
+  EXPECT_EQ((*runs)[0].name, "run_s0_00000003.bin");
   std::string expected = le32(2) + "ab" + le32(3) + le32(1) + '\x00' + le32(7) + '\x01' + le32(7) + '\x02';
-  EXPECT_EQ(read_file((*runs)[0].path), expected);
+  EXPECT_EQ(read_file(dir / (*runs)[0].name), expected);
 }
 
 TEST(TermRunTest, SpillPartitionsByShardInHashOrderAndReadsBack) {
@@ -71,7 +82,7 @@ TEST(TermRunTest, SpillPartitionsByShardInHashOrderAndReadsBack) {
     put(terms, term, {{static_cast<uint32_t>(i), 1}, {static_cast<uint32_t>(i / 2), 0}});
   }
   const size_t capacity = terms.capacity();
-  auto runs = spill_run(terms, dir.path(), 12345678901ULL, 16);
+  auto runs = spill_run(terms, testing::hold(dir.path()), 12345678901ULL, 16);
   ASSERT_TRUE(runs) << runs.error().message;
   EXPECT_TRUE(terms.empty());
   EXPECT_EQ(terms.capacity(), capacity);
@@ -81,9 +92,9 @@ TEST(TermRunTest, SpillPartitionsByShardInHashOrderAndReadsBack) {
   for (size_t k = 0; k < runs->size(); ++k) {
     const ShardRun& run = (*runs)[k];
     EXPECT_EQ(run.shard, k);
-    EXPECT_EQ(run.path.filename(), "run_s" + std::to_string(k) + "_12345678901.bin");
-    auto frames = read_all_frames(run.path);
-    auto count = count_run_frames(run.path);
+    EXPECT_EQ(run.name, "run_s" + std::to_string(k) + "_12345678901.bin");
+    auto frames = read_all_frames(dir / run.name);
+    auto count = count_frames_at(dir / run.name);
     ASSERT_TRUE(count);
     EXPECT_EQ(*count, frames.size());
     for (size_t i = 0; i < frames.size(); ++i) {
@@ -110,9 +121,9 @@ TEST(TermRunTest, LargeTermCrossesReadBuffer) {
   std::string big(3 * kTermRunReadBufferBytes + 17, 'x');
   put(terms, big, {{9, 9}});
   put(terms, "small", {{1, 1}});
-  auto runs = spill_run(terms, dir.path(), 1, 1);
+  auto runs = spill_run(terms, testing::hold(dir.path()), 1, 1);
   ASSERT_TRUE(runs);
-  auto frames = read_all_frames((*runs)[0].path);
+  auto frames = read_all_frames(dir / (*runs)[0].name);
   ASSERT_EQ(frames.size(), 2u);
   auto it = std::find_if(frames.begin(), frames.end(), [&](const TermFrame& f) { return f.term == big; });
   ASSERT_NE(it, frames.end());
@@ -125,7 +136,7 @@ TEST(TermRunTest, TruncatedFrameAndInvalidUtf8) {
   // Every cut inside the frame is an error; a cut at the boundary is a clean end.
   for (size_t cut = 1; cut < frame.size(); ++cut) {
     auto path = write_file(dir / "cut.bin", frame + frame.substr(0, cut));
-    auto reader = RunReader::open(path);
+    auto reader = open_run<RunReader>(path);
     ASSERT_TRUE(reader);
     auto first = reader->read_frame();
     ASSERT_TRUE(first && *first);
@@ -136,13 +147,13 @@ TEST(TermRunTest, TruncatedFrameAndInvalidUtf8) {
   }
 
   auto bad = write_file(dir / "bad.bin", le32(2) + "\xC3\x28" + le32(0));
-  auto reader = RunReader::open(bad);
+  auto reader = open_run<RunReader>(bad);
   ASSERT_TRUE(reader);
   auto got = reader->read_frame();
   ASSERT_FALSE(got);
   EXPECT_EQ(got.error().message, "invalid utf-8 sequence of 1 bytes from index 0");
 
-  auto missing = RunReader::open(dir / "missing.bin");
+  auto missing = open_run<RunReader>(dir / "missing.bin");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
 }
@@ -158,7 +169,7 @@ TEST(TermRunTest, EachFrameReplacesTheLastAndAHugeOnesStorageGoes) {
   };
   const std::string huge(20000, 'h');
   auto path = write_file(dir / "run.bin", frame_of("abcdef", 3) + frame_of(huge, 20000) + frame_of("ab", 1));
-  auto reader = RunReader::open(path);
+  auto reader = open_run<RunReader>(path);
   ASSERT_TRUE(reader);
   const TermFrame& frame = reader->frame;
 
@@ -187,19 +198,19 @@ TEST(TermRunTest, CountRunFramesChecksOnlyLengthFields) {
   std::string frame = le32(3) + "abc" + le32(2) + std::string(10, '\x01');
   // Postings cut short still count; no UTF-8 check.
   auto path = write_file(dir / "a.bin", frame + le32(2) + "\xFF\xFF" + le32(4) + "\x01\x02");
-  auto count = count_run_frames(path);
+  auto count = count_frames_at(path);
   ASSERT_TRUE(count) << count.error().message;
   EXPECT_EQ(*count, 2u);
 
-  auto empty = count_run_frames(write_file(dir / "empty.bin", ""));
+  auto empty = count_frames_at(write_file(dir / "empty.bin", ""));
   ASSERT_TRUE(empty);
   EXPECT_EQ(*empty, 0u);
 
   // A term length or posting count cut short is an error.
-  auto short_length = count_run_frames(write_file(dir / "b.bin", frame + "\x02\x00"));
+  auto short_length = count_frames_at(write_file(dir / "b.bin", frame + "\x02\x00"));
   ASSERT_FALSE(short_length);
   EXPECT_EQ(short_length.error().message, "failed to fill whole buffer");
-  auto short_count = count_run_frames(write_file(dir / "c.bin", frame + le32(1) + "z" + "\x01"));
+  auto short_count = count_frames_at(write_file(dir / "c.bin", frame + le32(1) + "z" + "\x01"));
   ASSERT_FALSE(short_count);
   EXPECT_EQ(short_count.error().message, "failed to fill whole buffer");
 }
@@ -210,14 +221,17 @@ TEST(RunWriterTest, CreatesWithMode0666UnderUmaskAndReportsOsErrors) {
   ::umask(old);
   TermMap terms;
   put(terms, "t", {{1, 1}});
-  auto runs = spill_run(terms, dir.path(), 0, 1);
+  auto runs = spill_run(terms, testing::hold(dir.path()), 0, 1);
   ASSERT_TRUE(runs);
   struct stat st;
-  ASSERT_EQ(::stat((*runs)[0].path.c_str(), &st), 0);
+  ASSERT_EQ(::stat((dir / (*runs)[0].name).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0666 & ~old);
 
   put(terms, "t", {{1, 1}});
-  auto failed = spill_run(terms, dir / "absent", 0, 1);
+  std::filesystem::create_directory(dir / "gone");
+  const HeldDirectory gone = testing::hold(dir / "gone");
+  std::filesystem::remove(dir / "gone");
+  auto failed = spill_run(terms, gone, 0, 1);
   ASSERT_FALSE(failed);
   EXPECT_EQ(failed.error().message, "No such file or directory (os error 2)");
 }
@@ -229,16 +243,17 @@ TEST(CurieRunTest, BytesRoundTripAndTruncation) {
   batch.push_back({0x01020304, "row-a"});
   batch.push_back({5, ""});
   batch.push_back({2, std::string(2 * kCurieRunReadBufferBytes, 'r')});
-  auto path = spill_curie_run(batch, dir.path(), 42);
-  ASSERT_TRUE(path) << path.error().message;
-  EXPECT_EQ(*path, dir / "curie_run_00000042.bin");
+  auto name = spill_curie_run(batch, testing::hold(dir.path()), 42);
+  ASSERT_TRUE(name) << name.error().message;
+  EXPECT_EQ(*name, "curie_run_00000042.bin");
+  const auto path = dir / *name;
   EXPECT_TRUE(batch.empty());
   EXPECT_GE(batch.capacity(), 8u);
 
-  std::string bytes = read_file(*path);
+  std::string bytes = read_file(path);
   EXPECT_EQ(bytes.substr(0, 21), le32(0x01020304) + le32(5) + "row-a" + le32(5) + le32(0));
 
-  auto reader = CurieRunReader::open(*path);
+  auto reader = open_run<CurieRunReader>(path);
   ASSERT_TRUE(reader);
   std::vector<CurieRunRow> rows;
   for (;;) {
@@ -258,7 +273,7 @@ TEST(CurieRunTest, BytesRoundTripAndTruncation) {
   // Cut inside the id, the length and the row bytes.
   for (size_t cut : {1, 6, 12}) {
     auto cut_path = write_file(dir / "cut.bin", bytes.substr(0, cut));
-    auto cut_reader = CurieRunReader::open(cut_path);
+    auto cut_reader = open_run<CurieRunReader>(cut_path);
     ASSERT_TRUE(cut_reader);
     auto row = cut_reader->next_row();
     ASSERT_FALSE(row) << cut;
@@ -271,24 +286,25 @@ TEST(EquivRunTest, SpillSortsDeduplicatesAndRecordsRuns) {
   std::atomic<uint64_t> counter{7};
   EquivRunList runs;
   EquivMap map;
-  ASSERT_TRUE(spill_equiv_local(map, dir.path(), counter, runs));
+  const HeldDirectory held = testing::hold(dir.path());
+  ASSERT_TRUE(spill_equiv_local(map, held, counter, runs));
   EXPECT_EQ(counter.load(), 7u);  // empty map draws no number
-  EXPECT_TRUE(runs.paths.empty());
+  EXPECT_TRUE(runs.names.empty());
 
   map["A:1"] = {"B:2", "A:1", "B:2"};
-  ASSERT_TRUE(spill_equiv_local(map, dir.path(), counter, runs));
+  ASSERT_TRUE(spill_equiv_local(map, held, counter, runs));
   EXPECT_TRUE(map.empty());
   EXPECT_EQ(counter.load(), 8u);
-  ASSERT_EQ(runs.paths.size(), 1u);
-  EXPECT_EQ(runs.paths[0], dir / "run_00000007.bin");
-  EXPECT_EQ(read_file(runs.paths[0]),
+  ASSERT_EQ(runs.names.size(), 1u);
+  EXPECT_EQ(runs.names[0], "run_00000007.bin");
+  EXPECT_EQ(read_file(dir / runs.names[0]),
             le64(hash_of("A:1")) + le32(3) + "A:1" + le32(2) + le32(3) + "A:1" + le32(3) + "B:2");
 
   for (int i = 0; i < 300; ++i) map["K:" + std::to_string(i)] = {"x", "\xC3\xA9", "y", "x"};
   map["E:0"] = {};
-  ASSERT_TRUE(spill_equiv_local(map, dir.path(), counter, runs));
-  ASSERT_EQ(runs.paths.size(), 2u);
-  auto reader = EquivRunReader::open(runs.paths[1]);
+  ASSERT_TRUE(spill_equiv_local(map, held, counter, runs));
+  ASSERT_EQ(runs.names.size(), 2u);
+  auto reader = EquivRunReader::open(held, runs.names[1]);
   ASSERT_TRUE(reader);
   std::vector<EquivEntry> entries;
   for (;;) {
@@ -315,7 +331,7 @@ TEST(EquivRunTest, ReadErrors) {
   ScratchDir dir;
   std::string frame = le64(1) + le32(1) + "k" + le32(1) + le32(2) + "ab";
   for (size_t cut = 1; cut < frame.size(); ++cut) {
-    auto reader = EquivRunReader::open(write_file(dir / "cut.bin", frame.substr(0, cut)));
+    auto reader = open_run<EquivRunReader>(write_file(dir / "cut.bin", frame.substr(0, cut)));
     ASSERT_TRUE(reader);
     auto entry = reader->read_entry();
     ASSERT_FALSE(entry) << cut;
@@ -325,7 +341,7 @@ TEST(EquivRunTest, ReadErrors) {
        {std::pair{le64(1) + le32(1) + "\xFF" + le32(0), "invalid utf-8 sequence of 1 bytes from index 0"},
         std::pair{le64(1) + le32(1) + "k" + le32(1) + le32(3) + "a\xE2\x82",
                   "incomplete utf-8 byte sequence from index 1"}}) {
-    auto reader = EquivRunReader::open(write_file(dir / "bad.bin", bad));
+    auto reader = open_run<EquivRunReader>(write_file(dir / "bad.bin", bad));
     ASSERT_TRUE(reader);
     auto entry = reader->read_entry();
     ASSERT_FALSE(entry);

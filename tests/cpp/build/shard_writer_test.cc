@@ -31,10 +31,10 @@ std::filesystem::path write_run(const std::filesystem::path& dir, uint64_t run,
   for (const auto& [term, postings] : terms) {
     for (const Posting& p : postings) map.add(term, p);
   }
-  auto files = spill_run(map, dir, run, 1);
+  auto files = spill_run(map, testing::hold(dir), run, 1);
   EXPECT_TRUE(files) << files.error().message;
   EXPECT_EQ(files->size(), 1u);
-  return files->front().path;
+  return dir / files->front().name;
 }
 
 struct ShardFixture {
@@ -51,7 +51,10 @@ struct ShardFixture {
 
   Result<uint64_t> write(const std::vector<std::filesystem::path>& runs, size_t batch,
                          const ProgressHandle& progress = nullptr, uint64_t build_id = 77) {
-    auto n = write_shard_records(db, runs, batch, 5, written, 1000, progress, build_id);
+    // By name in the directory that holds them, as a build passes its runs.
+    std::vector<std::string> names;
+    for (const auto& run : runs) names.push_back(run.filename());
+    auto n = write_shard_records(db, testing::hold(dir.path()), names, batch, 5, written, 1000, progress, build_id);
     EXPECT_TRUE(db.close());
     return n;
   }
