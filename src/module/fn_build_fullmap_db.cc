@@ -43,9 +43,9 @@ PyObject* run(BuildArgs args) {
     // queues the Python release until ~GilReleased takes the GIL back. A
     // fault escaping the pipeline also passes through ~GilReleased first.
     GilReleased released;
-    built = fullmap::build_fullmap_inner(args.output, std::move(args.classes), std::move(args.synonyms),
-                                         prepared->threads, fullmap::kBuildShardCount, std::move(args.progress),
-                                         std::move(prepared->settings), prepared->spill);
+    built = fullmap::build_fullmap_inner(prepared->lock.directory(), args.output, std::move(args.classes),
+                                         std::move(args.synonyms), prepared->threads, fullmap::kBuildShardCount,
+                                         std::move(args.progress), std::move(prepared->settings), prepared->spill);
   }
   if (!built) return raise(built.error());
   if (auto cached = fullmap::cache_database(args.output); !cached) return raise(cached.error());

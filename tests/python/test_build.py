@@ -1,10 +1,13 @@
 """build_fullmap_db end to end: files, progress, settings, failures."""
 
 import gzip
+import hashlib
 import json
 import os
 import pathlib
 import shutil
+import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -54,7 +57,7 @@ class Recorder:
             self.threads.add(threading.get_ident())
 
 
-class BuildTest(unittest.TestCase):
+class BuildCase(unittest.TestCase):
     def setUp(self):
         self.tmp = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory(prefix="build-test-")))
         self.classes = [write_lines(self.tmp / "classes.jsonl", CLASSES)]
@@ -82,6 +85,8 @@ class BuildTest(unittest.TestCase):
             found.setdefault(row["term"], set()).add((row["CURIE"], row["SOURCE_NAME"]))
         return found
 
+
+class BuildTest(BuildCase):
     def test_writes_main_and_sixteen_shards_reporting_every_stage(self):
         output = self.tmp / "out" / "fullmap.redb"
         progress = Recorder()
@@ -326,6 +331,125 @@ class BuildTest(unittest.TestCase):
         found = self.curies_by_term(output, ["aspirin", "caffeine"])
         self.assertNotIn("aspirin", found)
         self.assertEqual(found["caffeine"], {("CHEBI:27732", "chemicals")})
+
+
+# Stands in for another user who, just before a hidden temporary is opened
+# by name to be created, swaps it for a link to $SWAP_TARGET.
+SWAPPING_OPEN = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static int swapped_open(const char *name, const char *path, int flags, va_list ap) {
+  mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, mode_t) : 0;
+  const char *target = getenv("SWAP_TARGET");
+  if (target && (flags & O_CREAT) && !(flags & O_EXCL) && strstr(path, ".tmp-")) {
+    char aside[4096];
+    snprintf(aside, sizeof aside, "%s.aside", path);
+    if (rename(path, aside) == 0) symlink(target, path);
+  }
+  int (*real)(const char *, int, ...) = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, name);
+  return real(path, flags, mode);
+}
+
+int open(const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  int fd = swapped_open("open", path, flags, ap);
+  va_end(ap);
+  return fd;
+}
+
+int open64(const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  int fd = swapped_open("open64", path, flags, ap);
+  va_end(ap);
+  return fd;
+}
+"""
+
+SWAPPED_BUILD_CHILD = r"""
+import sys
+from corvantile import rs
+try:
+    rs.build_fullmap_db(sys.argv[1], [sys.argv[2]], [sys.argv[3]])
+    print("built")
+except RuntimeError as e:
+    print(e)
+"""
+
+
+class HeldOutputTest(BuildCase):
+    """Once a build holds its output's lock, every file it makes there goes
+    through the directory it locked, whatever is renamed meanwhile."""
+
+    def setUp(self):
+        super().setUp()
+        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(self.tmp / "spill")
+
+    @staticmethod
+    def files(directory):
+        return {p.name: (p.stat().st_ino, hashlib.sha256(p.read_bytes()).hexdigest()) for p in directory.iterdir()}
+
+    def test_an_output_directory_swapped_mid_build_redirects_nothing(self):
+        for threads in (1, 4):
+            with self.subTest(threads=threads):
+                out, aside, other = (self.tmp / f"{name}{threads}" for name in ("out", "aside", "other"))
+                self.build(other / "fullmap.redb")
+                self.build(out / "fullmap.redb")
+                before = self.files(other)
+                swapped = []
+
+                def swap(*report):
+                    if not swapped:
+                        swapped.append(report)
+                        out.rename(aside)
+                        out.symlink_to(other, target_is_directory=True)
+
+                try:
+                    self.build(out / "fullmap.redb", threads=threads, progress=swap)
+                    failure = None
+                except RuntimeError as e:
+                    failure = str(e)
+                self.assertTrue(swapped)
+                self.assertEqual(self.files(other), before)
+                if failure is None:
+                    self.assertEqual(len([n for n in os.listdir(aside) if n.endswith(".redb")]), 17)
+                    self.assertEqual(self.curies_by_term(aside / "fullmap.redb", ["aspirin"])["aspirin"],
+                                     {("CHEBI:15365", "chemicals")})
+                else:
+                    self.assertTrue(failure)
+
+    def test_a_temporary_swapped_for_a_link_creates_and_writes_nothing(self):
+        cc = shutil.which("cc")
+        if cc is None:
+            self.skipTest("no C compiler")
+        source = self.tmp / "swapping_open.c"
+        source.write_text(SWAPPING_OPEN)
+        shim = self.tmp / "swapping_open.so"
+        subprocess.run([cc, "-shared", "-fPIC", "-o", shim, source, "-ldl"], check=True)
+        env = {**os.environ, "LD_PRELOAD": f"{os.environ.get('LD_PRELOAD', '')} {shim}".strip(),
+               "PYTHONPATH": os.path.dirname(os.path.dirname(os.path.abspath(rs.__file__)))}
+        for target in ("absent.redb", "empty"):
+            with self.subTest(target=target):
+                victim = self.tmp / f"victim-{target}"
+                victim.mkdir()
+                (victim / "empty").write_bytes(b"")
+                output = self.tmp / f"out-{target}" / "fullmap.redb"
+                run = subprocess.run([sys.executable, "-c", SWAPPED_BUILD_CHILD, output, self.classes[0],
+                                      self.synonyms[0]], env={**env, "SWAP_TARGET": str(victim / target)},
+                                     capture_output=True, text=True, timeout=120)
+                self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+                self.assertEqual(self.files(victim), {"empty": ((victim / "empty").stat().st_ino,
+                                                                hashlib.sha256(b"").hexdigest())})
+                self.assertEqual(run.stdout.strip(), "built")
+                self.assertIn("aspirin", self.curies_by_term(output, ["aspirin"]))
 
 
 if __name__ == "__main__":

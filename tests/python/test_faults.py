@@ -1111,7 +1111,7 @@ class BuildHygieneTest(FaultTestCase):
         # the next build of those files, and nothing else is.
         leftovers = self.tmp / "left"
         leftovers.mkdir()
-        stale = [".fullmap.redb.tmp-4242-0", ".fullmap.s7.redb.tmp-1-99"]
+        stale = [".fullmap.redb.tmp-4242-0", ".fullmap.s7.redb.tmp-1-99", ".fullmap.s3.redb.tmp-0123456789abcdef"]
         kept = [".other.redb.tmp-1-0", ".fullmap.redb.tmp-x", "fullmap.redb.tmp-1-0", ".fullmap.s16.redb.tmp-1-0"]
         for name in stale + kept:
             (leftovers / name).write_bytes(b"\0" * 16384)

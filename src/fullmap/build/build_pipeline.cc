@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -26,13 +27,7 @@ Status make_directories(const std::filesystem::path& dir) {
   return {};
 }
 
-// Removes `path` when it exists (as seen through symbolic links).
-Status remove_file_if_present(const std::filesystem::path& path) {
-  if (!file_info(path)) return {};
-  return remove_file(path);
-}
-
-Status run_pipeline(BuildPool& pool, const std::filesystem::path& output,
+Status run_pipeline(BuildPool& pool, const HeldDirectory& output_dir, const std::filesystem::path& output,
                     const std::vector<std::filesystem::path>& classes,
                     const std::vector<std::filesystem::path>& synonyms, size_t threads, size_t shard_count,
                     const ProgressHandle& progress, const BuildSettings& settings, const SpillDirClaim& spill) {
@@ -63,7 +58,7 @@ Status run_pipeline(BuildPool& pool, const std::filesystem::path& output,
   // Likewise the ingest's term maps, batches and chunks before the shard
   // writers, again on new threads, fill up their batches and merge buffers.
   release_free_heap();
-  CORV_TRY(write_final_database(output, spill.dir(), ingested,
+  CORV_TRY(write_final_database(output_dir, output, spill.dir(), ingested,
                                 {.write_budget_bytes = settings.write_budget_bytes,
                                  .insert_batch = settings.insert_batch,
                                  .shard_count = shard_count,
@@ -87,8 +82,22 @@ std::vector<std::filesystem::path> database_files(const std::filesystem::path& o
   return files;
 }
 
-Status remove_database_files(const std::filesystem::path& output) {
-  for (const auto& file : database_files(output)) CORV_TRY(remove_file_if_present(file));
+namespace {
+
+std::vector<std::string> file_names(std::span<const std::filesystem::path> files) {
+  std::vector<std::string> names;
+  for (const auto& file : files) names.push_back(file.filename().native());
+  return names;
+}
+
+}  // namespace
+
+Status remove_database_files(const HeldDirectory& dir, const std::filesystem::path& output) {
+  for (const auto& name : file_names(database_files(output))) {
+    auto found = dir.entry(name);
+    if (!found) return fail(std::move(found.error()));
+    if (*found) CORV_TRY(dir.remove_file(name));
+  }
   return {};
 }
 
@@ -151,18 +160,21 @@ Result<PreparedBuild> prepare_build(const std::filesystem::path& output, std::sp
   auto spill = SpillDirClaim::acquire(prepared.settings.spill_dir, files, classes, synonyms);
   if (!spill) return std::unexpected(std::move(spill.error()));
   prepared.spill = std::move(*spill);
-  remove_abandoned_temporaries(files);
+  const HeldDirectory& dir = prepared.lock.directory();
+  remove_abandoned_temporaries(dir, file_names(files));
   CORV_TRY(evict_cached(output));
-  CORV_TRY(remove_database_files(output));
+  CORV_TRY(remove_database_files(dir, output));
   return prepared;
 }
 
-Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesystem::path> classes,
-                           std::vector<std::filesystem::path> synonyms, size_t threads, size_t shard_count,
-                           ProgressHandle progress, BuildSettings settings, const SpillDirClaim& spill) {
+Status build_fullmap_inner(const HeldDirectory& output_dir, std::filesystem::path output,
+                           std::vector<std::filesystem::path> classes, std::vector<std::filesystem::path> synonyms,
+                           size_t threads, size_t shard_count, ProgressHandle progress, BuildSettings settings,
+                           const SpillDirClaim& spill) {
   BuildPool pool(threads);
-  Status result = pool.run(
-      [&] { return run_pipeline(pool, output, classes, synonyms, threads, shard_count, progress, settings, spill); });
+  Status result = pool.run([&] {
+    return run_pipeline(pool, output_dir, output, classes, synonyms, threads, shard_count, progress, settings, spill);
+  });
   // The caller's process gets back what the build freed.
   release_free_heap();
   return result;

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/held_directory.h"
 #include "common/status.h"
 #include "fullmap/build/build_settings.h"
 #include "fullmap/build/output_lock.h"
@@ -42,8 +43,9 @@ Result<PreparedBuild> prepare_build(const std::filesystem::path& output, std::sp
 // Raises the soft limit on open files to the hard limit; failures ignored.
 void raise_open_file_limit() noexcept;
 
-// Deletes the main file and shard files 0 to 15 of `output` where present.
-Status remove_database_files(const std::filesystem::path& output);
+// Deletes the main file and shard files 0 to 15 of `output` from `dir`, the
+// directory its lock holds, where present.
+Status remove_database_files(const HeldDirectory& dir, const std::filesystem::path& output);
 
 // Runs the pipeline as one job of a oneTBB arena with `threads` slots, on a
 // thread of its own while the caller waits: the claimed spill directory
@@ -51,8 +53,11 @@ Status remove_database_files(const std::filesystem::path& output);
 // then the spill directory removed (best effort). A failure leaves the
 // spill directory in place. A C++ exception escaping the pipeline is rethrown to the caller
 // after the arena has finished with it.
-Status build_fullmap_inner(std::filesystem::path output, std::vector<std::filesystem::path> classes,
-                           std::vector<std::filesystem::path> synonyms, size_t threads, size_t shard_count,
-                           ProgressHandle progress, BuildSettings settings, const SpillDirClaim& spill);
+// The database files go into `output_dir`, the held directory of `output`
+// (PreparedBuild::lock.directory()).
+Status build_fullmap_inner(const HeldDirectory& output_dir, std::filesystem::path output,
+                           std::vector<std::filesystem::path> classes, std::vector<std::filesystem::path> synonyms,
+                           size_t threads, size_t shard_count, ProgressHandle progress, BuildSettings settings,
+                           const SpillDirClaim& spill);
 
 }  // namespace corv::fullmap

@@ -62,9 +62,9 @@ Status write_meta(WriteTransaction& txn, uint64_t build_id, size_t shard_count) 
   return {};
 }
 
-Status write_main_database(const std::filesystem::path& output, const HeldDirectory& spill,
+Status write_main_database(const HeldDirectory& dir, const std::filesystem::path& output, const HeldDirectory& spill,
                            const SynonymOutput& ingested, const FinalWriteOptions& options, uint64_t build_id) {
-  auto db = WritableDatabase::create(output, options.write_budget_bytes);
+  auto db = WritableDatabase::create(dir, output.filename().native(), options.write_budget_bytes);
   if (!db) return std::unexpected(std::move(db.error()));
   {
     auto txn = db->begin_write();
@@ -124,15 +124,16 @@ uint64_t count_term_frames(const HeldDirectory& spill, std::span<const std::vect
       std::plus<>());
 }
 
-Status write_final_database(const std::filesystem::path& output, const HeldDirectory& spill,
+Status write_final_database(const HeldDirectory& dir, const std::filesystem::path& output, const HeldDirectory& spill,
                             const SynonymOutput& ingested, const FinalWriteOptions& options) {
   const uint64_t build_id = next_build_id();
-  CORV_TRY(write_main_database(output, spill, ingested, options, build_id));
+  CORV_TRY(write_main_database(dir, output, spill, ingested, options, build_id));
 
   std::vector<WritableDatabase> shards;
   shards.reserve(options.shard_count);
   for (size_t i = 0; i < options.shard_count; ++i) {
-    auto db = WritableDatabase::create(shard_path(output, i), options.write_budget_bytes / options.shard_count);
+    auto db = WritableDatabase::create(dir, shard_path(output, i).filename().native(),
+                                       options.write_budget_bytes / options.shard_count);
     if (!db) return std::unexpected(std::move(db.error()));
     shards.push_back(std::move(*db));
   }

@@ -29,14 +29,15 @@ struct FinalWriteOptions {
   ProgressHandle progress{};  // none: no reports
 };
 
-// Writes `output` and its `shard_count` shard files from the ingest's id maps
-// and runs (names in `spill`); none of them may exist yet. The main file is written in one
-// durable transaction and closed before the first shard file is created.
+// Writes `output` and its `shard_count` shard files, by their names in `dir`
+// (the directory that `output` named when the build locked it), from the
+// ingest's id maps and runs (names in `spill`); none of them may exist yet.
+// The main file is written in one durable transaction and closed before the first shard file is created.
 // Shard writers run in parallel; the error of the lowest failing shard is
 // returned after every writer has ended, and a writer that throws counts as
 // kShardWriterPanicked. `term_runs[i]` lists shard i's runs (a shard past its
 // end has none). Run files are left in place.
-Status write_final_database(const std::filesystem::path& output, const HeldDirectory& spill,
+Status write_final_database(const HeldDirectory& dir, const std::filesystem::path& output, const HeldDirectory& spill,
                             const SynonymOutput& ingested, const FinalWriteOptions& options);
 
 // Sum of the frames of every term run, for the stage 2 total, counted on

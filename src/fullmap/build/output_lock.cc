@@ -21,11 +21,38 @@ uint64_t lock_offset(const std::filesystem::path& file) {
   return XXH64(name.data(), name.size(), 0) >> 2;
 }
 
+constexpr int kOpenAttempts = 4;
+
+// Whether the directory's entry `name` is the file open at `fd`.
+bool names_open_file(const HeldDirectory& dir, const std::string& name, int fd) {
+  auto entry = dir.entry(name);
+  auto open = file_info(fd);
+  return entry && *entry && open && (*entry)->is_regular() && (*entry)->dev == open->dev && (*entry)->ino == open->ino;
+}
+
+// The output's directory and its lock file, opened one after the other by
+// path; the lock file seen through the held directory proves that both are
+// the same directory, whatever was renamed in between.
+Result<std::pair<HeldDirectory, FileDescriptor>> open_held(const std::filesystem::path& dir_path) {
+  for (int attempt = 1;; ++attempt) {
+    auto dir = HeldDirectory::open(dir_path);
+    if (!dir) return fail(std::move(dir.error()));
+    auto file = open_lock_file(dir_path, kBuildLockFileName);
+    if (!file) return fail(std::move(file.error()));
+    if (names_open_file(*dir, kBuildLockFileName, file->get())) return std::pair(std::move(*dir), std::move(*file));
+    if (attempt == kOpenAttempts) {
+      return fail_runtime("the fullmap output's directory " + dir_path.string() +
+                          " was replaced each time the build opened it");
+    }
+  }
+}
+
 }  // namespace
 
 OutputLock& OutputLock::operator=(OutputLock&& other) noexcept {
   if (this != &other) {
     release();
+    dir_ = std::move(other.dir_);
     file_ = std::move(other.file_);
   }
   return *this;
@@ -39,9 +66,9 @@ void OutputLock::release() noexcept {
 
 Result<OutputLock> OutputLock::acquire(const std::filesystem::path& output) {
   const std::filesystem::path dir = output.parent_path();
-  auto file = open_lock_file(dir.empty() ? std::filesystem::path(".") : dir, kBuildLockFileName);
-  if (!file) return fail(std::move(file.error()));
-  OutputLock lock(std::move(*file));
+  auto held = open_held(dir.empty() ? std::filesystem::path(".") : dir);
+  if (!held) return fail(std::move(held.error()));
+  OutputLock lock(std::move(held->first), std::move(held->second));
 
   std::array<uint64_t, kBuildShardCount + 1> offsets;
   offsets[0] = lock_offset(output);

@@ -9,6 +9,12 @@
 // outputs in the directory run side by side. The lock file is never
 // deleted: a deleted lock file would let the next build lock a new one.
 // A child forked during the build holds none of the locks (fork_closed.h).
+//
+// The lock also holds the output's directory by its descriptor, checked to
+// be the directory whose lock file it locked. Everything the build does
+// there goes through it, so a directory moved aside and replaced by another,
+// or by a link, later redirects nothing: the build never writes outside the
+// directory whose lock it holds.
 #pragma once
 
 #include <filesystem>
@@ -16,6 +22,7 @@
 
 #include "common/fd_io.h"
 #include "common/fork_closed.h"
+#include "common/held_directory.h"
 #include "common/status.h"
 
 namespace corv::fullmap {
@@ -28,6 +35,9 @@ class OutputLock {
   // with nothing locked, when another build holds any of them.
   static Result<OutputLock> acquire(const std::filesystem::path& output);
 
+  // The output's directory, whose lock file this lock holds.
+  const HeldDirectory& directory() const noexcept { return dir_; }
+
   OutputLock() = default;
   OutputLock(OutputLock&&) noexcept = default;
   OutputLock& operator=(OutputLock&& other) noexcept;
@@ -38,7 +48,8 @@ class OutputLock {
   void release() noexcept;
 
  private:
-  explicit OutputLock(FileDescriptor file) : file_(std::move(file)) {}
+  OutputLock(HeldDirectory dir, FileDescriptor file) : dir_(std::move(dir)), file_(std::move(file)) {}
+  HeldDirectory dir_;
   ForkClosedDescriptor file_;
 };
 

@@ -1,11 +1,15 @@
 #include "fullmap/store/writable_database.h"
 
+#include <fcntl.h>
 #include <lmdb.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -16,6 +20,7 @@
 
 #include "common/fd_io.h"
 #include "common/fork_closed.h"
+#include "common/process_umask.h"
 #include "common/utf8.h"
 #include "fullmap/store/read_only_database.h"
 #include "fullmap/store/store_directory.h"
@@ -45,8 +50,12 @@ bool same_file(int a, int b) {
   return fa && fb && fa->same_file(*fb);
 }
 
-// The room a temporary name takes beyond its prefix: "<pid>-<counter>".
+// The room a temporary name takes beyond its prefix: 16 hex digits now,
+// "<pid>-<counter>" from earlier releases. The larger keeps every release's
+// prefix of a name the same, so the leftovers of each are recognised.
+constexpr size_t kTempRandomDigits = 16;
 constexpr size_t kTempSuffixMax = 10 + 1 + 20;
+static_assert(kTempRandomDigits <= kTempSuffixMax);
 
 // Hidden temporaries of `name` start with ".<name>.tmp-"; where that would
 // not fit in a directory entry, the name's hash stands in for it, so any
@@ -65,43 +74,69 @@ std::string temp_prefix(const std::string& name) {
   return prefix;
 }
 
-// A name beside `path` that no reader looks for, fresh on every call.
-std::filesystem::path temp_path_for(const std::filesystem::path& path) {
-  static std::atomic<uint64_t> counter{0};
-  std::string name = temp_prefix(path.filename().native());
-  name += std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-  return path.parent_path() / name;
+// A name beside `name` that no reader looks for and nobody can take first:
+// its random part is drawn afresh on every call.
+Result<std::string> temp_name_for(const std::string& name) {
+  uint64_t bits = 0;
+  for (size_t got = 0; got < sizeof bits;) {
+    const ssize_t n = ::getrandom(reinterpret_cast<char*>(&bits) + got, sizeof bits - got, 0);
+    if (n < 0 && errno != EINTR) return fail_io(errno);
+    if (n > 0) got += static_cast<size_t>(n);
+  }
+  char hex[kTempRandomDigits + 1];
+  std::snprintf(hex, sizeof hex, "%016" PRIx64, bits);
+  return temp_prefix(name) + hex;
 }
 
 bool is_digits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Whether `entry` is "<prefix><digits>-<digits>".
+bool is_random_part(std::string_view s) {
+  return s.size() == kTempRandomDigits &&
+         std::all_of(s.begin(), s.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+// Whether `entry` is "<prefix><16 hex digits>", or "<prefix><digits>-<digits>"
+// as earlier releases named them.
 bool is_temp_of(std::string_view entry, std::string_view prefix) {
   if (!entry.starts_with(prefix)) return false;
   entry.remove_prefix(prefix.size());
+  if (is_random_part(entry)) return true;
   const size_t dash = entry.find('-');
   return dash != std::string_view::npos && is_digits(entry.substr(0, dash)) && is_digits(entry.substr(dash + 1));
 }
 
 // Removes the file it names unless it was published.
 struct TempFile {
-  std::filesystem::path path;
+  const HeldDirectory& dir;
+  std::string name;
   bool created = false;
   ~TempFile() {
-    if (created) (void)remove_file(path);
+    if (created) (void)dir.remove_file(name);
   }
 };
 
-// A file at `path` that another writer still holds stays: two builds of one
-// output must not silently publish over each other.
-Status refuse_live_writer(const std::filesystem::path& path) {
-  auto fd = open_for_reading(path);
+// A file at `name` that another writer still holds stays: two builds of one
+// output must not silently publish over each other. Only a writer's lock
+// counts, which needs write access; anything but a regular file there has
+// no writer, and the rename replaces it.
+Status refuse_live_writer(const HeldDirectory& dir, const std::string& name) {
+  auto fd = open_regular_for_reading(name, dir.fd());
   if (!fd) return {};
-  auto locked = try_lock(fd->get(), LockMode::kShared);
+  auto locked = try_lock_file(fd->get(), LockMode::kShared);
   if (locked && !*locked) return fail_runtime(std::string(kLockedByWriter));
   return {};
+}
+
+// What the file is opened by in LMDB: our own descriptor where /proc shows
+// it, so that LMDB opens the very file we created and locked, whatever
+// takes its name meanwhile. Without /proc, by name; the same-file check
+// then catches a swap, but only after LMDB has opened what it found.
+std::string lmdb_path(const HeldDirectory& dir, const std::string& name, int fd) {
+  std::string own_fd = "/proc/self/fd/" + std::to_string(fd);
+  if (::access(own_fd.c_str(), R_OK) == 0) return own_fd;
+  return dir.display(name).string();
 }
 
 }  // namespace
@@ -119,7 +154,10 @@ struct WritableDatabase::Impl {
     if (env != nullptr) mdb_env_close(env);
     // Explicitly, so that no other copy of the descriptor keeps every
     // reader out.
-    if (lock.valid()) unlock(lock.get());
+    if (lock.valid()) {
+      unlock_bytes(lock.get());
+      unlock(lock.get());
+    }
   }
 
   // Keeps the map big enough for the next transaction: it may rewrite every
@@ -250,16 +288,28 @@ WritableDatabase::~WritableDatabase() { (void)close(); }
 const std::filesystem::path& WritableDatabase::path() const { return impl_->path; }
 
 Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& path, size_t write_budget_bytes) {
+  const std::filesystem::path parent = path.parent_path();
+  auto dir = HeldDirectory::open(parent.empty() ? std::filesystem::path(".") : parent);
+  if (!dir) return fail(std::move(dir.error()));
+  return create(*dir, path.filename().native(), write_budget_bytes);
+}
+
+Result<WritableDatabase> WritableDatabase::create(const HeldDirectory& dir, const std::string& name,
+                                                  size_t write_budget_bytes) {
   auto impl = std::make_unique<Impl>();
-  impl->path = path;
+  impl->path = dir.display(name);
   impl->write_out_bytes = std::clamp(write_budget_bytes, kMinWriteOutBytes, kMaxWriteOutBytes);
 
-  // The file is made under a name nobody reads and appears at `path` only
+  // The file is made under a name nobody reads and appears at `name` only
   // once it is locked and initialised, so a reader never meets it empty.
-  TempFile temp;
+  // Nobody else may open it before its locks are taken: a reader's lock
+  // taken first would keep ours out.
+  TempFile temp{dir, {}};
   for (int attempt = 0;; ++attempt) {
-    temp.path = temp_path_for(path);
-    auto fd = create_new(temp.path, 0644);
+    auto temp_name = temp_name_for(name);
+    if (!temp_name) return fail(std::move(temp_name.error()));
+    temp.name = std::move(*temp_name);
+    auto fd = dir.create_new(temp.name, 0600);
     if (!fd) return fail(std::move(fd.error()));
     if (*fd) {
       impl->lock = ForkClosedDescriptor(std::move(**fd));
@@ -268,9 +318,17 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
     if (attempt == kTempNameAttempts) return fail_io(EEXIST);
   }
   temp.created = true;
-  auto locked = try_lock(impl->lock.get(), LockMode::kExclusive);
-  if (!locked) return fail(std::move(locked.error()));
-  if (!*locked) return fail_io(EWOULDBLOCK);
+  // The description's lock is the one readers heed; the flock is for
+  // readers of earlier releases.
+  for (auto take : {try_lock_file, try_lock}) {
+    auto locked = take(impl->lock.get(), LockMode::kExclusive);
+    if (!locked) return fail(std::move(locked.error()));
+    if (!*locked) return fail_io(EWOULDBLOCK);
+  }
+  // The usual mode from here on. The umask is read, not set: umask() would
+  // race with other threads creating files. Where modes cannot be changed
+  // the file only stays narrower.
+  (void)::fchmod(impl->lock.get(), 0644 & ~process_umask());
 
   if (int rc = mdb_env_create(&impl->env)) return std::unexpected(store_error(rc));
   if (int rc = mdb_env_set_maxdbs(impl->env, directory::kMaxTables)) {
@@ -281,13 +339,17 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
   // No MDB_WRITEMAP: pages reach the file by pwrite, so the file grows with
   // its data instead of being sized to the map.
   const unsigned flags = MDB_NOSUBDIR | MDB_NOLOCK | MDB_NOSYNC;
-  if (int rc = mdb_env_open(impl->env, temp.path.c_str(), flags, 0644)) {
+  const std::string env_path = lmdb_path(dir, temp.name, impl->lock.get());
+  if (int rc = mdb_env_open(impl->env, env_path.c_str(), flags, 0600)) {
     return std::unexpected(store_error(rc));
   }
   int env_fd = -1;
   if (mdb_env_get_fd(impl->env, &env_fd) != 0 || !same_file(env_fd, impl->lock.get())) {
     return fail_runtime("database file was replaced while it was being created");
   }
+  // LMDB opens its read-write descriptor without close-on-exec; a program
+  // started meanwhile must not keep the file open for writing.
+  if (::fcntl(env_fd, F_SETFD, ::fcntl(env_fd, F_GETFD) | FD_CLOEXEC) != 0) return fail_io(errno);
 
   MDB_txn* txn = nullptr;
   if (int rc = mdb_txn_begin(impl->env, nullptr, 0, &txn)) return std::unexpected(store_error(rc));
@@ -300,27 +362,27 @@ Result<WritableDatabase> WritableDatabase::create(const std::filesystem::path& p
     return std::unexpected(store_error(rc));
   }
   if (int rc2 = mdb_txn_commit(txn)) return std::unexpected(store_error(rc2));
-  // Replaces any file at `path`; handles open on that one keep reading it.
-  CORV_TRY(refuse_live_writer(path));
-  if (::rename(temp.path.c_str(), path.c_str()) != 0) return fail_io(errno);
+  // Replaces any file at `name`; handles open on that one keep reading it.
+  CORV_TRY(refuse_live_writer(dir, name));
+  CORV_TRY(dir.rename(temp.name, name));
   temp.created = false;
   return WritableDatabase(std::move(impl));
 }
 
-void remove_abandoned_temporaries(std::span<const std::filesystem::path> files) {
-  if (files.empty()) return;
+void remove_abandoned_temporaries(const HeldDirectory& dir, std::span<const std::string> names) {
+  if (names.empty()) return;
   std::vector<std::string> prefixes;
-  for (const auto& file : files) prefixes.push_back(temp_prefix(file.filename().native()));
-  const std::filesystem::path dir = files.front().parent_path();
-  std::error_code ec;
-  std::vector<std::filesystem::path> abandoned;
-  for (std::filesystem::directory_iterator it(dir.empty() ? "." : dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string entry = it->path().filename().native();
+  for (const auto& name : names) prefixes.push_back(temp_prefix(name));
+  auto entries = dir.names();
+  if (!entries) return;
+  for (const auto& entry : *entries) {
     for (const auto& prefix : prefixes) {
-      if (is_temp_of(entry, prefix)) abandoned.push_back(it->path());
+      if (is_temp_of(entry, prefix)) {
+        (void)dir.remove_file(entry);
+        break;
+      }
     }
   }
-  for (const auto& path : abandoned) (void)remove_file(path);
 }
 
 Result<WriteTransaction> WritableDatabase::begin_write() {

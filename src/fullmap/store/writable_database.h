@@ -2,7 +2,7 @@
 // and only read afterwards (read_only_database.h).
 //
 //   Use (every call returns a Result or Status):
-//     auto db = WritableDatabase::create(path, write_budget_bytes);  // Result<>
+//     auto db = WritableDatabase::create(dir, name, write_budget_bytes);  // Result<>
 //     auto txn = db->begin_write();                               // one at a time
 //     auto table = txn->open_table(kRecordsTable);                // creates it
 //     table->append(key, value);   // ascending keys; a key not above the
@@ -12,11 +12,15 @@
 //     db->begin_write()->commit();      // durable: syncs everything before it
 //     db->close();
 //
-// File: one LMDB environment in a single file with no lock file. The writer
-// holds an exclusive flock on the file from create() to close(); readers
-// probe that lock and refuse to open a file that is being written. create()
-// makes the file under a hidden name beside `path` and renames it into place
-// once it is locked, so `path` is either absent, locked or written.
+// File: one LMDB environment in a single file with no lock file. From
+// create() to close() the writer holds an exclusive whole-file lock of its
+// open file description (fcntl), which only a descriptor open for writing
+// can hold, so a mere reader can never fake one; and an exclusive flock as
+// well, for readers of earlier releases. Readers probe the lock and refuse
+// to open a file that is being written. create() makes the file under a
+// hidden, unguessable name beside the final one, closed to others until it
+// is locked, and renames it into place once it is initialised, so the final
+// name is either absent, locked or written.
 //
 // The file grows as it is written; it is never pre-sized to the map's
 // reservation, so a closed file is about the size of its data.
@@ -41,8 +45,10 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
+#include "common/held_directory.h"
 #include "common/status.h"
 #include "fullmap/store/column_types.h"
 
@@ -65,8 +71,14 @@ Status write_put(WriteState* state, unsigned dbi, std::string_view key, std::str
 
 class WritableDatabase {
  public:
-  // Creates the file at `path` and locks it. An existing file there is
-  // replaced, not emptied: handles open on it keep reading the old file.
+  // Creates the file `name` in the held directory `dir` and locks it; every
+  // step goes through `dir`'s descriptor, so a directory renamed or swapped
+  // for a link meanwhile redirects nothing. An existing file there is
+  // replaced, not emptied: handles open on it keep reading the old file. A
+  // file at `name` that another writer holds is refused.
+  static Result<WritableDatabase> create(const HeldDirectory& dir, const std::string& name, size_t write_budget_bytes);
+  // The same in the directory that `path` names now, for callers that hold
+  // none (tools and tests).
   static Result<WritableDatabase> create(const std::filesystem::path& path, size_t write_budget_bytes);
 
   WritableDatabase(WritableDatabase&&) noexcept;
@@ -92,9 +104,9 @@ class WritableDatabase {
 };
 
 // Removes the hidden temporaries that writers killed inside create() left
-// beside `files` (paths in one directory). Only for a caller that keeps
-// every other writer of those names out; best effort.
-void remove_abandoned_temporaries(std::span<const std::filesystem::path> files);
+// beside the files `names` of `dir`, whichever release made them. Only for
+// a caller that keeps every other writer of those names out; best effort.
+void remove_abandoned_temporaries(const HeldDirectory& dir, std::span<const std::string> names);
 
 class WriteTransaction {
  public:

@@ -79,7 +79,9 @@ class BuildPipeline : public ::testing::Test {
                ProgressHandle progress = nullptr) const {
     auto spill = SpillDirClaim::acquire(s.spill_dir, {}, {}, {});
     if (!spill) return std::unexpected(std::move(spill.error()));
-    return build_fullmap_inner(output, classes_, synonyms_, threads, kBuildShardCount, std::move(progress),
+    auto dir = HeldDirectory::open(output.parent_path());
+    if (!dir) return std::unexpected(std::move(dir.error()));
+    return build_fullmap_inner(*dir, output, classes_, synonyms_, threads, kBuildShardCount, std::move(progress),
                                std::move(s), *spill);
   }
 
@@ -158,7 +160,9 @@ TEST_F(BuildPipeline, HugeWorkerCountFailsCleanly) {
   settings.spill_dir = default_spill_dir(output);
   auto spill = SpillDirClaim::acquire(settings.spill_dir, {}, {}, {});
   ASSERT_TRUE(spill) << spill.error().message;
-  Status s = build_fullmap_inner(output, {dir_ / "missing.jsonl"}, {synonyms}, 100000, kBuildShardCount, nullptr,
+  auto held = HeldDirectory::open(dir_.path());
+  ASSERT_TRUE(held) << held.error().message;
+  Status s = build_fullmap_inner(*held, output, {dir_ / "missing.jsonl"}, {synonyms}, 100000, kBuildShardCount, nullptr,
                                  std::move(settings), *spill);
   ASSERT_FALSE(s);
   EXPECT_NE(s.error().message.find("(os error 2)"), std::string::npos) << s.error().message;

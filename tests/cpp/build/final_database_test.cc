@@ -90,8 +90,10 @@ struct IngestOutput {
                                  .prefix_ids = prefixes,
                                  .category_ids = categories,
                                  .source_ids = sources};
+    auto dir = HeldDirectory::open(output.parent_path());
+    if (!dir) return std::unexpected(std::move(dir.error()));
     return write_final_database(
-        output, spill_dir, ingested,
+        *dir, output, spill_dir, ingested,
         {.write_budget_bytes = 64 << 20, .insert_batch = insert_batch, .shard_count = kShards, .progress = progress});
   }
 };
@@ -146,7 +148,7 @@ TEST(FinalDatabase, EmptyIngestStillCreatesEveryTable) {
   const auto output = dir / "empty.redb";
   SynonymOutput nothing;
   nothing.term_runs.resize(kShards);
-  auto status = write_final_database(output, testing::hold(dir.path()), nothing,
+  auto status = write_final_database(*HeldDirectory::open(dir.path()), output, testing::hold(dir.path()), nothing,
                                      {.write_budget_bytes = 0, .insert_batch = 0, .shard_count = kShards});
   ASSERT_TRUE(status) << status.error().message;
   EXPECT_TRUE(dump_table(output, kPrefixesTable).empty());

@@ -11,11 +11,13 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/held_directory.h"
 #include "fullmap/store/fault_guard.h"
 #include "fullmap/store/layout.h"
 #include "fullmap/store/read_only_database.h"
@@ -307,6 +309,57 @@ TEST(StoreDatabase, WriterLockExcludesReadersAndAReplacedFileStaysReadable) {
   EXPECT_EQ(onto_dir.error().message, "Is a directory (os error 21)");
   EXPECT_FALSE(WritableDatabase::create(dir / "absent" / "x.db", 0));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+}
+
+// Only a writer's lock, which needs a descriptor open for writing, keeps a
+// create from its name; names taken ahead of time, a FIFO at the name and a
+// reader's locks of either kind do not. The writer's own descriptors on the
+// file are all close-on-exec.
+TEST(StoreDatabase, OnlyAWritersLockKeepsACreateFromItsName) {
+  const auto shared_lock = [](int fd) {
+    auto locked = try_lock_file(fd, LockMode::kShared);
+    return locked ? std::optional<bool>(*locked) : std::nullopt;
+  };
+  ScratchDir dir;
+  auto held = HeldDirectory::open(dir.path());
+  ASSERT_TRUE(held) << held.error().message;
+  for (int n = 0; n <= 16; ++n) {
+    std::ofstream(dir / (".t.db.tmp-" + std::to_string(::getpid()) + "-" + std::to_string(n))) << "taken";
+  }
+  ASSERT_EQ(::mkfifo((dir / "t.db").c_str(), 0644), 0);
+  ASSERT_TRUE(WritableDatabase::create(*held, "t.db", 0)) << "over a FIFO";
+
+  const int reader = ::open((dir / "t.db").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(::flock(reader, LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(shared_lock(reader), true);
+  auto writer = WritableDatabase::create(*held, "t.db", 0);
+  ASSERT_TRUE(writer) << writer.error().message;
+
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "t.db").c_str(), &st), 0);
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  EXPECT_EQ(st.st_mode & 07777, 0644 & ~mask);
+  const int probe = ::open((dir / "t.db").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(probe, 0);
+  EXPECT_EQ(shared_lock(probe), false);
+  EXPECT_NE(::flock(probe, LOCK_SH | LOCK_NB), 0);
+  int writer_fds = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    struct stat at;
+    const int n = std::stoi(fd.path().filename().native());
+    if (n == probe || ::fstat(n, &at) != 0 || at.st_ino != st.st_ino || at.st_dev != st.st_dev) continue;
+    ++writer_fds;
+    EXPECT_NE(::fcntl(n, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << n;
+  }
+  EXPECT_GE(writer_fds, 2);
+  ASSERT_TRUE(writer->close());
+  EXPECT_EQ(shared_lock(probe), true);
+  ::close(probe);
+  ::close(reader);
+  // Only the names taken ahead of time and the file are left.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 18);
 }
 
 TEST(StoreDatabase, ForeignFilesAreOutdatedOrNeedRepair) {
