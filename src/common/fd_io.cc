@@ -176,8 +176,8 @@ Result<bool> try_lock(int fd, LockMode mode) {
 void unlock(int fd) noexcept { ::flock(fd, LOCK_UN); }
 
 Status set_close_on_exec(int fd) {
-  const int flags = ::fcntl(fd, F_GETFD);
-  if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) != 0) return fail_io(errno);
+  // FD_CLOEXEC is the only descriptor flag there is.
+  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return fail_io(errno);
   return {};
 }
 
