@@ -82,6 +82,27 @@ Result<FileDescriptor> create_for_writing(const std::filesystem::path& path) {
   return open_or_fail(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
+Result<FileDescriptor> open_for_output(const std::filesystem::path& path) {
+  auto fd = open_or_fail(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY, 0666);
+  if (!fd) return fd;
+  // Only the open must not wait; a slow reader of a pipe is waited for.
+  const int flags = ::fcntl(fd->get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return fail_io(errno);
+  return fd;
+}
+
+Status truncate_if_regular(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return fail_io(errno);
+  if (!S_ISREG(st.st_mode)) return {};
+  int rc;
+  do {
+    rc = ::ftruncate(fd, 0);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return fail_io(errno);
+  return {};
+}
+
 Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& path, mode_t mode) {
   const int fd = open_retrying(path, O_RDWR | O_CREAT | O_EXCL, mode);
   if (fd >= 0) return FileDescriptor(fd);
@@ -153,6 +174,12 @@ Result<bool> try_lock(int fd, LockMode mode) {
 }
 
 void unlock(int fd) noexcept { ::flock(fd, LOCK_UN); }
+
+Status set_close_on_exec(int fd) {
+  // FD_CLOEXEC is the only descriptor flag there is.
+  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return fail_io(errno);
+  return {};
+}
 
 namespace {
 

@@ -48,6 +48,13 @@ Result<FileDescriptor> open_regular_for_reading(const std::filesystem::path& pat
 Error not_a_regular_file(const std::filesystem::path& path, mode_t mode);
 // Write-only, created or truncated, mode 0666 before the umask.
 Result<FileDescriptor> create_for_writing(const std::filesystem::path& path);
+// Write-only, created (mode 0666 before the umask) but not truncated, never
+// waiting for a FIFO's reader (one without fails with ENXIO) nor taking a
+// terminal. Writes then block as usual.
+Result<FileDescriptor> open_for_output(const std::filesystem::path& path);
+// Empties the file open at `fd` when it is a regular file; anything else
+// (a FIFO, a device) is left as it is.
+Status truncate_if_regular(int fd);
 // Read-write, created with `mode`; nullopt when the name is taken.
 Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& path, mode_t mode);
 // Read-write, not through a symbolic link, never created, never waiting
@@ -70,6 +77,10 @@ enum class LockMode { kShared, kExclusive };
 // Takes an flock without waiting: false when another descriptor holds a
 // conflicting one.
 Result<bool> try_lock(int fd, LockMode mode);
+// Keeps `fd` from passing to programs this process starts, for descriptors
+// that a library opened without O_CLOEXEC.
+Status set_close_on_exec(int fd);
+
 // Drops the flock. Closing does that only once every copy of the
 // descriptor is closed, and a forked child holds copies.
 void unlock(int fd) noexcept;

@@ -115,13 +115,16 @@ Status dedup_ndjson(const std::filesystem::path& input, const std::filesystem::p
   auto in = open_for_reading(input);
   if (!in) return fail(std::move(in.error()));
 
-  // Truncating the output would destroy the input before it is read.
-  auto in_file = file_info(in->get());
-  auto out_file = file_info(output);
-  if (in_file && out_file && in_file->same_file(*out_file)) return fail_runtime("input and output are the same file");
-
-  auto out = create_for_writing(output);
+  // Opened before it is emptied, so that the check below sees the very file
+  // that will be written, whatever the name meanwhile comes to mean.
+  auto out = open_for_output(output);
   if (!out) return fail(std::move(out.error()));
+
+  // Emptying the output would destroy the input before it is read.
+  auto in_file = file_info(in->get());
+  auto out_file = file_info(out->get());
+  if (in_file && out_file && in_file->same_file(*out_file)) return fail_runtime("input and output are the same file");
+  CORV_TRY(truncate_if_regular(out->get()));
   return run(std::move(*in), std::move(*out), is_edges, domain);
 }
 

@@ -8,6 +8,7 @@ Cases that could kill the interpreter run in a child process, so a crash
 shows up as a failed test rather than a dead test run.
 """
 
+import fcntl
 import gzip
 import inspect
 import json
@@ -1128,6 +1129,28 @@ class BuildHygieneTest(FaultTestCase):
         self.assert_complete(wide)
 
 
+DEDUP_CHILD = r"""
+import sys
+from corvantile import rs
+try:
+    rs.dedup_ndjson(sys.argv[1], sys.argv[2], False)
+    print("done")
+except RuntimeError as e:
+    print(e)
+"""
+
+# Points argv[3] at the file of argv[1], then at that of argv[2], and again,
+# until killed.
+SWAPPING_NAME_CHILD = r"""
+import os, sys
+first, second, name = sys.argv[1:4]
+while True:
+    for target in (first, second):
+        os.link(target, name + ".new")
+        os.replace(name + ".new", name)
+"""
+
+
 class DedupFaultTest(FaultTestCase):
     def test_dedup_input_and_output_faults(self):
         good = self.tmp / "in.ndjson"
@@ -1146,6 +1169,62 @@ class DedupFaultTest(FaultTestCase):
         with self.assertRaises(RuntimeError):
             rs.dedup_ndjson(good, good, False)
         self.assertEqual(good.read_bytes(), b'{"a":1}\n{"a":2}\n')
+
+    def test_dedup_to_a_fifo_fails_without_a_reader_and_feeds_a_slow_one(self):
+        fifo = self.tmp / "out.fifo"
+        os.mkfifo(fifo)
+        source = self.tmp / "many.ndjson"
+        rows = "".join(json.dumps({"n": i, "pad": "x" * 40}, separators=(",", ":")) + "\n" for i in range(5000))
+        source.write_text(rows)
+        # Nobody reads: the call fails at once instead of waiting, with the
+        # GIL held, for a reader that may never come.
+        child = run_child(DEDUP_CHILD, source, fifo, timeout=60)
+        self.assertEqual(child.stdout.strip(), "No such device or address (os error 6)", child.stderr)
+
+        # A reader that is there gets every line, however slowly it drains
+        # its small pipe.
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        self.addCleanup(os.close, reader)
+        fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, 4096)
+        child = subprocess.Popen([sys.executable, "-c", DEDUP_CHILD, source, fifo], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        got = bytearray()
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            finished = child.poll() is not None
+            try:
+                chunk = os.read(reader, 4096)
+            except BlockingIOError:
+                chunk = None
+            if chunk:
+                got += chunk
+            elif finished and chunk == b"":  # no writer left, and nothing in the pipe
+                break
+            time.sleep(0.001)
+        out, err = child.communicate(timeout=60)
+        self.assertEqual(out.strip(), "done", err)
+        self.assertEqual(got.decode(), rows)
+
+    def test_dedup_output_swapped_for_the_input_never_empties_it(self):
+        source = self.tmp / "in.ndjson"
+        source.write_bytes(b'{"a":1}\n{"a":2}\n')
+        other = self.tmp / "other.ndjson"
+        other.write_bytes(b"")
+        out = self.tmp / "out.ndjson"
+        swapper = subprocess.Popen([sys.executable, "-c", SWAPPING_NAME_CHILD, source, other, out])
+        self.addCleanup(swapper.wait, 60)
+        self.addCleanup(swapper.kill)
+        while not out.exists():
+            time.sleep(0.001)
+        outcomes = set()
+        for _ in range(3000):
+            try:
+                rs.dedup_ndjson(source, out, False)
+                outcomes.add("done")
+            except RuntimeError as e:
+                outcomes.add(str(e))
+            self.assertEqual(source.read_bytes(), b'{"a":1}\n{"a":2}\n')
+        self.assertLessEqual(outcomes, {"done", "input and output are the same file"})
 
     def test_bad_bytes_mid_file_keep_what_came_before(self):
         cases = {

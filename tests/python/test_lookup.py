@@ -4,6 +4,9 @@ import json
 import os
 import pathlib
 import random
+import shutil
+import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -55,6 +58,52 @@ def build(out, synonyms, classes=(), **env):
     finally:
         patch.stop()
     return out
+
+
+def run_child(code, *args):
+    """Runs `code` in a fresh interpreter; a hang fails the test instead of stopping the run."""
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True, timeout=60)
+
+
+# Every entry point on the fullmap argv[1]; one line per call, the result or
+# the error's text.
+EVERY_CALL_CHILD = r"""
+import json, sys
+from corvantile import rs
+db, terms = sys.argv[1], json.loads(sys.argv[2])
+calls = [
+    lambda: rs.lookup_fullmap_terms(db, terms),
+    lambda: rs.lookup_fullmap_terms(db, terms, threads=4, return_format="pairs"),
+    lambda: rs.hydrate_curies(db, [0, 1]),
+    lambda: rs.hydrate_prefixes(db),
+    lambda: rs.hydrate_categories(db),
+    lambda: rs.hydrate_sources(db),
+]
+for call in calls:
+    try:
+        print(json.dumps(call()))
+    except RuntimeError as e:
+        print(json.dumps(str(e)))
+"""
+
+# Takes every lock that a user who may only read the files can take, as
+# that user, and keeps them until its stdin closes.
+READER_LOCKS_CHILD = r"""
+import fcntl, os, struct, sys
+uid = int(sys.argv[1])
+if os.geteuid() == 0:
+    os.setgroups([])
+    os.setgid(uid)
+    os.setuid(uid)
+for path in sys.argv[2:]:
+    fd = os.open(path, os.O_RDONLY)
+    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    fcntl.lockf(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+    F_OFD_SETLK = 37
+    fcntl.fcntl(fd, F_OFD_SETLK, struct.pack("hhqqi", fcntl.F_RDLCK, 0, 0, 0, 0))
+print("held", flush=True)
+sys.stdin.read()
+"""
 
 
 def hydrate_by_hand(db, pairs):
@@ -206,11 +255,11 @@ class LookupTest(unittest.TestCase):
         self.assertEqual(rs.lookup_fullmap_terms(self.db, ["fever"], None, "pairs"),
                          self.lookup(["fever"], return_format="pairs"))
 
-    def test_missing_or_directory_database_fails_every_call_with_the_os_error(self):
+    def test_missing_or_directory_database_fails_every_call(self):
         directory = self.tmp / "dir.redb"
         directory.mkdir()
         for db, text in [(self.tmp / "absent.redb", "No such file or directory (os error 2)"),
-                         (directory, "Is a directory (os error 21)")]:
+                         (directory, f"{os.path.realpath(directory)} is a directory, not a regular file")]:
             calls = [
                 lambda: rs.lookup_fullmap_terms(db, []),
                 lambda: rs.lookup_fullmap_terms(db, [], return_format="pairs"),
@@ -223,6 +272,79 @@ class LookupTest(unittest.TestCase):
                 with self.subTest(db=db.name), self.assertRaises(RuntimeError) as cm:
                     call()
                 self.assertEqual(str(cm.exception), text)
+
+
+class DatabaseFilesTest(unittest.TestCase):
+    """What may lie at a fullmap's names, and who may hold its files."""
+
+    TERMS = ["fever", "gene 5", "calcimycin", "gene 700"]
+
+    @classmethod
+    def setUpClass(cls):
+        tmp = tempfile.TemporaryDirectory(prefix="lookup-files-")
+        cls.addClassCleanup(tmp.cleanup)
+        cls.tmp = pathlib.Path(os.path.realpath(tmp.name))
+        os.chmod(cls.tmp, 0o755)
+        syn = write_lines(cls.tmp / "alpha.ndjson", ALPHA)
+        cls.source = build(cls.tmp / "source" / "map.redb", [syn])
+        os.chmod(cls.source.parent, 0o755)
+
+    def copy(self, name):
+        """The source fullmap's files in a directory of their own, never opened here."""
+        out = self.tmp / name
+        out.mkdir(mode=0o755)
+        for f in self.source.parent.glob("map*.redb"):
+            shutil.copyfile(f, out / f.name)
+        return out / "map.redb"
+
+    def every_call(self, db):
+        child = run_child(EVERY_CALL_CHILD, db, json.dumps(self.TERMS))
+        self.assertEqual(child.returncode, 0, child.stderr)
+        return [json.loads(line) for line in child.stdout.splitlines()]
+
+    def test_a_fifo_at_a_main_or_shard_name_fails_lookups_and_hydration_at_once(self):
+        main = self.copy("fifo-main")
+        main.unlink()
+        os.mkfifo(main)
+        fifo = f"{main} is a FIFO, not a regular file"
+        self.assertEqual(self.every_call(main), [fifo] * 6)
+
+        main = self.copy("fifo-shard")
+        shard = main.with_name("map.s5.redb")
+        shard.unlink()
+        os.mkfifo(shard)
+        got = self.every_call(main)
+        self.assertEqual(got[:2], [f"{shard} is a FIFO, not a regular file"] * 2)
+        self.assertEqual(got[2:], self.every_call(self.source)[2:])
+
+    def test_locks_a_mere_reader_holds_refuse_no_lookup_in_another_process(self):
+        main = self.copy("held")
+        holder = subprocess.Popen([sys.executable, "-c", READER_LOCKS_CHILD, "61203", main,
+                                   main.with_name("map.s0.redb"), main.with_name("map.s9.redb")],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(holder.communicate, timeout=60)  # closes its stdin: it lets go
+        self.assertEqual(holder.stdout.readline(), "held\n", holder.stderr.read() if holder.poll() else "")
+        got = self.every_call(main)
+        self.assertEqual(got, self.every_call(self.source))
+        self.assertTrue(got[0] and all(isinstance(r, list) for r in got), got)
+
+    def test_programs_started_after_a_lookup_hold_no_database_file(self):
+        main = self.copy("inherited")
+        rs.lookup_fullmap_terms(main, self.TERMS, threads=4)
+        rs.hydrate_curies(main, [0])
+        listing = r"""
+import os
+for fd in os.listdir("/proc/self/fd"):
+    try:
+        print(os.readlink(f"/proc/self/fd/{fd}"))
+    except OSError:
+        pass
+"""
+        child = subprocess.run([sys.executable, "-c", listing], close_fds=False, capture_output=True, text=True,
+                               timeout=60)
+        self.assertEqual(child.returncode, 0, child.stderr)
+        held = [line for line in child.stdout.splitlines() if line.startswith(str(main.parent))]
+        self.assertEqual(held, [])
 
 
 class SmallFullmapTest(unittest.TestCase):

@@ -35,6 +35,15 @@ std::optional<FileInfo> file_info_if_any(const std::filesystem::path& path) {
   return info ? std::optional<FileInfo>(*info) : std::nullopt;
 }
 
+// The entry records the file the handle holds, as its locked descriptor
+// shows it: a status query of the path, before or after the open, may see
+// another file that a rebuild put there meanwhile, and an entry naming that
+// one would serve the old handle for a later file that reuses its inode.
+CachedDatabase entry_of(SharedDatabase db, uint64_t build_id) {
+  const FileInfo& file = db->file_identity();
+  return CachedDatabase{std::move(db), static_cast<int64_t>(file.dev), file.ino, build_id};
+}
+
 bool holds_file(const CachedDatabase& entry, const FileInfo& file) {
   return entry.dev == static_cast<int64_t>(file.dev) && entry.ino == file.ino;
 }
@@ -231,7 +240,10 @@ Result<OpenedDatabase> open_cached_path(std::filesystem::path path, bool check_s
     hit->reset();
   }
 
-  std::optional<FileInfo> id = file_info_if_any(path);
+  // The path's status, before the open and again after it when that first
+  // query failed, decides only whether the path can be queried at all; the
+  // identity cached comes from the handle.
+  const bool queried = file_info_if_any(path).has_value();
   auto db = open_read_only(path);
   if (!db) return std::unexpected(std::move(db.error()));
   if (check_schema) {
@@ -241,12 +253,11 @@ Result<OpenedDatabase> open_cached_path(std::filesystem::path path, bool check_s
   }
   auto build_id = read_build_id(**db);
   if (!build_id) return std::unexpected(std::move(build_id.error()));
-  if (!id) {
+  if (!queried) {
     auto again = file_info(path);
     if (!again) return std::unexpected(std::move(again.error()));
-    id = *again;
   }
-  CORV_TRY(cache.insert(path, CachedDatabase{*db, static_cast<int64_t>(id->dev), id->ino, *build_id}));
+  CORV_TRY(cache.insert(path, entry_of(*db, *build_id)));
   return OpenedDatabase{std::move(*db), false, *build_id};
 }
 
@@ -328,11 +339,11 @@ Status cache_database(const std::filesystem::path& output) {
   auto db = open_read_only(output);
   if (!db) return std::unexpected(std::move(db.error()));
   const std::filesystem::path key = canonical_or_given(output);
-  auto id = file_info(key);
-  if (!id) return std::unexpected(std::move(id.error()));
+  // As in open_cached_path(), the status query only has to succeed.
+  if (auto queried = file_info(key); !queried) return std::unexpected(std::move(queried.error()));
   auto build_id = read_build_id(**db);
   if (!build_id) return std::unexpected(std::move(build_id.error()));
-  return DB_CACHE.get().insert(key, CachedDatabase{std::move(*db), static_cast<int64_t>(id->dev), id->ino, *build_id});
+  return DB_CACHE.get().insert(key, entry_of(std::move(*db), *build_id));
 }
 
 }  // namespace corv::fullmap

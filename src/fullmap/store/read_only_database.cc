@@ -125,14 +125,20 @@ Status ReadOnlyDatabase::open_at(const std::filesystem::path& path) {
 
 Result<FileInfo> ReadOnlyDatabase::lock_and_stat() {
   // Our own descriptor carries the shared lock that keeps writers out for
-  // as long as the handle lives.
-  auto fd = open_for_reading(path_);
+  // as long as the handle lives. It is a lock of the open description, not
+  // an flock: a writer's exclusive one needs a descriptor open for writing,
+  // so nobody who may only read the file can refuse us (or anyone) with it.
+  // Never waiting on the open keeps a FIFO at the name from hanging us.
+  auto fd = open_regular_for_reading(path_);
   if (!fd) return fail(std::move(fd.error()));
   lock_ = std::move(*fd);
-  auto locked = try_lock(lock_.get(), LockMode::kShared);
+  auto locked = try_lock_file(lock_.get(), LockMode::kShared);
   if (!locked) return fail(std::move(locked.error()));
   if (!*locked) return fail_runtime(std::string(kLockedByWriter));
-  return file_info(lock_.get());
+  auto file = file_info(lock_.get());
+  if (!file) return file;
+  file_ = *file;
+  return file;
 }
 
 Status ReadOnlyDatabase::open_environment(const FileInfo& file) {
@@ -155,6 +161,9 @@ Status ReadOnlyDatabase::open_environment(const FileInfo& file) {
   }
   int env_fd = -1;
   if (mdb_env_get_fd(env_, &env_fd) != 0) return fail_runtime(std::string(kReplacedWhileOpening));
+  // LMDB opens without O_CLOEXEC; a program this process starts must not
+  // keep the file.
+  CORV_TRY(set_close_on_exec(env_fd));
   auto opened = file_info(env_fd);
   if (!opened || !opened->same_file(file)) return fail_runtime(std::string(kReplacedWhileOpening));
   return {};

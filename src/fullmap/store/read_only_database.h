@@ -14,8 +14,9 @@
 // thread at a time). This is safe because the environment is never written
 // through this handle and nobody writes the file while it is open:
 //  - a writer only writes a file it created itself, under a fresh name, and
-//    holds an exclusive flock on it until it is done; the shared flock that
-//    open() takes (and keeps for the handle's life) shows that it was done;
+//    holds an exclusive lock on it (of the open description, fcntl) until it
+//    is done; the shared one that open() takes (and keeps for the handle's
+//    life) shows that it was done;
 //  - the environment has no lock table (MDB_NOLOCK) and no thread-bound
 //    reader slots (MDB_NOTLS); a read transaction then only reads the meta
 //    pages and allocates its own state;
@@ -87,8 +88,9 @@ class RawScan {
 
 class ReadOnlyDatabase {
  public:
-  // Opens the file read-only. Fails with a store error when a writer holds
-  // the file; with kOutdatedOrNeedsRepair (store_error.h) when it is not a
+  // Opens the file read-only. Fails at once, saying what it found, when the
+  // path names anything but a regular file (a FIFO, a device); with a store
+  // error when a writer holds the file; with kOutdatedOrNeedsRepair (store_error.h) when it is not a
   // file of this store's format or version.
   static Result<std::shared_ptr<ReadOnlyDatabase>> open(const std::filesystem::path& path);
 
@@ -100,6 +102,8 @@ class ReadOnlyDatabase {
   Result<ReadTransaction> begin_read() const;
 
   const std::filesystem::path& path() const { return path_; }
+  // The file the handle reads, as its own locked descriptor shows it.
+  const FileInfo& file_identity() const { return file_; }
 
   // The table of that name, or nullptr.
   const detail::TableEntry* find_table(std::string_view name) const;
@@ -118,6 +122,7 @@ class ReadOnlyDatabase {
   std::filesystem::path path_;
   MDB_env* env_ = nullptr;
   FileDescriptor lock_;  // closed after the environment
+  FileInfo file_;        // of lock_
   std::vector<detail::TableEntry> tables_;
 };
 

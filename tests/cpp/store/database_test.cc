@@ -398,10 +398,10 @@ TEST(StoreDatabase, ForeignFilesAreOutdatedOrNeedRepair) {
 
 TEST(StoreDatabase, OsErrorsThatLmdbMeetsCarryTheirNumber) {
   ScratchDir dir;
-  // Opens and locks like a file; LMDB's own open then fails.
+  // Anything but a regular file is refused before LMDB sees it.
   auto directory = ReadOnlyDatabase::open(dir.path());
   ASSERT_FALSE(directory);
-  EXPECT_EQ(directory.error().message, "Is a directory (os error 21)");
+  EXPECT_EQ(directory.error().message, dir.path().string() + " is a directory, not a regular file");
   EXPECT_EQ(store_error(ENOENT).message, "No such file or directory (os error 2)");
   EXPECT_EQ(store_error(MDB_MAP_FULL).message, mdb_strerror(MDB_MAP_FULL));
 }

@@ -286,6 +286,44 @@ TEST(OpenCachedShards, ConcurrentRebuildsNeverYieldAMixedSet) {
   EXPECT_EQ(*read_build_id(*(*last)[3]), 15u);
 }
 
+TEST(OpenCached, AnEntryRecordsTheFileItsHandleReadsWhileTheNameIsSwapped) {
+  // The name flips between two whole files. An entry that recorded one
+  // file while its handle read the other would later serve that handle for
+  // whatever file reuses the recorded inode.
+  ScratchDir dir;
+  const auto path = dir / "fm.redb";
+  const auto first = dir / "first.redb";
+  const auto second = dir / "second.redb";
+  write_meta_db(first, main_meta("1"));
+  write_meta_db(second, main_meta("2"));
+  auto first_file = file_info(first);
+  ASSERT_TRUE(first_file);
+  const uint64_t first_ino = first_file->ino;
+  std::filesystem::create_hard_link(first, path);
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    const auto next = dir / "fm.redb.next";
+    while (!stop.load()) {
+      for (const auto& target : {second, first}) {
+        std::filesystem::create_hard_link(target, next);
+        std::filesystem::rename(next, path);
+      }
+    }
+  });
+  int mismatched = 0;
+  for (int i = 0; i < 3000; ++i) {
+    ASSERT_TRUE(evict_cached(path));
+    auto opened = open_cached_path(path, true);
+    ASSERT_TRUE(opened) << error_of(opened);
+    auto entry = DB_CACHE.get().find(path);
+    ASSERT_TRUE(entry && *entry);
+    if (((*entry)->ino == first_ino) != (opened->build_id == 1)) ++mismatched;
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(mismatched, 0);
+}
+
 TEST(CacheMaintenance, EvictAndRecache) {
   ScratchDir dir;
   const auto main = dir / "fm.redb";
