@@ -42,7 +42,10 @@ bool EntryInfo::is_regular() const { return S_ISREG(mode); }
 bool EntryInfo::is_symlink() const { return S_ISLNK(mode); }
 
 Result<HeldDirectory> HeldDirectory::open(const std::filesystem::path& path) {
-  const int fd = openat_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_NONBLOCK, 0);
+  int fd = openat_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_NONBLOCK, 0);
+  // A directory one may enter and write but not list (-wx) still serves for
+  // everything but names().
+  if (fd < 0 && errno == EACCES) fd = openat_retrying(AT_FDCWD, path.c_str(), O_PATH | O_DIRECTORY, 0);
   if (fd < 0) return fail_io(errno);
   return HeldDirectory(FileDescriptor(fd), path);
 }

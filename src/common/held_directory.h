@@ -54,7 +54,8 @@ class HeldDirectory {
   Result<EntryInfo> info() const;
   // nullopt when there is no entry `name`.
   Result<std::optional<EntryInfo>> entry(const std::string& name) const;
-  // The names in the directory, without "." and "..".
+  // The names in the directory, without "." and "..". Fails where the
+  // directory may be entered but not read.
   Result<std::vector<std::string>> names() const;
 
   // Read-only; neither a link, a FIFO's wait nor a terminal.

@@ -349,7 +349,7 @@ Result<WritableDatabase> WritableDatabase::create(const HeldDirectory& dir, cons
   }
   // LMDB opens its read-write descriptor without close-on-exec; a program
   // started meanwhile must not keep the file open for writing.
-  if (::fcntl(env_fd, F_SETFD, ::fcntl(env_fd, F_GETFD) | FD_CLOEXEC) != 0) return fail_io(errno);
+  CORV_TRY(set_close_on_exec(env_fd));
 
   MDB_txn* txn = nullptr;
   if (int rc = mdb_txn_begin(impl->env, nullptr, 0, &txn)) return std::unexpected(store_error(rc));
