@@ -392,6 +392,118 @@ time.sleep(60)
 """
 
 
+# Crash reporters as native libraries install them: one-shot ones that log
+# and return (the fault runs again under the default action) or raise the
+# signal again, and one that blocks every signal while it runs and hands the
+# fault to the handler it replaced.
+REPORTER_SOURCE = r"""
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static struct sigaction replaced[NSIG];
+
+static void log_and_return(int signo) { (void)signo; write(2, "reported\n", 9); }
+
+static void log_and_raise(int signo) {
+  write(2, "reported\n", 9);
+  raise(signo);
+}
+
+static void mask_and_chain(int signo, siginfo_t* info, void* context) {
+  write(2, "reported\n", 9);
+  replaced[signo].sa_sigaction(signo, info, context);
+}
+
+int install(int kind) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  if (kind == 0) {
+    action.sa_handler = log_and_return;
+    action.sa_flags = SA_RESETHAND;
+  } else if (kind == 1) {
+    action.sa_handler = log_and_raise;
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+  } else {
+    action.sa_sigaction = mask_and_chain;
+    action.sa_flags = SA_SIGINFO;
+    sigfillset(&action.sa_mask);
+  }
+  int signals[] = {SIGSEGV, SIGBUS, SIGFPE};
+  for (int i = 0; i < 3; ++i) {
+    if (sigaction(signals[i], &action, &replaced[signals[i]]) != 0) return -1;
+  }
+  return 0;
+}
+
+/* Heap damage as another library leaves it: a freed chunk in the calling
+   thread's unsorted bin with a wild back pointer. The next allocation that
+   sorts the bin faults inside malloc, holding the arena's lock. */
+void crash_in_malloc(void) {
+  char* chunk = malloc(4096);
+  void* volatile fence = malloc(64);
+  free(chunk);
+  ((void* volatile*)chunk)[1] = (void*)16;
+  fence = malloc(8192);
+}
+"""
+
+
+def compile_reporter(directory):
+    if shutil.which("cc") is None:
+        raise unittest.SkipTest("no C compiler")
+    source = directory / "reporter.c"
+    source.write_text(REPORTER_SOURCE)
+    library = directory / "reporter.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-O0", "-o", library, source], check=True)
+    return library
+
+
+CRASH_CHILD = r"""
+import ctypes, json, mmap, os, pathlib, sys, threading
+from corvantile import rs
+reporter, kind, db, crash, terms = ctypes.CDLL(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4], json.loads(sys.argv[5])
+if kind >= 0:
+    assert reporter.install(kind) == 0
+rs.lookup_fullmap_terms(db, terms)
+print("crashing", flush=True)
+if crash == "segv":
+    ctypes.string_at(0)
+elif crash == "bus":
+    path = pathlib.Path(sys.argv[6]) / "cut"
+    path.write_bytes(bytes(8192))
+    with open(path, "r+b") as f:
+        cut = mmap.mmap(f.fileno(), 8192)
+    os.truncate(path, 0)
+    cut[0]
+else:  # on a thread that never read
+    thread = threading.Thread(target=reporter.crash_in_malloc)
+    thread.start()
+    thread.join()
+print("survived", flush=True)
+"""
+
+MASKED_CHILD = r"""
+import ctypes, json, os, pathlib, shutil, sys, time
+from corvantile import rs
+reporter, source, work, terms = ctypes.CDLL(sys.argv[1]), pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3]), json.loads(sys.argv[4])
+shutil.copytree(source, work)
+db = work / "fullmap.redb"
+rs.lookup_fullmap_terms(db, terms)
+assert reporter.install(2) == 0
+for shard in work.glob("fullmap.s*.redb"):
+    os.truncate(shard, 8192)
+try:
+    rs.lookup_fullmap_terms(db, terms)
+    print("answered", flush=True)
+except RuntimeError:
+    print("RuntimeError", flush=True)
+time.sleep(60)
+"""
+
+
 class DamagedDatabaseTest(FaultTestCase):
     def setUp(self):
         super().setUp()
@@ -477,6 +589,40 @@ class DamagedDatabaseTest(FaultTestCase):
                 # AddressSanitizer's handler, when preloaded, is the one replaced: it reports and aborts.
                 self.assertEqual(child.returncode,
                                  -signal.SIGABRT if "asan" in os.environ.get("LD_PRELOAD", "") else -sent)
+
+    def test_genuine_crashes_end_by_their_signal_under_one_shot_reporters(self):
+        # A reporter installed before the first read is the handler the guard
+        # replaced: it runs once, as the kernel would run it, and the crash
+        # then takes the default action. A fault inside malloc on a thread
+        # that never read must not wait in the guard for malloc's own lock.
+        reporter = compile_reporter(self.tmp)
+        cases = [(kind, crash) for kind in (0, 1) for crash in ("segv", "bus")]
+        if "asan" not in os.environ.get("LD_PRELOAD", ""):  # a preloaded sanitizer's malloc reports the damage
+            cases.append((-1, "malloc"))
+        for kind, crash in cases:
+            with self.subTest(reporter=["none", "log and return", "raise again"][kind + 1], crash=crash):
+                try:
+                    child = run_child(CRASH_CHILD, reporter, kind, self.db, crash, json.dumps(TERMS[:8]), self.tmp,
+                                      timeout=20)
+                except subprocess.TimeoutExpired:
+                    self.fail("the crash hung")
+                sent = signal.SIGBUS if crash == "bus" else signal.SIGSEGV
+                self.assertEqual((child.returncode, child.stdout), (-sent, "crashing\n"), child.stderr[-2000:])
+                self.assertEqual(child.stderr.count("reported"), 0 if kind < 0 else 1, child.stderr[-2000:])
+
+    def test_a_damaged_read_under_a_masking_reporter_leaves_no_signal_blocked(self):
+        reporter = compile_reporter(self.tmp)
+        child = subprocess.Popen([sys.executable, "-c", MASKED_CHILD, reporter, self.db.parent, self.tmp / "work",
+                                  json.dumps(TERMS)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(child.stdout.readline(), "RuntimeError\n")
+        child.send_signal(signal.SIGTERM)
+        try:
+            err = child.communicate(timeout=20)[1]
+        except subprocess.TimeoutExpired:
+            child.kill()
+            self.fail(f"SIGTERM stayed blocked: {child.communicate()[1][-2000:]}")
+        self.assertIn("reported", err)
+        self.assertEqual(child.returncode, -signal.SIGTERM, err[-2000:])
 
     def test_damaged_meta_pages_never_kill_a_reader(self):
         files = ["fullmap.redb", "fullmap.s3.redb"]

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -20,19 +21,32 @@ namespace {
 
 struct Guard {
   sigjmp_buf resume;
-  volatile sig_atomic_t armed = 0;
 };
 
-// Touched by the owning thread before it is armed, so the handler never
-// triggers the lazy allocation of a dlopen'ed module's TLS block.
+// The guard of the read this thread is making, or null. The handler reads
+// only this: initial-exec, it is reached without __tls_get_addr, which on a
+// thread's first touch of a dlopen'ed module's block calls malloc, and a
+// fault inside malloc holds the lock that call would wait on.
+[[gnu::tls_model("initial-exec")]] constinit thread_local Guard* volatile t_armed = nullptr;
+
+// The guard's jump buffer is too large for the little static TLS a dlopen'ed
+// module may take; reached only by the thread that reads, before it arms.
 thread_local Guard t_guard;
 
-struct sigaction g_previous_segv;
-struct sigaction g_previous_bus;
-struct sigaction g_previous_fpe;
+// The handler we replaced. We stay installed, so the kernel never resets a
+// one-shot one (SA_RESETHAND) as it delivers; `spent` does, once for all
+// threads, and from then on the signal takes its default action.
+struct Previous {
+  struct sigaction action;
+  std::atomic<bool> spent{false};
+};
+
+Previous g_previous_segv;
+Previous g_previous_bus;
+Previous g_previous_fpe;
 std::once_flag g_installed;
 
-const struct sigaction& previous_action(int signo) {
+Previous& previous_for(int signo) {
   return signo == SIGBUS ? g_previous_bus : signo == SIGFPE ? g_previous_fpe : g_previous_segv;
 }
 
@@ -42,47 +56,70 @@ bool raised_by_this_process(const siginfo_t* info) {
   return info != nullptr && info->si_code == SI_TKILL && info->si_pid == ::getpid();
 }
 
-// Hands a signal that is not a guarded read's to the handler we replaced,
-// calling it as the kernel would, so that ours stays installed. Only the
-// default action (and ignoring a fault, which the kernel turns into it)
-// needs the old disposition back, and that ends the process.
+// Runs a handler as the kernel would have: with its mask, and the signal
+// itself unless SA_NODEFER, blocked while it runs.
+void deliver(const struct sigaction& action, int signo, siginfo_t* info, void* context) {
+  sigset_t blocked = action.sa_mask;
+  if (!(action.sa_flags & SA_NODEFER)) sigaddset(&blocked, signo);
+  sigset_t before;
+  pthread_sigmask(SIG_BLOCK, &blocked, &before);
+  if (action.sa_flags & SA_SIGINFO) {
+    action.sa_sigaction(signo, info, context);
+  } else {
+    action.sa_handler(signo);
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+// Hands a signal that is not a guarded read's to the handler we replaced.
+// Only the default action (and ignoring a fault, which the kernel turns into
+// it) needs a disposition other than ours back, and that ends the process.
 void pass_on(int signo, siginfo_t* info, void* context, bool from_instruction) {
-  const struct sigaction& previous = previous_action(signo);
-  if (previous.sa_flags & SA_SIGINFO) {
-    previous.sa_sigaction(signo, info, context);
-  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
-    previous.sa_handler(signo);
-  } else if (from_instruction) {
+  Previous& previous = previous_for(signo);
+  struct sigaction action = previous.action;
+  const bool handled = (action.sa_flags & SA_SIGINFO) || (action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN);
+  if (handled && (action.sa_flags & SA_RESETHAND) && previous.spent.exchange(true)) {
+    action = {};
+    action.sa_handler = SIG_DFL;
+  } else if (handled) {
+    deliver(action, signo, info, context);
+    return;
+  }
+  if (from_instruction) {
     // Returning runs the instruction again, to fault under the old one.
-    sigaction(signo, &previous, nullptr);
-  } else if (previous.sa_handler == SIG_DFL) {
-    sigaction(signo, &previous, nullptr);
+    sigaction(signo, &action, nullptr);
+  } else if (action.sa_handler == SIG_DFL) {
+    sigaction(signo, &action, nullptr);
     raise(signo);
   }  // an ignored signal that was sent stays ignored
 }
 
 void on_fault(int signo, siginfo_t* info, void* context) {
   const bool from_instruction = info == nullptr || info->si_code > 0;
-  Guard& guard = t_guard;
-  if (guard.armed && (from_instruction || raised_by_this_process(info))) {
-    guard.armed = 0;
-    // A runtime that wraps our handler in its own (as TSan does) may run it
-    // with the signal blocked despite SA_NODEFER; the resume point does not
-    // restore the mask, so unblock it here or the next fault kills us.
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, signo);
-    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
-    siglongjmp(guard.resume, 1);
+  Guard* const guard = t_armed;
+  if (guard != nullptr && (from_instruction || raised_by_this_process(info))) {
+    t_armed = nullptr;
+    // The jump skips the return through the kernel that would restore the
+    // mask of the faulting read, and a handler that ran before ours (or a
+    // runtime that wraps ours, as TSan does) may have blocked more, the
+    // signal itself included; the resume point does not restore it.
+    sigset_t mask;
+    if (context != nullptr) {
+      mask = static_cast<const ucontext_t*>(context)->uc_sigmask;
+    } else {
+      pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    }
+    sigdelset(&mask, signo);
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    siglongjmp(guard->resume, 1);
   }
   pass_on(signo, info, context, from_instruction);
 }
 
 void on_assert(MDB_env*, const char*) {
-  Guard& guard = t_guard;
-  if (guard.armed) {
-    guard.armed = 0;
-    siglongjmp(guard.resume, 1);
+  if (Guard* const guard = t_armed) {
+    t_armed = nullptr;
+    siglongjmp(guard->resume, 1);
   }
   // Returning lets LMDB print the assertion and abort.
 }
@@ -90,24 +127,27 @@ void on_assert(MDB_env*, const char*) {
 void install() {
   struct sigaction action = {};
   action.sa_sigaction = on_fault;
-  // SA_NODEFER keeps the signal unblocked, so jumping out without saving
-  // and restoring the mask on every read (a system call each) is enough.
+  // SA_NODEFER lets a handler we pass a fault on to raise it again to us.
+  // The mask is put back from the fault's context only when a read faults,
+  // not saved on every read (a system call each).
   action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGSEGV, &action, &g_previous_segv);
-  sigaction(SIGBUS, &action, &g_previous_bus);
-  sigaction(SIGFPE, &action, &g_previous_fpe);
+  sigaction(SIGSEGV, &action, &g_previous_segv.action);
+  sigaction(SIGBUS, &action, &g_previous_bus.action);
+  sigaction(SIGFPE, &action, &g_previous_fpe.action);
 }
 
 template <class Read>
 int run_guarded(Read&& read) {
   std::call_once(g_installed, install);
   Guard& guard = t_guard;
-  guard.armed = 0;
+  t_armed = nullptr;
   if (sigsetjmp(guard.resume, 0) != 0) return MDB_CORRUPTED;
-  guard.armed = 1;
+  t_armed = &guard;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   const int rc = read();
-  guard.armed = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  t_armed = nullptr;
   return rc;
 }
 

@@ -12,8 +12,9 @@
 // that allocate before they read (beginning a transaction, opening a
 // cursor) come after a guarded read of the same pages that allocates
 // nothing. A signal that is no guarded read's, or that another process
-// sent, goes on to the handler that was installed before ours, which stays
-// installed for the reads that come later.
+// sent, goes on to the handler that was installed before ours as the kernel
+// would deliver it: with its mask blocked, and a one-shot handler reset to
+// the default action. Ours stays installed for the reads that come later.
 #pragma once
 
 #include <lmdb.h>
