@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cxxabi.h>
+#include <atomic>
 #include <exception>
 #include <mutex>
 #include <utility>
