@@ -8,6 +8,8 @@ namespace corv {
 
 constexpr std::string_view kSpawnFailed = "failed to spawn thread: ";
 
+Error spawn_failure(int error) { return Error::panic(std::string(kSpawnFailed) + Error::io(error).message); }
+
 ThreadGroup::~ThreadGroup() {
   for (Started& t : threads_) {
     if (!t.thread.joinable()) continue;
@@ -21,7 +23,7 @@ ThreadGroup::~ThreadGroup() {
 
 Status ThreadGroup::spawn(std::function<Status()> body) {
   auto started = try_spawn(std::move(body));
-  if (!started) return fail(Error::panic(std::string(kSpawnFailed) + Error::io(started.error()).message));
+  if (!started) return fail(spawn_failure(started.error()));
   return {};
 }
 

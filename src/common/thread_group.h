@@ -14,6 +14,10 @@
 
 namespace corv {
 
+// The failure of a thread the system refused (its error number): the panic
+// "failed to spawn thread: <os error>".
+Error spawn_failure(int error);
+
 class ThreadGroup {
  public:
   // kAll: join and the destructor wait for every thread; for threads that

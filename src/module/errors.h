@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <string_view>
 
@@ -30,18 +32,24 @@ void note_parameter(const char* parameter);
 [[noreturn]] void abort_uncaught_panic() noexcept;
 
 // Every wrapper runs its body through this: a C++ exception is turned into
-// PanicException on the calling thread; a fault while doing so aborts.
+// PanicException on the calling thread; a fault while doing so aborts. Only
+// the interpreter's own end of the thread (a forced unwind, see GilReleased)
+// passes through, as it would through the interpreter's frames.
 template <class Body>
-PyObject* boundary(Body&& body) noexcept {
+PyObject* boundary(Body&& body) {
   try {
     drain_released_references();
     try {
       return body();
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (const std::exception& e) {
       return raise_panic(e.what());
     } catch (...) {
       return raise_panic("native code panicked with a non-text payload");
     }
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     abort_uncaught_panic();
   }

@@ -34,7 +34,8 @@ bool convert_args(const BoundArgs& bound, BuildArgs& out) {
 }
 
 PyObject* run(BuildArgs args) {
-  auto prepared = fullmap::prepare_build(args.output, args.classes, args.synonyms, args.threads);
+  auto prepared =
+      fullmap::prepare_build(args.output, args.classes, args.synonyms, args.threads, args.progress != nullptr);
   if (!prepared) return raise(prepared.error());
 
   Status built;

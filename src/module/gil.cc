@@ -1,6 +1,10 @@
 #include "module/gil.h"
 
+#include <unistd.h>
+
+#include <cxxabi.h>
 #include <atomic>
+#include <exception>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -8,9 +12,14 @@
 namespace corv::module {
 namespace {
 
+struct Queued {
+  PyObject* obj;
+  int64_t owner;
+};
+
 struct ReleaseQueue {
   std::mutex mu;
-  std::vector<PyObject*> pending;
+  std::vector<Queued> pending;
   std::atomic<bool> nonempty{false};
 };
 
@@ -19,25 +28,46 @@ ReleaseQueue& release_queue() {
   return *queue;
 }
 
+[[noreturn]] void wait_for_exit() noexcept {
+  for (;;) ::pause();
+}
+
 }  // namespace
 
-GilReleased::~GilReleased() {
-  PyEval_RestoreThread(state_);
+GilReleased::~GilReleased() noexcept(false) {
+  // A second unwind cannot start while an exception is already in flight.
+  if (std::uncaught_exceptions() > unwinding_) {
+    restore_thread_or_wait(state_);
+  } else {
+    PyEval_RestoreThread(state_);
+  }
   drain_released_references();
+}
+
+void restore_thread_or_wait(PyThreadState* tstate) noexcept {
+  try {
+    PyEval_RestoreThread(tstate);
+  } catch (abi::__forced_unwind&) {
+    // Rethrowing would end the process here; returning would run Python on
+    // a finalized interpreter. The process is on its way out anyway.
+    wait_for_exit();
+  }
 }
 
 bool gil_held() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
 
-void release_reference(PyObject* obj) noexcept {
+int64_t current_interpreter_id() noexcept { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
+
+void release_reference(PyObject* obj, int64_t owner) noexcept {
   if (obj == nullptr) return;
-  if (gil_held()) {
+  if (gil_held() && current_interpreter_id() == owner) {
     Py_DECREF(obj);
     return;
   }
   ReleaseQueue& q = release_queue();
   std::lock_guard lock(q.mu);
   try {
-    q.pending.push_back(obj);
+    q.pending.push_back({obj, owner});
     q.nonempty.store(true, std::memory_order_release);
   } catch (...) {
     // Out of memory: leaking one reference beats touching Python unlocked.
@@ -47,12 +77,28 @@ void release_reference(PyObject* obj) noexcept {
 void drain_released_references() noexcept {
   ReleaseQueue& q = release_queue();
   if (!q.nonempty.load(std::memory_order_acquire)) return;
+  const int64_t here = current_interpreter_id();
   std::vector<PyObject*> batch;
   {
     std::lock_guard lock(q.mu);
-    batch.swap(q.pending);
-    q.nonempty.store(false, std::memory_order_relaxed);
+    // Another interpreter's references wait for it; those of one that has
+    // gone stay queued, leaked.
+    auto kept = q.pending.begin();
+    for (const Queued& entry : q.pending) {
+      if (entry.owner != here) {
+        *kept++ = entry;
+        continue;
+      }
+      try {
+        batch.push_back(entry.obj);
+      } catch (...) {
+        *kept++ = entry;  // out of memory: released by a later drain
+      }
+    }
+    q.pending.erase(kept, q.pending.end());
+    q.nonempty.store(!q.pending.empty(), std::memory_order_relaxed);
   }
+  if (batch.empty()) return;
   // A finaliser may raise or inspect the error indicator; keep the caller's.
   PyObject* pending_exc = PyErr_GetRaisedException();
   for (PyObject* obj : batch) Py_DECREF(obj);

@@ -108,8 +108,12 @@ int module_exec(PyObject* module) {
   });
 }
 
+// Subinterpreters that share the main interpreter's allocator (the legacy
+// kind) are served; those with allocators of their own are refused at import,
+// since PanicException is one class for the whole process.
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

@@ -7,15 +7,32 @@
 
 namespace corv::module {
 
-PythonProgress::PythonProgress(PyObject* callable) : callable_(Py_NewRef(callable)) {}
+PythonProgress::PythonProgress(PyObject* callable)
+    : callable_(Py_NewRef(callable)), interp_(PyInterpreterState_Get()), interp_id_(current_interpreter_id()) {}
 
-PythonProgress::~PythonProgress() { release_reference(callable_); }
+PythonProgress::~PythonProgress() { release_reference(callable_, interp_id_); }
 
 void PythonProgress::call(fullmap::ProgressStage stage, uint64_t done, uint64_t total,
                           std::string_view message) noexcept {
-  GilHeld gil;
+  // A finalizing runtime ends any other thread that takes the GIL, and a
+  // finalized one has freed the interpreter.
+  if (Py_IsFinalizing() || !Py_IsInitialized()) return;
+  if (PyThreadState* attached = PyThreadState_GetUnchecked()) {
+    if (PyThreadState_GetInterpreter(attached) == interp_) call_attached(stage, done, total, message);
+    return;
+  }
+  // PyGILState would attach to the main interpreter, whatever the caller's.
+  PyThreadState* tstate = PyThreadState_New(interp_);
+  if (tstate == nullptr) return;
+  restore_thread_or_wait(tstate);
+  call_attached(stage, done, total, message);
+  PyThreadState_Clear(tstate);
+  PyThreadState_DeleteCurrent();
+}
+
+void PythonProgress::call_attached(fullmap::ProgressStage stage, uint64_t done, uint64_t total,
+                                   std::string_view message) noexcept {
   drain_released_references();
-  // Build threads only; one already attached would keep its own error state.
   PyObject* outer = PyErr_GetRaisedException();
   {
     PyRef args[4] = {

@@ -162,6 +162,29 @@ class BadInputTest(FaultTestCase):
         self.assert_complete(self.build(output))
 
 
+HUGE_COUNT_CHILD = r"""
+import json, resource, sys
+from corvantile import rs
+output, classes, synonyms = sys.argv[1:4]
+
+def address_space():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) << 10 for line in f if line.startswith("VmSize:"))
+
+# Room for a few hundred thread stacks: refused in this process, not by the
+# system's shared limits.
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (address_space() + (4 << 30), hard))
+try:
+    rs.build_fullmap_db(output, [classes], [synonyms], threads=10**6)
+    error = None
+except BaseException as e:
+    error = [type(e).__name__, str(e)]
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(json.dumps({"error": error, "after": rs.lookup_fullmap_terms(output, ["alpha 7 name 0"])[0]["CURIE"]}))
+"""
+
+
 class ArgumentFaultTest(FaultTestCase):
     def test_paths_with_nul_bytes_are_refused_before_any_file_is_touched(self):
         victim = self.build(self.tmp / "victim.redb")
@@ -186,11 +209,16 @@ class ArgumentFaultTest(FaultTestCase):
         self.assertEqual((self.tmp / "kept.ndjson").read_bytes(), b"kept")
         self.assertFalse((self.tmp / "o.redb").exists())
 
-    def test_a_huge_worker_count_fails_cleanly(self):
-        # Ends in the class files, before the ingest would start its threads.
-        with self.assertRaises(RuntimeError) as cm:
-            self.build(self.tmp / "huge.redb", classes=[self.tmp / "missing.jsonl"], threads=100_000)
-        self.assertIn("(os error 2)", str(cm.exception))
+    def test_a_worker_count_the_system_refuses_deletes_nothing(self):
+        if "asan" in os.environ.get("LD_PRELOAD", ""):
+            self.skipTest("the sanitizer's allocator aborts when its address space is refused")
+        output = self.build(self.tmp / "kept" / "fullmap.redb")
+        child = run_child(HUGE_COUNT_CHILD, output, self.classes, self.synonyms)
+        self.assertEqual(child.returncode, 0, child.stderr[-2000:])
+        self.assertEqual(json.loads(child.stdout), {
+            "error": ["PanicException", "failed to spawn thread: Resource temporarily unavailable (os error 11)"],
+            "after": "A:7"})
+        self.assert_complete(output)
 
 
 FULL_DISK_CHILD = r"""
@@ -750,6 +778,85 @@ class ProgressTest(FaultTestCase):
                 self.assertTrue(build["last"].startswith("wrote "), build)
                 self.assertFalse(output.with_name("fullmap.redb.spill.d").exists())
                 self.assert_complete(output)
+
+SUBINTERPRETER_CHILD = r"""
+import _interpreters, json, sys
+classes, synonyms, tmp = sys.argv[1:4]
+out = {}
+for kind, config in [("legacy", _interpreters.new_config("legacy")),
+                     ("isolated", _interpreters.new_config("isolated", gil="shared"))]:
+    interp = _interpreters.create(config)
+    failure = _interpreters.exec(interp, f'''
+import sys
+from corvantile import rs
+def progress(*args):
+    import colorsys
+for i in range(3):
+    rs.build_fullmap_db("{tmp}/{kind}%d.redb" % i, ["{classes}"], ["{synonyms}"], threads=4, progress=progress)
+    assert "colorsys" in sys.modules, "the callable ran in another interpreter"
+    assert rs.lookup_fullmap_terms("{tmp}/{kind}%d.redb" % i, ["alpha 7 name 0"])[0]["CURIE"] == "A:7"
+''')
+    out[kind] = failure and [failure.type.__name__, failure.msg]
+    _interpreters.destroy(interp)
+out["imported in main"] = "colorsys" in sys.modules
+print(json.dumps(out))
+"""
+
+DAEMON_AT_EXIT_CHILD = r"""
+import sys, threading, time
+from corvantile import rs
+db = sys.argv[1]
+terms = [f"alpha {i % 300} name {i % 8}" for i in range(20000)]
+started = threading.Event()
+
+def lookups():
+    while True:
+        started.set()
+        rs.lookup_fullmap_terms(db, terms, threads=2)
+
+for _ in range(4):
+    threading.Thread(target=lookups, daemon=True).start()
+# Freed while the interpreter finalizes, so lookups end in the meantime.
+garbage = [[i] for i in range(3_000_000)]
+started.wait()
+time.sleep(0.05)
+"""
+
+BUILD_IN_FINALIZER_CHILD = r"""
+import sys
+from corvantile import rs
+output, classes, synonyms = sys.argv[1:4]
+
+class Late:
+    def __del__(self):
+        rs.build_fullmap_db(output, [classes], [synonyms], threads=4, progress=lambda *args: None)
+        print("built", flush=True)
+
+late = Late()
+late.cycle = late  # collected only as the interpreter finalizes
+"""
+
+
+class InterpreterLifeCycleTest(FaultTestCase):
+    def test_progress_runs_in_the_calling_subinterpreter_or_the_import_is_refused(self):
+        child = run_child(SUBINTERPRETER_CHILD, self.classes, self.synonyms, self.tmp)
+        self.assertEqual(child.returncode, 0, child.stderr[-2000:])
+        self.assertEqual(json.loads(child.stdout), {
+            "legacy": None,
+            "isolated": ["ImportError", "module corvantile.rs does not support loading in subinterpreters"],
+            "imported in main": False})
+
+    def test_interpreter_exit_during_a_call_ends_the_process_quietly(self):
+        db = self.build(self.tmp / "fullmap.redb")
+        output = self.tmp / "late" / "fullmap.redb"
+        for label, child in [("daemon lookups", run_child(DAEMON_AT_EXIT_CHILD, db)),
+                             ("build in a finalizer",
+                              run_child(BUILD_IN_FINALIZER_CHILD, output, self.classes, self.synonyms))]:
+            with self.subTest(label):
+                self.assertEqual(child.returncode, 0, child.stderr[-2000:])  # -6: std::terminate
+        self.assertEqual(child.stdout, "built\n")
+        self.assert_complete(output)
+
 
 class RebuildUnderLookupsTest(FaultTestCase):
     GENERATIONS = {"A": 0, "B": 1}
@@ -1549,7 +1656,15 @@ class OutOfMemoryTest(FaultTestCase):
         # A term map far larger than the headroom left under the limit.
         big.write_bytes(lines({"curie": f"B:{i}", "names": [f"bulk term {i} {j}" for j in range(25)]}
                               for i in range(20000)))
-        child = run_child(OUT_OF_MEMORY_CHILD, self.tmp, self.classes, self.synonyms, big)
+
+        def small_stacks():
+            # glibc keeps up to 40 MiB of ended threads' stacks for reuse: at
+            # 1 MiB all those that the warm-up build held at once, which the
+            # build checks for before it starts, need no room under the limit.
+            resource.setrlimit(resource.RLIMIT_STACK, (1 << 20, resource.RLIM_INFINITY))
+
+        child = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY_CHILD, self.tmp, self.classes, self.synonyms, big],
+                               capture_output=True, text=True, timeout=120, preexec_fn=small_stacks)
         self.assertEqual(child.returncode, 0, child.stderr[-2000:])
         got = json.loads(child.stdout)
         # On the calling thread: PanicException, a BaseException.
@@ -1629,7 +1744,9 @@ class ThreadsRefusedTest(FaultTestCase):
         got = json.loads(child.stdout)
         # No pool without its first thread: a plain error with the system's text.
         self.assertEqual(got["runner"], ["RuntimeError", "Resource temporarily unavailable (os error 11)"])
-        self.assertEqual(got["writers"], ["PanicException", "failed to spawn thread"])
+        # The shard writers' threads are counted before the build starts.
+        self.assertEqual(got["writers"],
+                         ["PanicException", "failed to spawn thread: Resource temporarily unavailable (os error 11)"])
 
 
 if __name__ == "__main__":

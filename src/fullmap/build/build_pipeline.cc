@@ -9,6 +9,7 @@
 #include "common/fd_io.h"
 #include "common/free_heap.h"
 #include "fullmap/build/build_pool.h"
+#include "fullmap/build/build_threads.h"
 #include "fullmap/build/equiv_index.h"
 #include "fullmap/build/final_database.h"
 #include "fullmap/build/process_synonyms.h"
@@ -140,7 +141,8 @@ Status check_output_names(const std::filesystem::path& output, std::span<const s
 }
 
 Result<PreparedBuild> prepare_build(const std::filesystem::path& output, std::span<const std::filesystem::path> classes,
-                                    std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads) {
+                                    std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads,
+                                    bool progress) {
   if (synonyms.empty()) return fail(Error::value(std::string(kNoSynonymFiles)));
   const auto files = database_files(output);
   CORV_TRY(check_output_names(output, files));
@@ -154,6 +156,12 @@ Result<PreparedBuild> prepare_build(const std::filesystem::path& output, std::sp
   if (!lock) return std::unexpected(std::move(lock.error()));
   prepared.lock = std::move(*lock);
   prepared.settings = read_build_settings(output, synonyms.size(), prepared.threads);
+  CORV_TRY(ensure_build_threads({.threads = prepared.threads,
+                                 .producers = prepared.settings.producers,
+                                 .class_files = classes.size(),
+                                 .synonym_files = synonyms.size(),
+                                 .progress = progress,
+                                 .shard_count = kBuildShardCount}));
   CORV_TRY(check_not_inputs(files, classes, synonyms));
   // Held from here to the end, so no other build can take the directory
   // between this check and the stages that use it.

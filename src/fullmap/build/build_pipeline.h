@@ -37,8 +37,12 @@ struct PreparedBuild {
 // is an input, claims the spill directory (or refuses the build), removes
 // temporaries that killed builds left, evicts the output and its 16 shard
 // paths from the database cache and deletes those 17 files.
+// Before the deletion it also makes sure that the system gives the threads
+// the build will hold at once, which depend on whether it reports
+// `progress` (build_threads.h).
 Result<PreparedBuild> prepare_build(const std::filesystem::path& output, std::span<const std::filesystem::path> classes,
-                                    std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads);
+                                    std::span<const std::filesystem::path> synonyms, std::optional<size_t> threads,
+                                    bool progress = false);
 
 // Raises the soft limit on open files to the hard limit; failures ignored.
 void raise_open_file_limit() noexcept;

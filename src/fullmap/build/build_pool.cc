@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <exception>
-#include <latch>
 
 #include "common/thread_group.h"
+#include "common/thread_probe.h"
 
 namespace corv::fullmap {
 namespace {
@@ -14,7 +14,9 @@ constexpr size_t kMaxArenaSlots = size_t{1} << 16;
 
 }  // namespace
 
-BuildPool::BuildPool(size_t threads) : threads_(std::clamp<size_t>(threads, 1, kMaxArenaSlots)) {}
+size_t BuildPool::slots(size_t threads) { return std::clamp<size_t>(threads, 1, kMaxArenaSlots); }
+
+BuildPool::BuildPool(size_t threads) : threads_(slots(threads)) {}
 
 Status BuildPool::run(absl::FunctionRef<Status()> job) {
   using tbb::global_control;
@@ -45,18 +47,7 @@ Status BuildPool::run(absl::FunctionRef<Status()> job) {
 Status BuildPool::ensure_workers() {
   if (checked_) return workers_;
   checked_ = true;
-  // All of them at once, as oneTBB would hold them.
-  std::latch release(1);
-  ThreadGroup probes;
-  for (size_t i = 1; i < threads_ && workers_; ++i) {
-    auto started = probes.try_spawn([&] {
-      release.wait();
-      return Status{};
-    });
-    if (!started) workers_ = fail_io(started.error());
-  }
-  release.count_down();
-  (void)probes.join_rethrowing();
+  if (auto probed = probe_threads(threads_ - 1); !probed) workers_ = fail_io(probed.error().error);
   return workers_;
 }
 

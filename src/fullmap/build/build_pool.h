@@ -22,6 +22,9 @@ namespace corv::fullmap {
 class BuildPool {
  public:
   explicit BuildPool(size_t threads);
+
+  // The pool's size for a worker count: its threads, the runner included.
+  static size_t slots(size_t threads);
   BuildPool(const BuildPool&) = delete;
   BuildPool& operator=(const BuildPool&) = delete;
 

@@ -55,6 +55,11 @@ Status run_ingest_threads(IngestContext& context, ProducerState& producer_state,
 
 }  // namespace
 
+IngestThreads ingest_threads(size_t threads, size_t producers, size_t synonym_files) {
+  return {.workers = std::max<size_t>(threads, 1),
+          .producers = std::clamp<size_t>(producers, 1, std::max<size_t>(synonym_files, 1))};
+}
+
 Result<SynonymOutput> process_synonyms(const std::vector<std::filesystem::path>& synonyms, const EquivIndex& equiv,
                                        const IngestOptions& options) {
   auto source_ids = assign_source_ids(synonyms);
@@ -63,9 +68,8 @@ Result<SynonymOutput> process_synonyms(const std::vector<std::filesystem::path>&
   IngestContext context(equiv, options);
   ProducerState producer_state{synonyms, *source_ids, options.chunk_bytes, options.progress};
 
-  const size_t workers = std::max<size_t>(options.threads, 1);
-  const size_t producer_count = std::clamp<size_t>(options.producers, 1, std::max<size_t>(synonyms.size(), 1));
-  CORV_TRY(run_ingest_threads(context, producer_state, workers, producer_count));
+  const IngestThreads counts = ingest_threads(options.threads, options.producers, synonyms.size());
+  CORV_TRY(run_ingest_threads(context, producer_state, counts.workers, counts.producers));
 
   return SynonymOutput{.curie_runs = context.take_curie_runs(),
                        .term_runs = context.take_term_runs(),

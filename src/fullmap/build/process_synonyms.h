@@ -45,6 +45,15 @@ struct IngestOptions {
   ProgressHandle progress{};  // none: no reports
 };
 
+struct IngestThreads {
+  size_t workers;
+  size_t producers;
+};
+
+// The threads the ingest runs at once for a worker count, a requested
+// producer count and a number of synonym files.
+IngestThreads ingest_threads(size_t threads, size_t producers, size_t synonym_files);
+
 // Ingests `synonyms` (never empty) with max(threads, 1) workers and
 // producers = 0 ? 1 : min(producers, number of files) producer threads.
 // Fails with "too many fullmap sources" before starting anything when the
