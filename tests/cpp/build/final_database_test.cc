@@ -163,7 +163,9 @@ TEST(FinalDatabase, TheLowestFailingShardsErrorWinsAfterAllWritersEnd) {
   IngestOutput in(dir.path());
   // Shard 3 reads a missing file, shard 7 a run cut inside a frame.
   in.term_runs[3].push_back("gone.bin");
-  testing::write_file(dir / "cut.bin", std::string("\x05\x00\x00\x00ab", 6));
+  testing::write_file(dir / "cut.bin", std::string("\x05\x00\x00\x00"
+                                                   "ab",
+                                                   6));
   in.term_runs[7].push_back("cut.bin");
   auto progress = std::make_shared<RecordingProgress>();
   auto status = in.write(dir / "fm.redb", 0, progress);
