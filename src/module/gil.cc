@@ -44,7 +44,8 @@ GilReleased::~GilReleased() noexcept(false) {
   drain_released_references();
 }
 
-void restore_thread_or_wait(PyThreadState* tstate) noexcept {
+// The forced unwind carries no object for the handler's reference to bind.
+[[gnu::no_sanitize("null")]] void restore_thread_or_wait(PyThreadState* tstate) noexcept {
   try {
     PyEval_RestoreThread(tstate);
   } catch (abi::__forced_unwind&) {
