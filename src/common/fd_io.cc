@@ -10,24 +10,21 @@
 #include <climits>
 #include <limits>
 #include <string>
-#include <string_view>
 
 namespace corv {
 namespace {
 
 // The descriptor, or -1 with errno set.
-int open_retrying(const std::filesystem::path& path, int flags, mode_t mode) {
+int open_retrying(const std::filesystem::path& path, int flags, mode_t mode, int dir = AT_FDCWD) {
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    fd = ::openat(dir, path.c_str(), flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
 
 Result<FileDescriptor> open_or_fail(const std::filesystem::path& path, int flags, mode_t mode) {
-  const int fd = open_retrying(path, flags, mode);
-  if (fd < 0) return fail_io(errno);
-  return FileDescriptor(fd);
+  return open_at(AT_FDCWD, path, flags, mode);
 }
 
 FileInfo info_of(const struct stat& st) {
@@ -52,30 +49,30 @@ void FileDescriptor::reset() noexcept {
 
 Result<FileDescriptor> open_for_reading(const std::filesystem::path& path) { return open_or_fail(path, O_RDONLY, 0); }
 
-Result<FileDescriptor> open_regular_for_reading(const std::filesystem::path& path, int dir) {
-  int fd;
-  do {
-    fd = ::openat(dir, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+Result<FileDescriptor> open_at(int dir, const std::filesystem::path& path, int flags, mode_t mode) {
+  const int fd = open_retrying(path, flags, mode, dir);
   if (fd < 0) return fail_io(errno);
-  FileDescriptor owned(fd);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return fail_io(errno);
-  if (!S_ISREG(st.st_mode)) return fail(not_a_regular_file(path, st.st_mode));
-  return owned;
+  return FileDescriptor(fd);
 }
 
-Error not_a_regular_file(const std::filesystem::path& path, mode_t mode) {
-  const char* kind = S_ISDIR(mode)    ? "a directory"
-                     : S_ISFIFO(mode) ? "a FIFO"
-                     : S_ISSOCK(mode) ? "a socket"
-                     : S_ISCHR(mode)  ? "a character device"
-                     : S_ISBLK(mode)  ? "a block device"
-                     : S_ISLNK(mode)  ? "a symbolic link"
-                                      : "not a regular file";
-  std::string text = path.string() + " is " + kind;
-  if (std::string_view(kind) != "not a regular file") text += ", not a regular file";
-  return Error::runtime(std::move(text));
+Result<FileDescriptor> regular_only(FileDescriptor fd, const std::filesystem::path& shown) {
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return fail_io(errno);
+  if (S_ISREG(st.st_mode)) return fd;
+  const char* kind = S_ISDIR(st.st_mode)    ? "a directory"
+                     : S_ISFIFO(st.st_mode) ? "a FIFO"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                     : S_ISCHR(st.st_mode)  ? "a character device"
+                     : S_ISBLK(st.st_mode)  ? "a block device"
+                                            : nullptr;
+  if (kind == nullptr) return fail_runtime(shown.string() + " is not a regular file");
+  return fail_runtime(shown.string() + " is " + kind + ", not a regular file");
+}
+
+Result<FileDescriptor> open_regular_for_reading(const std::filesystem::path& path, int dir) {
+  auto fd = open_at(dir, path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  if (!fd) return fd;
+  return regular_only(std::move(*fd), path);
 }
 
 Result<FileDescriptor> create_for_writing(const std::filesystem::path& path) {
@@ -236,11 +233,6 @@ bool names_file(const std::filesystem::path& path, int fd) {
   auto at_path = file_info(path);
   auto at_fd = file_info(fd);
   return at_path && at_fd && at_path->same_file(*at_fd);
-}
-
-Status remove_file(const std::filesystem::path& path) {
-  if (::unlink(path.c_str()) != 0) return fail_io(errno);
-  return {};
 }
 
 }  // namespace corv

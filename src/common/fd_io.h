@@ -40,12 +40,16 @@ class FileDescriptor {
 
 // Read-only.
 Result<FileDescriptor> open_for_reading(const std::filesystem::path& path);
+// openat(2) with O_CLOEXEC added: `path` relative to the directory open at
+// `dir` (or to the working directory, AT_FDCWD).
+Result<FileDescriptor> open_at(int dir, const std::filesystem::path& path, int flags, mode_t mode = 0);
+// `fd` when it is a regular file; otherwise closes it and fails with
+// "<shown> is a FIFO, not a regular file" (or a directory, a socket, ...).
+Result<FileDescriptor> regular_only(FileDescriptor fd, const std::filesystem::path& shown);
 // Read-only, without waiting for a FIFO's writer or taking a terminal, and
 // only a regular file: anything else fails at once, saying what it is.
 // Through links; relative to the directory `dir` (or the working directory).
 Result<FileDescriptor> open_regular_for_reading(const std::filesystem::path& path, int dir = AT_FDCWD);
-// "<path> is a FIFO, not a regular file", and likewise for the other kinds.
-Error not_a_regular_file(const std::filesystem::path& path, mode_t mode);
 // Write-only, created or truncated, mode 0666 before the umask.
 Result<FileDescriptor> create_for_writing(const std::filesystem::path& path);
 // Write-only, created (mode 0666 before the umask) but not truncated, never
@@ -116,7 +120,5 @@ Result<FileInfo> file_info(const std::filesystem::path& path);
 Result<std::optional<FileInfo>> find_file(const std::filesystem::path& path);
 // Whether `path` (through symbolic links) still names the file open at `fd`.
 bool names_file(const std::filesystem::path& path, int fd);
-
-Status remove_file(const std::filesystem::path& path);
 
 }  // namespace corv

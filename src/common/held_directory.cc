@@ -12,27 +12,9 @@
 namespace corv {
 namespace {
 
-// The descriptor, or -1 with errno set.
-int openat_retrying(int dir, const char* name, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::openat(dir, name, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 EntryInfo entry_of(const struct stat& st) {
   return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), st.st_uid, st.st_mode,
           static_cast<uint64_t>(st.st_size)};
-}
-
-// Closes `fd` when it is not a regular file, which a build never makes
-// itself in a directory it holds.
-Result<FileDescriptor> regular_only(FileDescriptor fd, const std::filesystem::path& shown) {
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return fail_io(errno);
-  if (!S_ISREG(st.st_mode)) return fail(not_a_regular_file(shown, st.st_mode));
-  return fd;
 }
 
 }  // namespace
@@ -42,18 +24,22 @@ bool EntryInfo::is_regular() const { return S_ISREG(mode); }
 bool EntryInfo::is_symlink() const { return S_ISLNK(mode); }
 
 Result<HeldDirectory> HeldDirectory::open(const std::filesystem::path& path) {
-  int fd = openat_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_NONBLOCK, 0);
+  auto fd = open_at(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_NOCTTY | O_NONBLOCK);
   // A directory one may enter and write but not list (-wx) still serves for
   // everything but names().
-  if (fd < 0 && errno == EACCES) fd = openat_retrying(AT_FDCWD, path.c_str(), O_PATH | O_DIRECTORY, 0);
-  if (fd < 0) return fail_io(errno);
-  return HeldDirectory(FileDescriptor(fd), path);
+  if (!fd && fd.error().os_error == EACCES) fd = open_at(AT_FDCWD, path, O_PATH | O_DIRECTORY);
+  if (!fd) return fail(std::move(fd.error()));
+  return HeldDirectory(std::move(*fd), path);
+}
+
+Result<FileDescriptor> HeldDirectory::own_description() const {
+  return open_at(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_NOCTTY | O_NONBLOCK);
 }
 
 Result<HeldDirectory> HeldDirectory::reopen() const {
-  const int fd = openat_retrying(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_NOCTTY | O_NONBLOCK, 0);
-  if (fd < 0) return fail_io(errno);
-  return HeldDirectory(FileDescriptor(fd), path_);
+  auto fd = own_description();
+  if (!fd) return fail(std::move(fd.error()));
+  return HeldDirectory(std::move(*fd), path_);
 }
 
 Result<EntryInfo> HeldDirectory::info() const {
@@ -71,14 +57,11 @@ Result<std::optional<EntryInfo>> HeldDirectory::entry(const std::string& name) c
 
 Result<std::vector<std::string>> HeldDirectory::names() const {
   // A description of its own, so listing never moves another reader's place.
-  const int fd = openat_retrying(fd_.get(), ".", O_RDONLY | O_DIRECTORY, 0);
-  if (fd < 0) return fail_io(errno);
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    const int err = errno;
-    ::close(fd);
-    return fail_io(err);
-  }
+  auto fd = own_description();
+  if (!fd) return fail(std::move(fd.error()));
+  DIR* dir = ::fdopendir(fd->get());
+  if (dir == nullptr) return fail_io(errno);
+  fd->release();  // closedir() closes it
   std::vector<std::string> out;
   int err = 0;
   for (;;) {
@@ -96,31 +79,30 @@ Result<std::vector<std::string>> HeldDirectory::names() const {
   return out;
 }
 
+// A build never makes anything but regular files in a directory it holds.
 Result<FileDescriptor> HeldDirectory::open_file(const std::string& name) const {
-  const int fd = openat_retrying(fd_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0);
-  if (fd < 0) return fail_io(errno);
-  return regular_only(FileDescriptor(fd), display(name));
+  auto fd = open_at(fd_.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (!fd) return fd;
+  return regular_only(std::move(*fd), display(name));
 }
 
 Result<FileDescriptor> HeldDirectory::create_file(const std::string& name, mode_t mode) const {
-  const int fd =
-      openat_retrying(fd_.get(), name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, mode);
-  if (fd < 0) return fail_io(errno);
-  return regular_only(FileDescriptor(fd), display(name));
+  auto fd = open_at(fd_.get(), name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, mode);
+  if (!fd) return fd;
+  return regular_only(std::move(*fd), display(name));
 }
 
 Result<std::optional<FileDescriptor>> HeldDirectory::create_new(const std::string& name, mode_t mode) const {
-  const int fd = openat_retrying(fd_.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
-  if (fd >= 0) return FileDescriptor(fd);
-  if (errno == EEXIST) return std::nullopt;
-  return fail_io(errno);
+  auto fd = open_at(fd_.get(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+  if (fd) return std::move(*fd);
+  if (fd.error().os_error == EEXIST) return std::nullopt;
+  return fail(std::move(fd.error()));
 }
 
 Result<HeldDirectory> HeldDirectory::open_directory(const std::string& name) const {
-  const int fd =
-      openat_retrying(fd_.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0);
-  if (fd < 0) return fail_io(errno);
-  return HeldDirectory(FileDescriptor(fd), display(name));
+  auto fd = open_at(fd_.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
+  if (!fd) return fail(std::move(fd.error()));
+  return HeldDirectory(std::move(*fd), display(name));
 }
 
 Result<bool> HeldDirectory::make_directory(const std::string& name, mode_t mode) const {
@@ -162,11 +144,10 @@ Status HeldDirectory::rename(const std::string& from, const std::string& to) con
   return {};
 }
 
-bool HeldDirectory::holds(const std::string& name, const HeldDirectory& held) const {
+bool HeldDirectory::entry_is(const std::string& name, int fd) const {
   auto at_name = entry(name);
-  auto own = held.info();
-  return at_name && *at_name && own && (*at_name)->is_directory() && (*at_name)->dev == own->dev &&
-         (*at_name)->ino == own->ino;
+  auto open = file_info(fd);
+  return at_name && *at_name && open && (*at_name)->dev == open->dev && (*at_name)->ino == open->ino;
 }
 
 }  // namespace corv

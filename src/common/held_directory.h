@@ -44,6 +44,9 @@ class HeldDirectory {
   // The same directory through a new open description of its own, which
   // outlives this one and shares no lock or place with it.
   Result<HeldDirectory> reopen() const;
+  // A new open description of the directory itself, whose file position and
+  // locks are its own.
+  Result<FileDescriptor> own_description() const;
 
   bool valid() const noexcept { return fd_.valid(); }
   int fd() const noexcept { return fd_.get(); }
@@ -80,8 +83,9 @@ class HeldDirectory {
   Status clear() const;
   Status rename(const std::string& from, const std::string& to) const;
 
-  // Whether the entry `name` is the directory `held` (device and inode).
-  bool holds(const std::string& name, const HeldDirectory& held) const;
+  // Whether the entry `name` (not through a link) is the file or directory
+  // open at `fd` (device and inode).
+  bool entry_is(const std::string& name, int fd) const;
 
  private:
   HeldDirectory(FileDescriptor fd, std::filesystem::path path) : fd_(std::move(fd)), path_(std::move(path)) {}

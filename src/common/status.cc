@@ -9,7 +9,9 @@ Error Error::io(int errnum) {
   // strerror_r (GNU) may return a static string instead of filling buf.
   char buf[256];
   const char* text = strerror_r(errnum, buf, sizeof buf);
-  return runtime(std::string(text) + " (os error " + std::to_string(errnum) + ")");
+  Error error = runtime(std::string(text) + " (os error " + std::to_string(errnum) + ")");
+  error.os_error = errnum;
+  return error;
 }
 
 }  // namespace corv

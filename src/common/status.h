@@ -16,6 +16,7 @@ enum class ErrorType { kRuntime, kValue, kType, kOverflow, kPanic };
 struct Error {
   ErrorType type = ErrorType::kRuntime;
   std::string message;
+  int os_error = 0;  // the error number of an io() error, for callers that tell causes apart
 
   static Error runtime(std::string msg) { return {ErrorType::kRuntime, std::move(msg)}; }
   static Error value(std::string msg) { return {ErrorType::kValue, std::move(msg)}; }

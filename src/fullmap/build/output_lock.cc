@@ -23,13 +23,6 @@ uint64_t lock_offset(const std::filesystem::path& file) {
 
 constexpr int kOpenAttempts = 4;
 
-// Whether the directory's entry `name` is the file open at `fd`.
-bool names_open_file(const HeldDirectory& dir, const std::string& name, int fd) {
-  auto entry = dir.entry(name);
-  auto open = file_info(fd);
-  return entry && *entry && open && (*entry)->is_regular() && (*entry)->dev == open->dev && (*entry)->ino == open->ino;
-}
-
 // The output's directory and its lock file, opened one after the other by
 // path; the lock file seen through the held directory proves that both are
 // the same directory, whatever was renamed in between.
@@ -39,7 +32,7 @@ Result<std::pair<HeldDirectory, FileDescriptor>> open_held(const std::filesystem
     if (!dir) return fail(std::move(dir.error()));
     auto file = open_lock_file(dir_path, kBuildLockFileName);
     if (!file) return fail(std::move(file.error()));
-    if (names_open_file(*dir, kBuildLockFileName, file->get())) return std::pair(std::move(*dir), std::move(*file));
+    if (dir->entry_is(kBuildLockFileName, file->get())) return std::pair(std::move(*dir), std::move(*file));
     if (attempt == kOpenAttempts) {
       return fail_runtime("the fullmap output's directory " + dir_path.string() +
                           " was replaced each time the build opened it");

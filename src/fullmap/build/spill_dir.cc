@@ -1,6 +1,5 @@
 #include "fullmap/build/spill_dir.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -149,7 +148,7 @@ std::unexpected<Error> another_users(const fs::path& dir, uid_t owner) {
 constexpr int kLockAttempts = 4;
 
 // The failure of a call on a directory that was removed meanwhile.
-bool is_gone(const Error& e) { return e.message == Error::io(ENOENT).message; }
+bool is_gone(const Error& e) { return e.os_error == ENOENT; }
 
 // The directory to hold `dir` in and its name there; no name when it has
 // none to be removed by ("/", ".", "..").
@@ -159,17 +158,6 @@ std::pair<fs::path, std::string> split_name(const fs::path& dir) {
   std::string name = d.filename().native();
   if (name.empty() || name == "." || name == "..") return {d, std::string()};
   return {d.parent_path(), std::move(name)};
-}
-
-// The directory's own open description, for its lock, so that no other
-// descriptor of the claim (which forked children keep) holds the lock.
-Result<FileDescriptor> open_for_lock(const HeldDirectory& dir) {
-  int fd;
-  do {
-    fd = ::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail_io(errno);
-  return FileDescriptor(fd);
 }
 
 }  // namespace
@@ -254,7 +242,9 @@ Result<SpillDirClaim> SpillDirClaim::acquire(const fs::path& spill_dir, std::spa
     // Whoever owns it may read and replace the runs, and so forge the
     // database: refused before anything is deleted.
     if (info->uid != ::geteuid()) return another_users(spill_dir, info->uid);
-    auto fd = open_for_lock(dir);
+    // On a description of its own, so that no other descriptor of the claim
+    // (which forked children keep) holds the lock.
+    auto fd = dir.own_description();
     if (!fd) return std::unexpected(std::move(fd.error()));
     auto locked = try_lock(fd->get(), LockMode::kExclusive);
     if (!locked) return std::unexpected(std::move(locked.error()));
@@ -263,7 +253,7 @@ Result<SpillDirClaim> SpillDirClaim::acquire(const fs::path& spill_dir, std::spa
     // lock then holds a directory that is no longer the one named.
     const Level& held = claim.levels_.back();
     const bool current = held.name.empty() ? names_file(spill_dir, fd->get())
-                                           : claim.levels_[claim.levels_.size() - 2].dir.holds(held.name, dir);
+                                           : claim.levels_[claim.levels_.size() - 2].dir.entry_is(held.name, dir.fd());
     if (!current) {
       unlock(fd->get());
       if (last_attempt) return in_use(spill_dir);
@@ -295,7 +285,7 @@ void SpillDirClaim::remove_levels(bool spill_too) const noexcept {
     const Level& level = levels_[i];
     if (level.name.empty() || !(level.made || (spill_too && i + 1 == levels_.size()))) return;
     const HeldDirectory& parent = levels_[i - 1].dir;
-    if (!parent.holds(level.name, level.dir) || !parent.remove_directory(level.name)) return;
+    if (!parent.entry_is(level.name, level.dir.fd()) || !parent.remove_directory(level.name)) return;
   }
 }
 

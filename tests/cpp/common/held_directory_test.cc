@@ -49,9 +49,9 @@ TEST(HeldDirectoryTest, AHeldDirectorySwappedForALinkRedirectsNothing) {
 
   auto parent = HeldDirectory::open(scratch.path());
   ASSERT_TRUE(parent);
-  EXPECT_TRUE(parent->holds("moved", *dir));
-  EXPECT_FALSE(parent->holds("held", *dir));  // the link, and what it names, are not ours
-  EXPECT_FALSE(parent->holds("victim", *dir));
+  EXPECT_TRUE(parent->entry_is("moved", dir->fd()));
+  EXPECT_FALSE(parent->entry_is("held", dir->fd()));  // the link, and what it names, are not ours
+  EXPECT_FALSE(parent->entry_is("victim", dir->fd()));
 }
 
 // A FIFO opens without waiting for a writer and is refused by kind.
