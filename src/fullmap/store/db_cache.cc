@@ -349,9 +349,12 @@ Status cache_database(const std::filesystem::path& output) {
 }
 
 Status cache_database(const HeldDirectory& dir, const std::filesystem::path& output) {
-  const std::string through_dir = "/proc/self/fd/" + std::to_string(dir.fd());
-  if (::access(through_dir.c_str(), F_OK) != 0) return cache_database(output);
-  auto db = open_read_only(std::filesystem::path(through_dir) / output.filename());
+  // Not through a link: whatever took the name since is not the build's.
+  auto file = dir.open_file(output.filename().native());
+  if (!file) return fail(std::move(file.error()));
+  const std::string own = "/proc/self/fd/" + std::to_string(file->get());
+  if (::access(own.c_str(), F_OK) != 0) return cache_database(output);
+  auto db = open_read_only(own);
   if (!db) return std::unexpected(std::move(db.error()));
   // The entry's identity is the handle's, so the key needs no status query:
   // where the directory has moved, the file missing at the key is served
