@@ -98,7 +98,7 @@ bool cannot_link_here(int err) { return err == EINVAL || err == ENOSYS || err ==
 Result<std::pair<std::string, FileDescriptor>> create_temporary(const HeldDirectory& dir, const std::string& name) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     uint64_t bits = 0;
-    if (::getrandom(&bits, sizeof bits, 0) != sizeof bits) return fail_io(errno == 0 ? EIO : errno);
+    if (::getrandom(&bits, sizeof bits, 0) != sizeof bits) return fail_io(errno);
     char hex[17];
     std::snprintf(hex, sizeof hex, "%016" PRIx64, bits);
     std::string temp = name + ".new-" + hex;
