@@ -107,8 +107,8 @@ Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& pa
   return fail_io(errno);
 }
 
-Result<std::optional<FileDescriptor>> open_existing_for_update(const std::filesystem::path& path) {
-  const int fd = open_retrying(path, O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0);
+Result<std::optional<FileDescriptor>> open_existing_for_update(const std::filesystem::path& path, int dir) {
+  const int fd = open_retrying(path, O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0, dir);
   if (fd >= 0) return FileDescriptor(fd);
   if (errno == ENOENT) return std::nullopt;
   return fail_io(errno);

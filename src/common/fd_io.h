@@ -63,8 +63,8 @@ Status truncate_if_regular(int fd);
 Result<std::optional<FileDescriptor>> create_new(const std::filesystem::path& path, mode_t mode);
 // Read-write, not through a symbolic link, never created, never waiting
 // (for a FIFO's peer) nor taking a terminal; nullopt when nothing is at
-// `path`.
-Result<std::optional<FileDescriptor>> open_existing_for_update(const std::filesystem::path& path);
+// `path`. Relative to the directory `dir` (or the working directory).
+Result<std::optional<FileDescriptor>> open_existing_for_update(const std::filesystem::path& path, int dir = AT_FDCWD);
 
 // One read of up to `size` bytes; 0 only at the end of the file.
 Result<size_t> read_some(int fd, char* out, size_t size);

@@ -55,6 +55,11 @@ Result<std::optional<EntryInfo>> HeldDirectory::entry(const std::string& name) c
   return fail_io(errno);
 }
 
+bool HeldDirectory::reachable(const std::string& name) const {
+  struct stat st;
+  return ::fstatat(fd_.get(), name.c_str(), &st, 0) == 0;
+}
+
 Result<std::vector<std::string>> HeldDirectory::names() const {
   // A description of its own, so listing never moves another reader's place.
   auto fd = own_description();

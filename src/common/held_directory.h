@@ -57,6 +57,9 @@ class HeldDirectory {
   Result<EntryInfo> info() const;
   // nullopt when there is no entry `name`.
   Result<std::optional<EntryInfo>> entry(const std::string& name) const;
+  // Whether the metadata of `name`, through a link, can be read: false when
+  // nothing is there, a link leads nowhere, or the entry cannot be reached.
+  bool reachable(const std::string& name) const;
   // The names in the directory, without "." and "..". Fails where the
   // directory may be entered but not read.
   Result<std::vector<std::string>> names() const;

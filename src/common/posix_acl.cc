@@ -18,15 +18,24 @@ constexpr size_t kHeaderBytes = sizeof(posix_acl_xattr_header);
 
 constexpr char kAccessAcl[] = "system.posix_acl_access";
 
+// An O_PATH descriptor takes no f*xattr calls; its /proc link reaches the
+// same file.
+ssize_t get_attribute(int fd, void* out, size_t size) {
+  const ssize_t n = ::fgetxattr(fd, kAccessAcl, out, size);
+  if (n >= 0 || errno != EBADF) return n;
+  const std::string own = "/proc/self/fd/" + std::to_string(fd);
+  return ::getxattr(own.c_str(), kAccessAcl, out, size);
+}
+
 }  // namespace
 
-std::optional<std::vector<AclEntry>> read_access_acl(const std::filesystem::path& path) {
+std::optional<std::vector<AclEntry>> read_access_acl(int fd) {
   std::string raw(kHeaderBytes + 32 * sizeof(AclEntry), '\0');
   ssize_t n;
   for (;;) {
-    n = ::getxattr(path.c_str(), kAccessAcl, raw.data(), raw.size());
+    n = get_attribute(fd, raw.data(), raw.size());
     if (n >= 0 || errno != ERANGE) break;
-    const ssize_t needed = ::getxattr(path.c_str(), kAccessAcl, nullptr, 0);
+    const ssize_t needed = get_attribute(fd, nullptr, 0);
     if (needed < 0) return std::nullopt;
     raw.resize(static_cast<size_t>(needed) + sizeof(AclEntry));  // room for one more added meanwhile
   }

@@ -6,7 +6,6 @@
 #include <linux/posix_acl.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <vector>
 
@@ -29,10 +28,10 @@ struct AclEntry {
   uint32_t id = ACL_UNDEFINED_ID;  // a user or group id for the named entries only
 };
 
-// The entries of `path`'s access ACL in the kernel's order (owner, named
-// users, group, named groups, mask, other), or nullopt when its mode alone
-// governs access.
-std::optional<std::vector<AclEntry>> read_access_acl(const std::filesystem::path& path);
+// The entries of the access ACL of the file or directory open at `fd` (an
+// O_PATH descriptor too) in the kernel's order (owner, named users, group,
+// named groups, mask, other), or nullopt when its mode alone governs access.
+std::optional<std::vector<AclEntry>> read_access_acl(int fd);
 // Replaces the access ACL of the file open at `fd`; entries must come in
 // the kernel's order. The kernel sets the mode's bits from them.
 bool write_access_acl(int fd, const std::vector<AclEntry>& entries);

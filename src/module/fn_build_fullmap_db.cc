@@ -49,7 +49,9 @@ PyObject* run(BuildArgs args) {
                                          std::move(args.progress), std::move(prepared->settings), prepared->spill);
   }
   if (!built) return raise(built.error());
-  if (auto cached = fullmap::cache_database(args.output); !cached) return raise(cached.error());
+  // The fullmap is complete and in place, so nothing here fails the build:
+  // without an entry, the next lookup opens the file itself.
+  (void)fullmap::cache_database(prepared->lock.directory(), args.output);
   Py_RETURN_NONE;
 }
 

@@ -374,6 +374,42 @@ int open64(const char *path, int flags, ...) {
 }
 """
 
+# Stands in for another user who, while the build lock file is being linked
+# into place, moves $SWAP_DIR aside and puts a link to $SWAP_TARGET there;
+# both are put back right after.
+SWAPPING_LINKAT = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+int linkat(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, int flags) {
+  static int swapped;
+  const char *dir = getenv("SWAP_DIR"), *target = getenv("SWAP_TARGET");
+  const char *base = strrchr(newpath, '/');
+  base = base ? base + 1 : newpath;
+  char aside[4096];
+  int swap = dir && target && !swapped && strcmp(base, ".fullmap-build.lock") == 0;
+  if (swap) {
+    swapped = 1;
+    snprintf(aside, sizeof aside, "%s.aside", dir);
+    if (rename(dir, aside) != 0 || symlink(target, dir) != 0) abort();
+  }
+  int (*real)(int, const char *, int, const char *, int) =
+      (int (*)(int, const char *, int, const char *, int))dlsym(RTLD_NEXT, "linkat");
+  int rc = real(olddirfd, oldpath, newdirfd, newpath, flags);
+  if (swap) {
+    int saved = errno;
+    if (unlink(dir) != 0 || rename(aside, dir) != 0) abort();
+    errno = saved;
+  }
+  return rc;
+}
+"""
+
 SWAPPED_BUILD_CHILD = r"""
 import sys
 from corvantile import rs
@@ -396,6 +432,17 @@ class HeldOutputTest(BuildCase):
     @staticmethod
     def files(directory):
         return {p.name: (p.stat().st_ino, hashlib.sha256(p.read_bytes()).hexdigest()) for p in directory.iterdir()}
+
+    # The environment of a child with the shim `source` preloaded.
+    def preloaded(self, source, name):
+        cc = shutil.which("cc")
+        if cc is None:
+            self.skipTest("no C compiler")
+        (self.tmp / f"{name}.c").write_text(source)
+        shim = self.tmp / f"{name}.so"
+        subprocess.run([cc, "-shared", "-fPIC", "-o", shim, self.tmp / f"{name}.c", "-ldl"], check=True)
+        return {**os.environ, "LD_PRELOAD": f"{os.environ.get('LD_PRELOAD', '')} {shim}".strip(),
+                "PYTHONPATH": os.path.dirname(os.path.dirname(os.path.abspath(rs.__file__)))}
 
     def test_an_output_directory_swapped_mid_build_redirects_nothing(self):
         for threads in (1, 4):
@@ -427,15 +474,7 @@ class HeldOutputTest(BuildCase):
                     self.assertTrue(failure)
 
     def test_a_temporary_swapped_for_a_link_creates_and_writes_nothing(self):
-        cc = shutil.which("cc")
-        if cc is None:
-            self.skipTest("no C compiler")
-        source = self.tmp / "swapping_open.c"
-        source.write_text(SWAPPING_OPEN)
-        shim = self.tmp / "swapping_open.so"
-        subprocess.run([cc, "-shared", "-fPIC", "-o", shim, source, "-ldl"], check=True)
-        env = {**os.environ, "LD_PRELOAD": f"{os.environ.get('LD_PRELOAD', '')} {shim}".strip(),
-               "PYTHONPATH": os.path.dirname(os.path.dirname(os.path.abspath(rs.__file__)))}
+        env = self.preloaded(SWAPPING_OPEN, "swapping_open")
         for target in ("absent.redb", "empty"):
             with self.subTest(target=target):
                 victim = self.tmp / f"victim-{target}"
@@ -450,6 +489,114 @@ class HeldOutputTest(BuildCase):
                                                                 hashlib.sha256(b"").hexdigest())})
                 self.assertEqual(run.stdout.strip(), "built")
                 self.assertIn("aspirin", self.curies_by_term(output, ["aspirin"]))
+
+    def test_the_lock_file_never_lands_in_a_directory_swapped_in_meanwhile(self):
+        env = self.preloaded(SWAPPING_LINKAT, "swapping_linkat")
+        out, victim = self.tmp / "out", self.tmp / "victim"
+        out.mkdir()
+        victim.mkdir()
+        (victim / "notes.txt").write_bytes(b"mine")
+        output = out / "fullmap.redb"
+        run = subprocess.run([sys.executable, "-c", SWAPPED_BUILD_CHILD, output, self.classes[0], self.synonyms[0]],
+                             env={**env, "SWAP_DIR": str(out), "SWAP_TARGET": str(victim)},
+                             capture_output=True, text=True, timeout=120)
+        self.assertEqual(run.returncode, 0, run.stderr[-2000:])
+        self.assertEqual(run.stdout.strip(), "built")
+        self.assertEqual(tree(victim), {"notes.txt": b"mine"})
+        self.assertTrue((out / ".fullmap-build.lock").is_file())
+        self.assertIn("aspirin", self.curies_by_term(output, ["aspirin"]))
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to act as another user")
+    def test_the_live_writer_check_never_opens_through_a_link(self):
+        # A group member's link at a shard name leads to their FIFO, whose writer waits for a reader.
+        self.tmp.chmod(0o755)
+        shared = self.tmp / "shared"
+        shared.mkdir()
+        os.chown(shared, 0, 61331)
+        shared.chmod(0o2775)
+        fifo = self.tmp / "member.fifo"
+        os.mkfifo(fifo, 0o600)
+        os.chown(fifo, 61331, 61331)
+        writer = os.fork()
+        if writer == 0:
+            try:
+                os.setgid(61331)
+                os.setuid(61331)
+                os.open(fifo, os.O_WRONLY)
+            finally:
+                os._exit(0)
+
+        def waiting():
+            with open(f"/proc/{writer}/wchan") as f:
+                return f.read() == "wait_for_partner"
+
+        try:
+            while not waiting():
+                self.assertEqual(os.waitpid(writer, os.WNOHANG), (0, 0))
+            link = shared / "fullmap.s3.redb"
+
+            def plant(*_):
+                if not link.is_symlink():
+                    link.symlink_to(fifo)
+                    os.lchown(link, 61331, 61331)
+
+            output = shared / "fullmap.redb"
+            self.build(output, progress=plant)
+            self.assertTrue(waiting(), "the FIFO's writer was woken")
+        finally:
+            os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+            os.waitpid(writer, 0)
+        self.assertFalse(link.is_symlink())
+        self.assertIn("aspirin", self.curies_by_term(output, ["aspirin"]))
+
+    def test_a_directory_moved_at_the_last_report_leaves_a_complete_build(self):
+        other = self.tmp / "other"
+        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(self.tmp / "other-spill")
+        rs.build_fullmap_db(other / "fullmap.redb", [], [write_lines(self.tmp / "caffeine.ndjson",
+                                                                    [{"curie": "CHEBI:27732", "names": ["caffeine"]}])])
+        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(self.tmp / "spill")
+        for replaced in (False, True):
+            with self.subTest(replaced=replaced):
+                out, moved = self.tmp / f"out-{replaced}", self.tmp / f"moved-{replaced}"
+                output = out / "fullmap.redb"
+
+                def move(stage, done, total, message):
+                    if message.startswith("wrote "):
+                        out.rename(moved)
+                        if replaced:
+                            out.symlink_to(other, target_is_directory=True)
+
+                self.build(output, progress=move)
+                self.assertTrue(moved.is_dir())
+                self.assertEqual(self.curies_by_term(moved / "fullmap.redb", ["aspirin"])["aspirin"],
+                                 {("CHEBI:15365", "chemicals")})
+                if not replaced:
+                    # Cached through the directory held, under the path the build was given.
+                    self.assertEqual(rs.hydrate_curies(output, [0]), rs.hydrate_curies(moved / "fullmap.redb", [0]))
+                else:
+                    # The path now leads to another fullmap, which is what it answers.
+                    self.assertEqual(self.curies_by_term(output, ["aspirin", "caffeine"]),
+                                     {"caffeine": {("CHEBI:27732", "caffeine")}})
+
+    def test_a_dangling_link_at_a_database_name_stays_until_the_new_file_replaces_it(self):
+        out, nowhere = self.tmp / "out", self.tmp / "nowhere"
+        out.mkdir()
+        output = out / "fullmap.redb"
+        links = {out / "fullmap.redb": nowhere / "a", out / "fullmap.s5.redb": nowhere / "b",
+                 out / "fullmap.s7.redb": "fullmap.s7.redb"}
+        for link, target in links.items():
+            link.symlink_to(target)
+            if os.geteuid() == 0:
+                os.lchown(link, 61331, 61331)
+        bad = write_lines(self.tmp / "bad.ndjson", [{"curie": "X:1", "names": "not a list"}])
+        with self.assertRaises(RuntimeError):
+            rs.build_fullmap_db(output, self.classes, [bad])
+        self.assertEqual({link: pathlib.Path(os.readlink(link)) if link.is_symlink() else None for link in links},
+                         {link: pathlib.Path(target) for link, target in links.items()})
+        self.build(output)
+        self.assertFalse(nowhere.exists())
+        self.assertEqual([link for link in links if link.is_symlink() or not link.is_file()], [])
+        self.assertIn("aspirin", self.curies_by_term(output, ["aspirin"]))
 
 
 if __name__ == "__main__":

@@ -95,9 +95,9 @@ std::vector<std::string> file_names(std::span<const std::filesystem::path> files
 
 Status remove_database_files(const HeldDirectory& dir, const std::filesystem::path& output) {
   for (const auto& name : file_names(database_files(output))) {
-    auto found = dir.entry(name);
-    if (!found) return fail(std::move(found.error()));
-    if (*found) CORV_TRY(dir.remove_file(name));
+    // Only a name that leads to something goes; a dangling link stays, and
+    // the new file's rename replaces it.
+    if (dir.reachable(name)) CORV_TRY(dir.remove_file(name));
   }
   return {};
 }

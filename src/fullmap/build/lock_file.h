@@ -5,16 +5,18 @@
 // stands: it may be any file linked in, so a build changes nothing about it.
 #pragma once
 
-#include <filesystem>
-#include <string_view>
+#include <string>
 
 #include "common/fd_io.h"
+#include "common/held_directory.h"
 #include "common/status.h"
 
 namespace corv::fullmap {
 
-// Opens `dir`/`name` read-write, creating it when absent. A failure names
-// the file, says why and, for one that is there, how to mend it.
-Result<FileDescriptor> open_lock_file(const std::filesystem::path& dir, std::string_view name);
+// Opens `name` in the held directory `dir` read-write, creating it when
+// absent. Every step goes through `dir`'s descriptor, so a directory renamed
+// or replaced meanwhile never gets a lock file. A failure names the file,
+// says why and, for one that is there, how to mend it.
+Result<FileDescriptor> open_lock_file(const HeldDirectory& dir, const std::string& name);
 
 }  // namespace corv::fullmap

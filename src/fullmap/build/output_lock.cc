@@ -23,14 +23,13 @@ uint64_t lock_offset(const std::filesystem::path& file) {
 
 constexpr int kOpenAttempts = 4;
 
-// The output's directory and its lock file, opened one after the other by
-// path; the lock file seen through the held directory proves that both are
-// the same directory, whatever was renamed in between.
+// The output's directory and its lock file, opened through it. The lock
+// file seen there once it is open proves that nobody removed it in between.
 Result<std::pair<HeldDirectory, FileDescriptor>> open_held(const std::filesystem::path& dir_path) {
   for (int attempt = 1;; ++attempt) {
     auto dir = HeldDirectory::open(dir_path);
     if (!dir) return fail(std::move(dir.error()));
-    auto file = open_lock_file(dir_path, kBuildLockFileName);
+    auto file = open_lock_file(*dir, kBuildLockFileName);
     if (!file) return fail(std::move(file.error()));
     if (dir->entry_is(kBuildLockFileName, file->get())) return std::pair(std::move(*dir), std::move(*file));
     if (attempt == kOpenAttempts) {

@@ -10,8 +10,8 @@
 // deleted: a deleted lock file would let the next build lock a new one.
 // A child forked during the build holds none of the locks (fork_closed.h).
 //
-// The lock also holds the output's directory by its descriptor, checked to
-// be the directory whose lock file it locked. Everything the build does
+// The lock also holds the output's directory by its descriptor, through
+// which the lock file itself is made and opened. Everything the build does
 // there goes through it, so a directory moved aside and replaced by another,
 // or by a link, later redirects nothing: the build never writes outside the
 // directory whose lock it holds.

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/held_directory.h"
 #include "common/status.h"
 #include "fullmap/store/read_only_database.h"
 
@@ -154,5 +155,10 @@ Status evict_cached(const std::filesystem::path& output);
 
 // Opens the newly built `output` and caches it, without a schema check.
 Status cache_database(const std::filesystem::path& output);
+// The same for a build that holds `output`'s directory as `dir`: the file is
+// opened through `dir`, never through a link, so a directory renamed since
+// still gives the file the build wrote, keyed as `output` names it. Without
+// /proc, by `output`.
+Status cache_database(const HeldDirectory& dir, const std::filesystem::path& output);
 
 }  // namespace corv::fullmap

@@ -119,10 +119,12 @@ struct TempFile {
 
 // A file at `name` that another writer still holds stays: two builds of one
 // output must not silently publish over each other. Only a writer's lock
-// counts, which needs write access; anything but a regular file there has
-// no writer, and the rename replaces it.
+// counts, which needs write access; anything but a regular file there, a
+// link among them, has no writer, and the rename replaces it. Never through
+// a link: whatever it leads to is not ours to open, and opening a FIFO
+// would wake its writer.
 Status refuse_live_writer(const HeldDirectory& dir, const std::string& name) {
-  auto fd = open_regular_for_reading(name, dir.fd());
+  auto fd = dir.open_file(name);
   if (!fd) return {};
   auto locked = try_lock_file(fd->get(), LockMode::kShared);
   if (locked && !*locked) return fail_runtime(std::string(kLockedByWriter));
@@ -132,7 +134,9 @@ Status refuse_live_writer(const HeldDirectory& dir, const std::string& name) {
 // What the file is opened by in LMDB: our own descriptor where /proc shows
 // it, so that LMDB opens the very file we created and locked, whatever
 // takes its name meanwhile. Without /proc, by name; the same-file check
-// then catches a swap, but only after LMDB has opened what it found.
+// then catches a swap, but only after LMDB has opened what it found, and
+// not at LMDB's second open by name (for its meta pages), whose descriptor
+// it keeps to itself.
 std::string lmdb_path(const HeldDirectory& dir, const std::string& name, int fd) {
   std::string own_fd = "/proc/self/fd/" + std::to_string(fd);
   if (::access(own_fd.c_str(), R_OK) == 0) return own_fd;
