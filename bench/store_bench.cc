@@ -141,10 +141,12 @@ void bench_shard(const std::filesystem::path& dir, uint64_t records) {
   must(table.scan([&](uint64_t, std::string_view v) { warm += v.size(); }), "scan");
 
   uint64_t found = 0;
+  std::string value;
   start = Clock::now();
   for (uint32_t i : probes) {
-    auto v = table.get(keys[i]);
-    if (v && *v) found += (*v)->size() > 0;
+    value.clear();
+    auto v = table.get_into(keys[i], value);
+    if (v && *v) found += !value.empty();
   }
   double s = seconds_since(start);
   std::printf("point gets (raw):        %10.0f /s  (%.0f ns each, %llu found)\n", probes.size() / s,
@@ -159,8 +161,9 @@ void bench_shard(const std::filesystem::path& dir, uint64_t records) {
   found = 0;
   start = Clock::now();
   for (uint64_t k : sorted_keys) {
-    auto v = table.get(k);
-    if (v && *v) found += (*v)->size() > 0;
+    value.clear();
+    auto v = table.get_into(k, value);
+    if (v && *v) found += !value.empty();
   }
   s = seconds_since(start);
   std::printf("point gets (key order):  %10.0f /s  (%.0f ns each, %llu found)\n", sorted_keys.size() / s,
@@ -173,9 +176,10 @@ void bench_shard(const std::filesystem::path& dir, uint64_t records) {
   start = Clock::now();
   for (const std::string& term : terms) {
     const uint64_t h = term_hash(term);
-    auto v = table.get(h);
+    value.clear();
+    auto v = table.get_into(h, value);
     if (!v || !*v) continue;
-    auto rec = decode_term_record_view(**v);
+    auto rec = decode_term_record_view(value);
     if (rec && rec->term == term) found += rec->postings().size();
   }
   s = seconds_since(start);

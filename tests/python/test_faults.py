@@ -12,6 +12,7 @@ import fcntl
 import gzip
 import inspect
 import json
+import mmap
 import os
 import pathlib
 import random
@@ -383,6 +384,57 @@ META_VALUES = [0, 1, 512, 4097, 65536, 32 << 20, 2**31 - 1, 2**40, 2**64 - 1]
 OUTDATED = "fullmap DB is outdated or needs repair; rebuild with 'corvantile build-fullmap'"
 
 
+CORRUPTED = "MDB_CORRUPTED: Located page was wrong type"
+
+# Each case on a fresh copy whose handles a first round of calls cached: one
+# file is cut short in place, or two other fullmaps are copied over it in
+# turn while a thread keeps calling, and the same calls run again. Rows and
+# term records span several pages, so a value can outlast the page that
+# leads to it.
+CHANGED_CHILD = r"""
+import json, os, pathlib, shutil, signal, sys, threading, traceback
+signal.alarm(100)
+from corvantile import rs
+source, work, cases, terms = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), json.loads(sys.argv[3]), \
+    json.loads(sys.argv[4])
+calls = {"rows": lambda db: rs.lookup_fullmap_terms(db, terms),
+         "pairs": lambda db: rs.lookup_fullmap_terms(db, terms, return_format="pairs"),
+         "curies": lambda db: rs.hydrate_curies(db, list(range(len(terms) // 2))), "prefixes": rs.hydrate_prefixes,
+         "categories": rs.hydrate_categories, "sources": rs.hydrate_sources}
+def outcome(call, db):
+    try:
+        return ["answered", call(db)]
+    except RuntimeError as e:
+        return ["RuntimeError", str(e)]
+for i, (name, change) in enumerate(cases):
+    copy = work / str(i)
+    shutil.copytree(source, copy)
+    db = copy / "fullmap.redb"
+    before = {call: outcome(fn, db) for call, fn in calls.items()}
+    if isinstance(change, int):
+        os.truncate(copy / name, change)
+    else:
+        done = threading.Event()
+        def keep_calling():
+            try:
+                while not done.is_set():
+                    for fn in calls.values():
+                        outcome(fn, db)
+            except BaseException:
+                traceback.print_exc()
+                os._exit(3)
+        reader = threading.Thread(target=keep_calling)
+        reader.start()
+        for k in range(100):
+            shutil.copyfile(change[k % 2], copy / name)
+        done.set()
+        reader.join()
+    after = {call: outcome(fn, db) for call, fn in calls.items()}
+    print(json.dumps({call: "same" if after[call] == before[call] else after[call][0] + ": " + str(after[call][1])
+                      for call in calls}), flush=True)
+"""
+
+
 # Files cut short under handles that a first lookup opened, so every later
 # read of theirs faults. The handler mode decides what runs before the guard.
 GUARD_CHILD = r"""
@@ -651,6 +703,41 @@ class DamagedDatabaseTest(FaultTestCase):
             self.fail(f"SIGTERM stayed blocked: {child.communicate()[1][-2000:]}")
         self.assertIn("reported", err)
         self.assertEqual(child.returncode, -signal.SIGTERM, err[-2000:])
+
+    def test_files_cut_short_or_copied_over_under_open_handles_raise(self):
+        def fullmap(name, rows):
+            synonyms = self.tmp / f"{name}.ndjson"
+            synonyms.write_bytes(lines(rows))
+            return self.build(self.tmp / name / "fullmap.redb", classes=[], synonyms=[synonyms])
+
+        n = 24
+        rows = [{"curie": f"{'Q' * 5000 if i % 2 else 'A'}:{i}", "names": [f"long {i} " + "z" * 5000, f"short {i}"],
+                 "types": ["biolink:" + ("C" * 5000 if i % 3 else "Gene")], "preferred_name": f"P{i} " + "y" * 5000}
+                for i in range(n)]
+        db = fullmap("big", rows)
+        shutil.rmtree(db.parent / "fullmap.redb.spill.d", ignore_errors=True)
+        terms = [r["names"][0] for r in rows] + [r["names"][1] for r in rows]
+        # The largest shard but the first, whose build id every rows lookup reads first.
+        shard = max((p for p in db.parent.glob("fullmap.s*.redb") if p.name != "fullmap.s0.redb"),
+                    key=lambda p: p.stat().st_size)
+        step = mmap.PAGESIZE
+        cut = [(p.name, at) for p in (db, shard) for at in range(2 * step, p.stat().st_size, step)]
+        odd = [(p.name, p.stat().st_size * k // 5 + 123) for p in (db, shard) for k in range(1, 5)]
+        others = [fullmap(f"other{k}", rows[k::3]) for k in range(2)]
+        copied = [(name, [str(other.parent / name) for other in others]) for name in (db.name, shard.name)]
+        work = self.tmp / "work"
+        work.mkdir()
+        child = run_child(CHANGED_CHILD, db.parent, work, json.dumps(cut + odd + copied), json.dumps(terms), timeout=120)
+        outcomes = [json.loads(line) for line in child.stdout.splitlines()]
+        self.assertEqual(child.returncode, 0, f"died after {len(outcomes)} cases: {child.stderr[-2000:]}")
+        self.assertEqual(len(outcomes), len(cut + odd + copied))
+        # A cut at a page boundary leaves whole pages before it; a read of any
+        # page after it is the damaged page it now is.
+        for case, outcome in zip(cut, outcomes):
+            with self.subTest(case=case):
+                self.assertLessEqual(set(outcome.values()), {"same", "RuntimeError: " + CORRUPTED}, outcome)
+        raised = {call for outcome in outcomes[:len(cut)] for call, seen in outcome.items() if seen != "same"}
+        self.assertEqual(raised, {"rows", "pairs", "curies", "prefixes", "categories", "sources"})
 
     def test_damaged_meta_pages_never_kill_a_reader(self):
         files = ["fullmap.redb", "fullmap.s3.redb"]

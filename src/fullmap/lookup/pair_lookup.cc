@@ -4,6 +4,8 @@
 #include <bit>
 #include <limits>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "fullmap/lookup/group_fanout.h"
@@ -23,6 +25,10 @@ constexpr size_t kReorderMin = 256;
 constexpr int kMaxOrderBits = 16;
 // How far ahead the reads of scattered memory are announced.
 constexpr size_t kPrefetchAhead = 16;
+// A term of a few words with a posting or two.
+constexpr size_t kUsualRecordBytes = 48;
+// The size of a value that is not there.
+constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
 
 // The postings of a stored value when it holds `term`, or nullopt when it
 // holds another term with the same hash.
@@ -42,11 +48,13 @@ Result<std::vector<PostingsHit>> probe_in_order(std::span<const RecordsTable> ta
                                                 const std::vector<std::string>& terms,
                                                 std::span<const TermProbe> probes) {
   std::vector<PostingsHit> hits;
+  std::string value;
   for (const TermProbe& probe : probes) {
-    auto value = table_of(tables, probe.hash).get(probe.hash);
-    if (!value) return std::unexpected(std::move(value.error()));
-    if (!*value) continue;
-    auto found = match(**value, terms[probe.position]);
+    value.clear();
+    auto stored = table_of(tables, probe.hash).get_into(probe.hash, value);
+    if (!stored) return std::unexpected(std::move(stored.error()));
+    if (!*stored) continue;
+    auto found = match(value, terms[probe.position]);
     if (!found) return std::unexpected(std::move(found.error()));
     if (*found) hits.push_back(PostingsHit{probe.position, std::move(**found)});
   }
@@ -75,29 +83,37 @@ std::vector<TermProbe> page_order(std::span<const TermProbe> probes, uint64_t n_
 // As probe_in_order, with the same result and the same first failure, but
 // with the point gets made in page order: random gets over large shard
 // files are bound by memory latency, neighbouring ones share their pages.
-// Values are then decoded and compared in input order.
+// The values are copied out one after another, into room sized for the
+// usual record so that it seldom grows, then decoded and compared in input
+// order.
 Result<std::vector<PostingsHit>> probe(std::span<const RecordsTable> tables, const std::vector<std::string>& terms,
                                        std::span<const TermProbe> probes) {
   if (probes.size() < kReorderMin) return probe_in_order(tables, terms, probes);
-  static constexpr char kEmpty = 0;
-  std::vector<std::string_view> values(probes.size());  // data() == nullptr: no value
+  struct Stored {
+    uint64_t offset = 0;
+    uint64_t size = kNone;
+  };
+  std::vector<Stored> values(probes.size());
+  std::string bytes;
+  bytes.reserve(probes.size() * kUsualRecordBytes);
   const std::vector<TermProbe> order = page_order(probes, tables.size());
   for (size_t k = 0; k < order.size(); ++k) {
     const auto [hash, i] = order[k];
     if (k + kPrefetchAhead < order.size()) __builtin_prefetch(&values[order[k + kPrefetchAhead].position], 1);
-    auto value = table_of(tables, hash).get(hash);
+    const size_t offset = bytes.size();
+    auto stored = table_of(tables, hash).get_into(hash, bytes);
     // A read failure: read again in input order to report the first one.
-    if (!value) return probe_in_order(tables, terms, probes);
-    if (*value) values[i] = (*value)->data() != nullptr ? **value : std::string_view(&kEmpty, 0);
+    if (!stored) return probe_in_order(tables, terms, probes);
+    if (*stored) values[i] = Stored{offset, bytes.size() - offset};
   }
   std::vector<PostingsHit> hits;
   hits.reserve(probes.size());
   for (size_t i = 0; i < probes.size(); ++i) {
-    if (i + kPrefetchAhead < probes.size() && values[i + kPrefetchAhead].data() != nullptr) {
-      __builtin_prefetch(values[i + kPrefetchAhead].data());
+    if (i + kPrefetchAhead < probes.size() && values[i + kPrefetchAhead].size != kNone) {
+      __builtin_prefetch(bytes.data() + values[i + kPrefetchAhead].offset);
     }
-    if (values[i].data() == nullptr) continue;
-    auto found = match(values[i], terms[probes[i].position]);
+    if (values[i].size == kNone) continue;
+    auto found = match(std::string_view(bytes).substr(values[i].offset, values[i].size), terms[probes[i].position]);
     if (!found) return std::unexpected(std::move(found.error()));
     if (*found) hits.push_back(PostingsHit{probes[i].position, std::move(**found)});
   }

@@ -1,5 +1,6 @@
 #include "fullmap/lookup/tables.h"
 
+#include <string>
 #include <utility>
 
 #include "common/table_room.h"
@@ -44,11 +45,13 @@ Result<std::vector<CurieRow>> hydrate_curie_rows(const ReadOnlyDatabase& db, std
   if (!table) return std::unexpected(std::move(table.error()));
   std::vector<CurieRow> rows;
   rows.reserve(ids.size());
+  std::string value;
   for (const uint32_t id : ids) {
-    auto value = table->get(id);
-    if (!value) return std::unexpected(std::move(value.error()));
-    if (!*value) return fail_runtime("missing fullmap CURIE id " + std::to_string(id));
-    auto row = decode_curie_row(**value);
+    value.clear();
+    auto stored = table->get_into(id, value);
+    if (!stored) return std::unexpected(std::move(stored.error()));
+    if (!*stored) return fail_runtime("missing fullmap CURIE id " + std::to_string(id));
+    auto row = decode_curie_row(value);
     if (!row) return std::unexpected(std::move(row.error()));
     rows.push_back(std::move(*row));
   }

@@ -71,10 +71,7 @@ Result<std::optional<std::string>> read_meta(const ReadOnlyDatabase& db, std::st
   if (!txn) return std::unexpected(std::move(txn.error()));
   auto meta = txn->open_table(kMetaTable);
   if (!meta) return std::unexpected(std::move(meta.error()));
-  auto value = meta->get(key);
-  if (!value) return std::unexpected(std::move(value.error()));
-  if (!*value) return std::optional<std::string>();
-  return std::optional<std::string>(std::string(**value));
+  return meta->get(key);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -207,10 +208,23 @@ Result<std::optional<MappedFile>> find_mapping(const void* inside, int fd, uint6
   return std::nullopt;
 }
 
-int guarded_get(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* value, const MappedFile* map) {
-  const int rc = run_guarded([=] { return mdb_get(txn, dbi, key, value); });
-  if (rc != 0 || map == nullptr) return rc;
-  return holds(*map, *value) ? 0 : MDB_CORRUPTED;
+int guarded_get(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* value) {
+  return run_guarded([=] { return mdb_get(txn, dbi, key, value); });
+}
+
+int guarded_get_copy(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* value, const MappedFile& map, char* room,
+                     size_t room_bytes, bool* copied) {
+  *copied = false;
+  return run_guarded([=] {
+    const int rc = mdb_get(txn, dbi, key, value);
+    if (rc != 0) return rc;
+    if (!holds(map, *value)) return MDB_CORRUPTED;
+    if (value->mv_size <= room_bytes) {
+      std::memcpy(room, value->mv_data, value->mv_size);
+      *copied = true;
+    }
+    return 0;
+  });
 }
 
 int guarded_cursor_get(MDB_cursor* cursor, MDB_val* key, MDB_val* value, MDB_cursor_op op, const MappedFile& map) {
@@ -245,6 +259,13 @@ int guarded_cursor_open(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor) {
 
 int guarded_env_open(MDB_env* env, const char* path, unsigned flags) {
   return run_guarded([=] { return mdb_env_open(env, path, flags, 0); });
+}
+
+int guarded_copy(void* to, const void* from, size_t bytes) {
+  return run_guarded([=] {
+    std::memcpy(to, from, bytes);
+    return 0;
+  });
 }
 
 void guard_assertions(MDB_env* env) { mdb_env_set_assert(env, on_assert); }

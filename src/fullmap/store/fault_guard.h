@@ -4,10 +4,12 @@
 // These wrappers run one LMDB call with a guard armed against SIGSEGV,
 // SIGBUS, SIGFPE and those assertions, and check that what a read returned
 // lies within the file; either failure becomes MDB_CORRUPTED instead of a
-// dead process or a wild pointer.
+// dead process or a wild pointer. What a read returned is copied out under
+// the guard as well, and only the copy is decoded: a file cut short or
+// rewritten under the mapping faults wherever its pages were.
 //
-// Only LMDB's C frames and the wrapper's own lie between the guard and a
-// fault, so jumping back skips no destructor. Nor does it lose memory: a
+// Only LMDB's C frames, memcpy and the wrapper's own lie between the guard
+// and a fault, so jumping back skips no destructor. Nor does it lose memory: a
 // faulting open leaves what it allocated to mdb_env_close, and the calls
 // that allocate before they read (beginning a transaction, opening a
 // cursor) come after a guarded read of the same pages that allocates
@@ -23,8 +25,13 @@
 
 namespace corv::fullmap {
 
-// With `map` null, the returned key and value are not checked.
-int guarded_get(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* value, const MappedFile* map);
+// The value is not checked: for the read that finds where the file lies.
+int guarded_get(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* value);
+// A point get whose value must lie within `map`. Under the same guard it is
+// copied to `room` when it fits there (*copied is then set); a larger one is
+// left for guarded_copy.
+int guarded_get_copy(MDB_txn* txn, MDB_dbi dbi, MDB_val* key, MDB_val* value, const MappedFile& map, char* room,
+                     size_t room_bytes, bool* copied);
 int guarded_cursor_get(MDB_cursor* cursor, MDB_val* key, MDB_val* value, MDB_cursor_op op, const MappedFile& map);
 int guarded_dbi_open(MDB_txn* txn, const char* name, unsigned flags, MDB_dbi* dbi);
 // Beginning a transaction reads the meta pages; opening a cursor on a table
@@ -34,6 +41,12 @@ int guarded_cursor_open(MDB_txn* txn, MDB_dbi dbi, MDB_cursor** cursor);
 // Opening divides by the page size of whatever file LMDB finds at `path`.
 // A fault leaves the environment for mdb_env_close to release.
 int guarded_env_open(MDB_env* env, const char* path, unsigned flags);
+
+// Copies `bytes` bytes of a read's key or value out of the mapping. A file
+// cut short under the mapping faults where its pages used to be, also past
+// what LMDB read to find them (a value's overflow pages); that becomes
+// MDB_CORRUPTED. Only memcpy runs under the guard: nothing to unwind.
+int guarded_copy(void* to, const void* from, size_t bytes);
 
 // Routes the environment's failed assertions to the guard; an assertion
 // outside a guarded call still aborts.

@@ -3,6 +3,7 @@
 #include <lmdb.h>
 #include <unistd.h>
 
+#include <string>
 #include <utility>
 
 #include "common/utf8.h"
@@ -16,7 +17,6 @@ namespace corv::fullmap {
 namespace {
 
 MDB_val as_val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
-std::string_view as_view(const MDB_val& v) { return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size); }
 
 constexpr int kOpenAttempts = 3;
 constexpr std::string_view kReplacedWhileOpening = "database file was replaced while it was being opened";
@@ -31,6 +31,23 @@ bool is_format_error(int rc) {
 Error text_error(const detail::TableEntry& table, std::string_view what, size_t offset) {
   return Error::runtime(std::string(what) + " in table \"" + table.name + "\" is not valid UTF-8 (bad byte at offset " +
                         std::to_string(offset) + ")");
+}
+
+// Appends the bytes of a read's key or value to `out`: only the copy reads
+// the mapping, and the room for it is made before the guard is armed.
+int copy_out(const MDB_val& v, std::string& out) {
+  const size_t start = out.size();
+  int rc = 0;
+  out.resize_and_overwrite(start + v.mv_size, [&](char* p, size_t) {
+    rc = guarded_copy(p + start, v.mv_data, v.mv_size);
+    return rc == 0 ? start + v.mv_size : start;
+  });
+  return rc;
+}
+
+int copy_into(const MDB_val& v, std::string& out) {
+  out.clear();
+  return copy_out(v, out);
 }
 
 // Aborts a read transaction on scope exit.
@@ -49,17 +66,29 @@ Error corrupt_key_error(const TableEntry& table) {
   return Error::runtime("table \"" + table.name + "\" holds a key of the wrong width");
 }
 
-Result<std::optional<std::string_view>> read_get(MDB_txn* txn, const TableEntry& table, std::string_view key) {
+Result<bool> read_get(MDB_txn* txn, const TableEntry& table, std::string_view key, std::string& out) {
   MDB_val k = as_val(key);
   MDB_val v;
-  const int rc = guarded_get(txn, table.dbi, &k, &v, &table.map);
-  if (rc == MDB_NOTFOUND) return std::optional<std::string_view>();
+  // Most values fit in the room the buffer already has: one guarded call
+  // then finds and copies them.
+  const size_t start = out.size();
+  bool copied = false;
+  int rc = 0;
+  out.resize_and_overwrite(out.capacity(), [&](char* p, size_t n) {
+    rc = guarded_get_copy(txn, table.dbi, &k, &v, table.map, p + start, n - start, &copied);
+    return copied ? start + v.mv_size : start;
+  });
+  if (rc == MDB_NOTFOUND) return false;
+  if (rc == 0 && !copied) rc = copy_out(v, out);
   if (rc != 0) return std::unexpected(store_error(rc));
-  const std::string_view value = as_view(v);
   if (table.value == ColumnType::kText) {
-    if (auto bad = first_invalid_utf8(value)) return std::unexpected(text_error(table, "value", *bad));
+    const std::string_view value(out.data() + out.size() - v.mv_size, v.mv_size);
+    if (auto bad = first_invalid_utf8(value)) {
+      out.resize(out.size() - v.mv_size);
+      return std::unexpected(text_error(table, "value", *bad));
+    }
   }
-  return std::optional<std::string_view>(value);
+  return true;
 }
 
 RawScan::~RawScan() {
@@ -73,11 +102,13 @@ Result<bool> RawScan::next(std::string_view* key, std::string_view* value) {
     op = MDB_FIRST;
   }
   MDB_val k, v;
-  const int rc = guarded_cursor_get(cursor_, &k, &v, op, table_.map);
+  int rc = guarded_cursor_get(cursor_, &k, &v, op, table_.map);
   if (rc == MDB_NOTFOUND) return false;
+  if (rc == 0) rc = copy_into(k, key_);
+  if (rc == 0) rc = copy_into(v, value_);
   if (rc != 0) return std::unexpected(store_error(rc));
-  *key = as_view(k);
-  *value = as_view(v);
+  *key = key_;
+  *value = value_;
   if (table_.key == ColumnType::kText) {
     if (auto bad = first_invalid_utf8(*key)) return std::unexpected(text_error(table_, "key", *bad));
   }
@@ -177,7 +208,7 @@ Result<MappedFile> ReadOnlyDatabase::check_format(MDB_txn* txn, const FileInfo& 
   }
   MDB_val k = as_val(directory::kFormatKey);
   MDB_val v;
-  if (int rc = guarded_get(txn, *dir, &k, &v, nullptr)) {
+  if (int rc = guarded_get(txn, *dir, &k, &v)) {
     if (rc == MDB_NOTFOUND || is_format_error(rc)) return outdated();
     return std::unexpected(store_error(rc));
   }
@@ -185,7 +216,11 @@ Result<MappedFile> ReadOnlyDatabase::check_format(MDB_txn* txn, const FileInfo& 
   auto map = find_mapping(v.mv_data, lock_.get(), file.size, page_size);
   if (!map) return std::unexpected(std::move(map.error()));
   if (!*map || !(*map)->contains(v.mv_data, v.mv_size)) return outdated();
-  if (as_view(v) != directory::kFormatVersion) return outdated();
+  std::string version;
+  if (v.mv_size != directory::kFormatVersion.size() || copy_into(v, version) != 0 ||
+      version != directory::kFormatVersion) {
+    return outdated();
+  }
   return **map;
 }
 
@@ -193,14 +228,16 @@ Status ReadOnlyDatabase::open_tables(MDB_txn* txn, unsigned dir, const MappedFil
   MDB_cursor* cursor = nullptr;
   if (int rc = guarded_cursor_open(txn, dir, &cursor)) return std::unexpected(store_error(rc));
   MDB_val k, v;
+  std::string key;
+  std::string value;
   int rc = guarded_cursor_get(cursor, &k, &v, MDB_FIRST, map);
   for (; rc == 0; rc = guarded_cursor_get(cursor, &k, &v, MDB_NEXT, map)) {
-    const std::string_view key = as_view(k);
+    if ((rc = copy_into(k, key)) != 0 || (rc = copy_into(v, value)) != 0) break;
     if (!key.starts_with(directory::kTablePrefix)) continue;
-    auto types = directory::decode_types(as_view(v));
+    auto types = directory::decode_types(value);
     if (!types) break;
     detail::TableEntry entry;
-    entry.name = std::string(key.substr(directory::kTablePrefix.size()));
+    entry.name = key.substr(directory::kTablePrefix.size());
     entry.key = types->first;
     entry.value = types->second;
     entry.map = map;

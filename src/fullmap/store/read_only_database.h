@@ -3,11 +3,15 @@
 //   SharedDatabase db = ...;                      // open_cached() or open()
 //   auto txn = db->begin_read();                  // Result<ReadTransaction>
 //   auto table = txn->open_table(kRecordsTable);  // Result<ReadTable<...>>
-//   auto value = table->get(hash);                // Result<optional<view>>
+//   auto value = table->get(hash);                // Result<optional<string>>
+//   table->get_into(hash, buffer);                // Result<bool>, appends
 //   table->scan([](uint16_t id, std::string_view text) { ... });
 //
-// Views returned by get() and scan() point into the file's mapping and stay
-// valid until the transaction ends.
+// No byte of the file's mapping reaches a caller: keys and values are copied
+// out under the fault guard (fault_guard.h), so a file cut short or
+// rewritten under an open handle gives a store error, never a signal, and
+// what the caller decodes is its own memory. The views that scan() passes
+// are valid only while f runs.
 //
 // Sharing: one ReadOnlyDatabase is shared by any number of threads, each
 // beginning its own read transactions (a transaction itself belongs to one
@@ -65,7 +69,9 @@ struct TableEntry {
   MappedFile map;  // every key and value lies within it
 };
 
-Result<std::optional<std::string_view>> read_get(MDB_txn* txn, const TableEntry& table, std::string_view key);
+// Appends the value stored under `key` to `out`: true, or false when there
+// is none.
+Result<bool> read_get(MDB_txn* txn, const TableEntry& table, std::string_view key, std::string& out);
 Error corrupt_key_error(const TableEntry& table);
 
 // Walks a table in key order.
@@ -75,13 +81,16 @@ class RawScan {
   ~RawScan();
   RawScan(const RawScan&) = delete;
   RawScan& operator=(const RawScan&) = delete;
-  // True with the next entry; false at the end.
+  // True with the next entry, copied into the scan's own buffers (the views
+  // last until the next call); false at the end.
   Result<bool> next(std::string_view* key, std::string_view* value);
 
  private:
   MDB_txn* txn_;
   const TableEntry& table_;
   MDB_cursor* cursor_ = nullptr;
+  std::string key_;
+  std::string value_;
 };
 
 }  // namespace detail
@@ -156,10 +165,20 @@ class ReadTable {
   using KeyView = typename Column<K>::View;
   using ValueView = typename Column<V>::View;
 
-  // The value stored under `key`, or nullopt.
-  Result<std::optional<ValueView>> get(KeyView key) const {
+  // A copy of the value stored under `key`, or nullopt.
+  Result<std::optional<std::string>> get(KeyView key) const {
+    std::string value;
+    auto found = get_into(key, value);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (!*found) return std::nullopt;
+    return std::optional<std::string>(std::move(value));
+  }
+
+  // Appends the value stored under `key` to `out`, whose room a caller that
+  // reads many values reuses: true, or false when there is none.
+  Result<bool> get_into(KeyView key, std::string& out) const {
     detail::EncodedKey<K> k(key);
-    return detail::read_get(txn_, *table_, k.bytes());
+    return detail::read_get(txn_, *table_, k.bytes(), out);
   }
 
   // Calls f(key, value) for every entry in ascending key order. f returns
