@@ -89,16 +89,18 @@ class SpillDirClaim {
   // Keeps of levels_ only what removing the directories acquire() made, or
   // the spill directory, still needs.
   void push_level(Level level);
-  // The lock file, while it is still the held one.
+  // Removes the lock file while it is still the one held.
   void remove_lock_file() const noexcept;
 
   // Removes levels, innermost first, each while it is empty and its
   // parent's entry is still it, stopping at the first that acquire() did
-  // not make; `spill_too` takes the spill directory whoever made it.
+  // not make; `spill_too` takes the spill directory whoever made it, when
+  // named_.
   void remove_levels(bool spill_too) const noexcept;
 
-  // Outermost first: the last directory on the way that acquire() did not
-  // make, then each directory below it opened from the one before, down to
+  // Outermost first, down to the spill directory, each below the one
+  // before; of the way there only what remove_levels() needs: the
+  // directories acquire() made and the parent of the first of them, or of
   // the spill directory.
   std::filesystem::path path_;  // as the caller named it, for messages
   std::vector<Level> levels_;
