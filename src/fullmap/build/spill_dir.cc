@@ -90,6 +90,7 @@ Result<bool> all_own(const HeldDirectory& dir) {
     if ((*found)->uid != ::geteuid()) return false;
     if (!(*found)->is_directory()) continue;
     auto sub = dir.open_directory(name);
+    if (!sub && sub.error().os_error == ENOENT) continue;  // gone meanwhile
     if (!sub) return std::unexpected(std::move(sub.error()));
     auto own = all_own(*sub);
     if (!own || !*own) return own;
@@ -221,23 +222,28 @@ bool may_follow(const HeldDirectory& at, const EntryInfo& link) {
   return in && in->uid == 0 && (in->mode & 022) == 0;
 }
 
+struct LockFile {
+  FileDescriptor fd;
+  bool made = false;  // here, and so to be taken away again when refused
+};
+
 // The lock file, made here when missing; refused when anyone else owns it
 // or may open it.
-Result<FileDescriptor> open_lock_file(const HeldDirectory& dir, const fs::path& shown) {
+Result<LockFile> open_lock_file(const HeldDirectory& dir, const fs::path& shown) {
   for (int round = 0; round < kLockAttempts; ++round) {
     auto found = dir.entry(kSpillLockName);
     if (!found) return fail(std::move(found.error()));
     if (!*found) {
       auto made = dir.create_new(kSpillLockName, 0600);
       if (!made) return fail(std::move(made.error()));
-      if (*made) return std::move(**made);
+      if (*made) return LockFile{std::move(**made), true};
       continue;  // made meanwhile
     }
     if (!is_lock_file(kSpillLockName, **found)) return foreign(shown);
     auto fd = dir.open_for_update(kSpillLockName);
     if (!fd && is_gone(fd.error())) continue;
-    if (!fd) return fd;
-    if (dir.entry_is(kSpillLockName, fd->get())) return fd;
+    if (!fd) return fail(std::move(fd.error()));
+    if (dir.entry_is(kSpillLockName, fd->get())) return LockFile{std::move(*fd), false};
   }
   return in_use(shown);
 }
@@ -349,16 +355,16 @@ Result<SpillDirClaim> SpillDirClaim::acquire(const fs::path& spill_dir, std::spa
     // Whoever owns it may read and replace the runs, and so forge the
     // database: refused before anything is deleted.
     if (info->uid != ::geteuid()) return another_users(spill_dir, info->uid);
-    // Before the lock file is made, so that a refused directory stays as
-    // it was.
-    auto found = inspect(dir);
-    if (!found && is_gone(found.error()) && !last_attempt) continue;
-    if (!found) return std::unexpected(std::move(found.error()));
-    if (*found == Found::kForeign) return foreign(spill_dir);
-    auto fd = open_lock_file(dir, spill_dir);
-    if (!fd && is_gone(fd.error()) && !last_attempt) continue;
-    if (!fd) return std::unexpected(std::move(fd.error()));
-    auto locked = try_lock_file(fd->get(), LockMode::kExclusive);
+    // Anything another user owns is refused before the lock file is made.
+    auto own = all_own(dir);
+    if (!own && is_gone(own.error()) && !last_attempt) continue;
+    if (!own) return std::unexpected(std::move(own.error()));
+    if (!*own) return foreign(spill_dir);
+    auto lock = open_lock_file(dir, spill_dir);
+    if (!lock && is_gone(lock.error()) && !last_attempt) continue;
+    if (!lock) return std::unexpected(std::move(lock.error()));
+    const int fd = lock->fd.get();
+    auto locked = try_lock_file(fd, LockMode::kExclusive);
     if (!locked) return std::unexpected(std::move(locked.error()));
     if (!*locked) return in_use(spill_dir);
     // A build that finished removes its lock file, then its directory,
@@ -366,15 +372,24 @@ Result<SpillDirClaim> SpillDirClaim::acquire(const fs::path& spill_dir, std::spa
     // no longer the one named.
     const Level& held = claim.levels_.back();
     const bool current =
-        dir.entry_is(kSpillLockName, fd->get()) &&
+        dir.entry_is(kSpillLockName, fd) &&
         (held.name.empty() ? names_file(spill_dir, dir.fd())
                            : claim.levels_[claim.levels_.size() - 2].dir.entry_is(held.name, dir.fd()));
     if (!current) {
-      unlock_bytes(fd->get());
+      unlock_bytes(fd);
       if (last_attempt) return in_use(spill_dir);
       continue;
     }
-    claim.lock_ = ForkClosedDescriptor(std::move(*fd));
+    // Under the lock, where no other build changes what is there; a
+    // refused directory loses the lock file it got, and is as it was.
+    auto found = inspect(dir);
+    if (!found || *found == Found::kForeign) {
+      if (lock->made && dir.entry_is(kSpillLockName, fd)) (void)dir.remove_file(kSpillLockName);
+      unlock_bytes(fd);
+      if (!found) return std::unexpected(std::move(found.error()));
+      return foreign(spill_dir);
+    }
+    claim.lock_ = ForkClosedDescriptor(std::move(lock->fd));
     // Scratch space of the builder's own that others may read or write:
     // the build empties and removes it anyway.
     if ((info->mode & 077) != 0 && ::fchmod(dir.fd(), 0700) != 0) return fail_io(errno);
