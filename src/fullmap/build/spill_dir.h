@@ -2,7 +2,8 @@
 // after a successful build. A build deletes only scratch space that a build
 // made: a directory that carries the marker, or one that holds nothing but
 // the names of the build's own spill files (the leftovers of a failed
-// build). Any other non-empty directory is refused untouched.
+// build), and nothing another user owns. Any other non-empty directory is
+// refused untouched.
 #pragma once
 
 #include <filesystem>
