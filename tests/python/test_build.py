@@ -361,12 +361,14 @@ class BuildTest(BuildCase):
                 link.symlink_to(target, target_is_directory=True)
                 self.other_users(link)
                 before = every_entry(self.tmp)
-                with self.assertRaises(RuntimeError) as cm:
-                    self.build(output)
-                self.assertEqual(str(cm.exception), message)
-                self.assertEqual(every_entry(self.tmp), before)
-                link.unlink()
-                os.environ.pop("CORVANTILE_FULLMAP_SPILL_DIR", None)
+                try:
+                    with self.assertRaises(RuntimeError) as cm:
+                        self.build(output)
+                    self.assertEqual(str(cm.exception), message)
+                    self.assertEqual(every_entry(self.tmp), before)
+                finally:
+                    link.unlink()
+                    os.environ.pop("CORVANTILE_FULLMAP_SPILL_DIR", None)
         # The builder's own link is still followed, and what it names stays.
         default.symlink_to(empty, target_is_directory=True)
         self.build(output)
