@@ -369,7 +369,15 @@ class BuildTest(BuildCase):
                 finally:
                     link.unlink()
                     os.environ.pop("CORVANTILE_FULLMAP_SPILL_DIR", None)
-        # The builder's own link is still followed, and what it names stays.
+        # The builder's own link is still followed: to what others own, it is refused as foreign;
+        # otherwise it builds, and what it names stays.
+        default.symlink_to(public, target_is_directory=True)
+        before = every_entry(self.tmp)
+        with self.assertRaises(RuntimeError) as cm:
+            self.build(output)
+        self.assertIn("holds files that no fullmap build wrote", str(cm.exception))
+        self.assertEqual(every_entry(self.tmp), before)
+        default.unlink()
         default.symlink_to(empty, target_is_directory=True)
         self.build(output)
         self.assertTrue(default.is_symlink())
