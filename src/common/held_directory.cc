@@ -104,10 +104,30 @@ Result<std::optional<FileDescriptor>> HeldDirectory::create_new(const std::strin
   return fail(std::move(fd.error()));
 }
 
+Result<FileDescriptor> HeldDirectory::open_for_update(const std::string& name) const {
+  auto fd = open_at(fd_.get(), name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (!fd) return fd;
+  return regular_only(std::move(*fd), display(name));
+}
+
 Result<HeldDirectory> HeldDirectory::open_directory(const std::string& name) const {
   auto fd = open_at(fd_.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
+  if (!fd && fd.error().os_error == EACCES) fd = open_at(fd_.get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW);
   if (!fd) return fail(std::move(fd.error()));
   return HeldDirectory(std::move(*fd), display(name));
+}
+
+Result<std::string> HeldDirectory::read_link(const std::string& name) const {
+  std::string target(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlinkat(fd_.get(), name.c_str(), target.data(), target.size());
+    if (n < 0) return fail_io(errno);
+    if (static_cast<size_t>(n) < target.size()) {
+      target.resize(static_cast<size_t>(n));
+      return target;
+    }
+    target.resize(target.size() * 2);  // maybe cut short
+  }
 }
 
 Result<bool> HeldDirectory::make_directory(const std::string& name, mode_t mode) const {

@@ -71,8 +71,13 @@ class HeldDirectory {
   Result<FileDescriptor> create_file(const std::string& name, mode_t mode = 0666) const;
   // Read-write, created with `mode`; nullopt when the name is taken.
   Result<std::optional<FileDescriptor>> create_new(const std::string& name, mode_t mode) const;
-  // The subdirectory `name`, not through a link.
+  // Read-write, never created; neither a link, a FIFO's wait nor a terminal.
+  Result<FileDescriptor> open_for_update(const std::string& name) const;
+  // The subdirectory `name`, not through a link; held as open() holds one
+  // that may be entered but not listed.
   Result<HeldDirectory> open_directory(const std::string& name) const;
+  // What the symbolic link `name` holds.
+  Result<std::string> read_link(const std::string& name) const;
   // Makes the subdirectory `name`; true when made, false when the name was
   // taken.
   Result<bool> make_directory(const std::string& name, mode_t mode) const;

@@ -1,5 +1,6 @@
 """build_fullmap_db end to end: files, progress, settings, failures."""
 
+import fcntl
 import gzip
 import hashlib
 import json
@@ -43,6 +44,43 @@ def write_lines(path, rows, compress=False):
 
 def tree(root):
     return {str(p.relative_to(root)): p.read_bytes() if p.is_file() else None for p in root.rglob("*")}
+
+
+def every_entry(root):
+    """Kind, mode, owner and contents of everything under root, never through a link."""
+    found = {}
+    for path in [root, *root.rglob("*")]:
+        st = path.lstat()
+        data = os.readlink(path) if path.is_symlink() else path.read_bytes() if path.is_file() else None
+        found[str(path.relative_to(root))] = (st.st_mode, st.st_uid, data)
+    return found
+
+
+OTHER_USER = 61331
+
+
+def hold_shared_flock_as(uid, directory):
+    """A child of `uid` that holds flock(LOCK_SH) on `directory` until the returned pipe end closes."""
+    ready_r, ready_w = os.pipe()
+    done_r, done_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(ready_r)
+            os.close(done_w)
+            os.setgid(uid)
+            os.setuid(uid)
+            fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+            fcntl.flock(fd, fcntl.LOCK_SH)
+            os.write(ready_w, b"held")
+            os.read(done_r, 1)
+        finally:
+            os._exit(0)
+    os.close(ready_w)
+    os.close(done_r)
+    held = os.read(ready_r, 4)
+    os.close(ready_r)
+    return pid, done_w, held
 
 
 class Recorder:
@@ -280,6 +318,125 @@ class BuildTest(BuildCase):
                          "CORVANTILE_FULLMAP_SPILL_DIR to a directory of your own")
         self.assertEqual(list(spill.iterdir()), [])
         self.assertEqual(self.curies_by_term(output, ["aspirin"])["aspirin"], {("CHEBI:15365", "chemicals")})
+
+    def other_users(self, *paths):
+        for path in paths:
+            os.lchown(path, OTHER_USER, OTHER_USER)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to plant another user's links")
+    def test_another_users_link_on_the_spill_path_is_never_followed(self):
+        self.tmp.chmod(0o755)
+        shared = self.tmp / "shared"
+        shared.mkdir()
+        shared.chmod(0o2775)
+        output = shared / "fm.redb"
+        self.build(output)
+        # A system-wide directory with root's files, another user's, and a marker someone dropped.
+        public = self.tmp / "public"
+        (public / "theirs").mkdir(parents=True)
+        public.chmod(0o1777)
+        (public / "root.txt").write_bytes(b"root's")
+        (public / "theirs" / "mine.txt").write_bytes(b"theirs")
+        (public / ".corvantile-fullmap-spill").write_bytes(b"")
+        self.other_users(public / "theirs", public / "theirs" / "mine.txt", public / ".corvantile-fullmap-spill")
+        empty = self.tmp / "empty"
+        empty.mkdir(mode=0o755)
+        (self.tmp / "above" / "spill").mkdir(parents=True)
+        default = shared / "fm.redb.spill.d"
+        mine = shared / "mine"
+        link_refused = ("spill directory {} is a symbolic link that belongs to another user (uid 61331); remove it "
+                        "or set CORVANTILE_FULLMAP_SPILL_DIR to a directory of your own")
+        for link, target, spill, message in [
+                (default, public, None, link_refused.format(default)),
+                (default, empty, None, link_refused.format(default)),
+                (mine, public, mine, link_refused.format(mine)),
+                (mine, empty, mine, link_refused.format(mine)),
+                (shared / "up", self.tmp / "above", shared / "up" / "spill",
+                 f"spill directory {shared}/up/spill is reached through {shared}/up, a symbolic link that belongs "
+                 "to another user (uid 61331); remove it or set CORVANTILE_FULLMAP_SPILL_DIR to a directory of your "
+                 "own")]:
+            with self.subTest(link=link.name, target=target.name):
+                if spill:
+                    os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(spill)
+                link.symlink_to(target, target_is_directory=True)
+                self.other_users(link)
+                before = every_entry(self.tmp)
+                try:
+                    with self.assertRaises(RuntimeError) as cm:
+                        self.build(output)
+                    self.assertEqual(str(cm.exception), message)
+                    self.assertEqual(every_entry(self.tmp), before)
+                finally:
+                    link.unlink()
+                    os.environ.pop("CORVANTILE_FULLMAP_SPILL_DIR", None)
+        # The builder's own link is still followed: to what others own, it is refused as foreign;
+        # otherwise it builds, and what it names stays.
+        default.symlink_to(public, target_is_directory=True)
+        before = every_entry(self.tmp)
+        with self.assertRaises(RuntimeError) as cm:
+            self.build(output)
+        self.assertIn("holds files that no fullmap build wrote", str(cm.exception))
+        self.assertEqual(every_entry(self.tmp), before)
+        default.unlink()
+        default.symlink_to(empty, target_is_directory=True)
+        self.build(output)
+        self.assertTrue(default.is_symlink())
+        self.assertEqual(list(empty.iterdir()), [])
+        self.assertEqual(self.curies_by_term(output, ["aspirin"])["aspirin"], {("CHEBI:15365", "chemicals")})
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to plant another user's files")
+    def test_anything_another_user_owns_makes_a_spill_directory_foreign(self):
+        spill = self.tmp / "scratch"
+        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(spill)
+        output = self.tmp / "fm.redb"
+        self.build(output)
+        for theirs in [".corvantile-fullmap-spill", "equiv/run_00000001.bin", ".corvantile-fullmap-spill.lock"]:
+            with self.subTest(theirs=theirs):
+                shutil.rmtree(spill, ignore_errors=True)
+                (spill / "equiv").mkdir(parents=True)
+                (spill / ".corvantile-fullmap-spill").write_bytes(b"")
+                (spill / theirs).write_bytes(b"")
+                self.other_users(spill / theirs)
+                before = every_entry(self.tmp)
+                with self.assertRaises(RuntimeError) as cm:
+                    self.build(output)
+                self.assertIn(f"spill directory {spill} holds files that no fullmap build wrote", str(cm.exception))
+                self.assertEqual(every_entry(self.tmp), before)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to run a reader as another user")
+    def test_a_reader_of_the_spill_directory_cannot_keep_builds_out(self):
+        self.tmp.chmod(0o755)
+        spill = self.tmp / "scratch"
+        spill.mkdir(mode=0o755)
+        (spill / ".corvantile-fullmap-spill").write_bytes(b"")
+        os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = str(spill)
+        pid, done, held = hold_shared_flock_as(OTHER_USER, spill)
+        self.addCleanup(os.waitpid, pid, 0)
+        self.addCleanup(os.close, done)
+        self.assertEqual(held, b"held")
+        refused = []
+
+        def second_build(*_):
+            if not refused:
+                with self.assertRaises(RuntimeError) as cm:
+                    rs.build_fullmap_db(self.tmp / "other.redb", [], self.synonyms)
+                refused.append(str(cm.exception))
+
+        self.build(self.tmp / "fm.redb", progress=second_build)
+        self.assertEqual(refused, [f"spill directory {spill} is in use by another build"])
+        self.assertFalse(spill.exists())
+        self.assertFalse((self.tmp / "other.redb").exists())
+
+    def test_a_spill_path_ending_in_a_dot_is_made_and_used(self):
+        output = self.tmp / "fm.redb"
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(self.tmp)
+        for value, made in [("sp/.", "sp"), ("q/r/.", "q"), ("s2/./", "s2")]:
+            with self.subTest(value=value):
+                os.environ["CORVANTILE_FULLMAP_SPILL_DIR"] = value
+                self.build(output)
+                self.assertEqual(self.curies_by_term(output, ["aspirin"])["aspirin"], {("CHEBI:15365", "chemicals")})
+                self.assertFalse((self.tmp / made).exists())
 
     def test_the_spill_directory_in_use_is_open_to_nobody_else(self):
         old = os.umask(0o022)

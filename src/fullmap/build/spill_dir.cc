@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "common/fd_io.h"
+#include "common/path_components.h"
 #include "fullmap/build/curie_run.h"
 #include "fullmap/build/equiv_index.h"
 #include "fullmap/build/equiv_run.h"
@@ -77,22 +79,54 @@ Result<bool> holds_only_equiv_runs(const HeldDirectory& dir) {
   return true;
 }
 
-enum class Found { kEmpty, kSpill, kForeign };
-
-// A symbolic link is never taken for what it names.
-Result<Found> inspect(const HeldDirectory& dir) {
+// Whether the builder owns everything below `dir`, at every depth.
+Result<bool> all_own(const HeldDirectory& dir) {
   auto names = dir.names();
   if (!names) return std::unexpected(std::move(names.error()));
+  for (const auto& name : *names) {
+    auto found = dir.entry(name);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (!*found) continue;  // gone meanwhile
+    if ((*found)->uid != ::geteuid()) return false;
+    if (!(*found)->is_directory()) continue;
+    auto sub = dir.open_directory(name);
+    if (!sub && sub.error().os_error == ENOENT) continue;  // gone meanwhile
+    if (!sub) return std::unexpected(std::move(sub.error()));
+    auto own = all_own(*sub);
+    if (!own || !*own) return own;
+  }
+  return true;
+}
+
+// Only a build makes it, 0600 and of the builder's own; a reader's lock on
+// a lock file anyone else may open would keep builds out.
+bool is_lock_file(const std::string& name, const EntryInfo& entry) {
+  return name == kSpillLockName && entry.is_regular() && entry.uid == ::geteuid() && (entry.mode & 077) == 0;
+}
+
+enum class Found { kEmpty, kSpill, kForeign };
+
+// A symbolic link is never taken for what it names. Anything another user
+// owns, at any depth, makes the directory foreign: the build would delete
+// it.
+Result<Found> inspect(const HeldDirectory& dir) {
+  auto own = all_own(dir);
+  if (!own) return std::unexpected(std::move(own.error()));
+  if (!*own) return Found::kForeign;
+  auto names = dir.names();
+  if (!names) return std::unexpected(std::move(names.error()));
+  bool marked = false;
   bool spill_names_only = true;
   for (const auto& name : *names) {
     auto found = dir.entry(name);
     if (!found) return std::unexpected(std::move(found.error()));
     if (!*found) continue;  // gone meanwhile
     const EntryInfo& entry = **found;
-    if (entry.is_regular() && name == kSpillMarkerName) return Found::kSpill;
-    if (!spill_names_only) continue;  // the marker may still come
+    if (entry.is_regular() && name == kSpillMarkerName) marked = true;
+    if (!spill_names_only || is_lock_file(name, entry)) continue;
     if (entry.is_regular()) {
-      spill_names_only = is_term_run_name(name) || is_curie_run_name(name) || name == kEquivDataFileName;
+      spill_names_only =
+          is_term_run_name(name) || is_curie_run_name(name) || name == kEquivDataFileName || name == kSpillMarkerName;
     } else if (entry.is_directory() && name == kEquivRunDirName) {
       auto sub = dir.open_directory(name);
       if (!sub) return std::unexpected(std::move(sub.error()));
@@ -103,6 +137,7 @@ Result<Found> inspect(const HeldDirectory& dir) {
       spill_names_only = false;
     }
   }
+  if (marked) return Found::kSpill;
   if (names->empty()) return Found::kEmpty;
   return spill_names_only ? Found::kSpill : Found::kForeign;
 }
@@ -143,6 +178,13 @@ std::unexpected<Error> another_users(const fs::path& dir, uid_t owner) {
                       "); remove it or set CORVANTILE_FULLMAP_SPILL_DIR to a directory of your own");
 }
 
+std::unexpected<Error> another_users_link(const fs::path& dir, const fs::path& link, bool is_dir, uid_t owner) {
+  const std::string how = is_dir ? " is a symbolic link" : " is reached through " + link.string() + ", a symbolic link";
+  return fail_runtime("spill directory " + dir.string() + how + " that belongs to another user (uid " +
+                      std::to_string(owner) +
+                      "); remove it or set CORVANTILE_FULLMAP_SPILL_DIR to a directory of your own");
+}
+
 // Rounds lost to a build that removes the directory just as this one
 // opens it; each round the directory is looked at afresh.
 constexpr int kLockAttempts = 4;
@@ -150,69 +192,140 @@ constexpr int kLockAttempts = 4;
 // The failure of a call on a directory that was removed meanwhile.
 bool is_gone(const Error& e) { return e.os_error == ENOENT; }
 
-// The directory to hold `dir` in and its name there; no name when it has
-// none to be removed by ("/", ".", "..").
-std::pair<fs::path, std::string> split_name(const fs::path& dir) {
-  fs::path d = dir;
-  while (d.has_relative_path() && d.filename().empty()) d = d.parent_path();  // trailing separators
-  std::string name = d.filename().native();
-  if (name.empty() || name == "." || name == "..") return {d, std::string()};
-  return {d.parent_path(), std::move(name)};
+// Links followed on the way to the spill directory before the walk fails
+// with ELOOP, as the kernel counts them.
+constexpr int kMaxLinks = 40;
+
+// The components of `path` to walk, "." ones left out.
+std::deque<std::string> components(std::string_view path) {
+  std::deque<std::string> out;
+  for_each_path_component(path, [&](std::string_view part) {
+    if (part != ".") out.emplace_back(part);
+  });
+  return out;
+}
+
+// Whether the last component of `path` is "." ("sp/.", "sp/./").
+bool ends_in_dot(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path == "." || path.ends_with("/.");
+}
+
+// The kernel's rule for links in sticky directories, in every directory and
+// without its exception for the directory's owner (who may be anyone with
+// write access to a group directory): the builder's own links, and root's
+// where only root may have put them.
+bool may_follow(const HeldDirectory& at, const EntryInfo& link) {
+  if (link.uid == ::geteuid()) return true;
+  if (link.uid != 0) return false;
+  auto in = at.info();
+  return in && in->uid == 0 && (in->mode & 022) == 0;
+}
+
+struct LockFile {
+  FileDescriptor fd;
+  bool made = false;  // here, and so to be taken away again when refused
+};
+
+// The lock file, made here when missing; refused when anyone else owns it
+// or may open it.
+Result<LockFile> open_lock_file(const HeldDirectory& dir, const fs::path& shown) {
+  for (int round = 0; round < kLockAttempts; ++round) {
+    auto found = dir.entry(kSpillLockName);
+    if (!found) return fail(std::move(found.error()));
+    if (!*found) {
+      auto made = dir.create_new(kSpillLockName, 0600);
+      if (!made) return fail(std::move(made.error()));
+      if (*made) return LockFile{std::move(**made), true};
+      continue;  // made meanwhile
+    }
+    if (!is_lock_file(kSpillLockName, **found)) return foreign(shown);
+    auto fd = dir.open_for_update(kSpillLockName);
+    if (!fd && is_gone(fd.error())) continue;
+    if (!fd) return fail(std::move(fd.error()));
+    if (dir.entry_is(kSpillLockName, fd->get())) return LockFile{std::move(*fd), false};
+  }
+  return in_use(shown);
 }
 
 }  // namespace
 
-Status SpillDirClaim::open_levels(const fs::path& spill_dir, std::vector<Level>& levels) {
-  const auto [parent, name] = split_name(spill_dir);
-  if (name.empty()) {
-    auto held = HeldDirectory::open(parent);
-    if (!held) return fail(std::move(held.error()));
-    levels.push_back({std::move(*held), std::string(), false});
-    return {};
-  }
-  // The nearest ancestor that exists, and the names below it that do not.
-  std::vector<std::string> below{name};
-  fs::path base = parent;
-  for (;;) {
-    struct stat st;
-    if (::stat(base.empty() ? "." : base.c_str(), &st) == 0) break;
-    if (errno != ENOENT) return fail_io(errno);
-    const fs::path up = base.parent_path();
-    if (base.empty() || up == base) return fail_io(ENOENT);
-    if (std::string leaf = base.filename().native(); !leaf.empty()) below.push_back(std::move(leaf));
-    base = up;
-  }
-  auto held = HeldDirectory::open(base.empty() ? fs::path(".") : base);
-  if (!held) return fail(std::move(held.error()));
-  levels.push_back({std::move(*held), std::string(), false});
-  for (auto it = below.rbegin(); it != below.rend(); ++it) {
-    const bool spill = it + 1 == below.rend();
-    const HeldDirectory& at = levels.back().dir;
-    auto found = at.entry(*it);
+void SpillDirClaim::push_level(Level level) {
+  // A directory the claim did not make stops the removal of those above
+  // it, and needs its parent only when it is the spill directory.
+  if (!level.made && levels_.size() > 1) levels_.erase(levels_.begin(), levels_.end() - 1);
+  levels_.push_back(std::move(level));
+}
+
+Status SpillDirClaim::open_levels(const fs::path& spill_dir) {
+  const std::string_view text = spill_dir.native();
+  std::deque<std::string> todo = components(text);
+  size_t own = todo.size();  // the last `own` of `todo` are the caller's; the rest come from links
+  const bool absolute = text.starts_with('/');
+  auto base = HeldDirectory::open(absolute ? "/" : ".");
+  if (!base) return fail(std::move(base.error()));
+  push_level({std::move(*base), std::string(), false});
+  fs::path shown = absolute ? fs::path("/") : fs::path();
+  bool final_link = false;  // the caller's last component was a link
+  int links = 0;
+  named_ = false;
+  while (!todo.empty()) {
+    const std::string name = std::move(todo.front());
+    todo.pop_front();
+    const bool callers = todo.size() < own;
+    if (callers) own = todo.size();
+    const bool last = todo.empty();
+    const HeldDirectory& at = levels_.back().dir;
+    if (name == "..") {
+      auto up = at.open_directory(name);
+      if (!up) return fail(std::move(up.error()));
+      push_level({std::move(*up), name, false});
+      shown /= name;
+      named_ = false;
+      continue;
+    }
+    auto found = at.entry(name);
     if (!found) return fail(std::move(found.error()));
     bool made = false;
     if (!*found) {
-      // Private: the runs are the build's own until they are in the database.
-      auto created = at.make_directory(*it, spill ? 0700 : 0777);
-      if (!created) return fail(std::move(created.error()));
-      made = *created;
-    } else if ((*found)->is_symlink() && spill) {
-      // Followed once, as the caller named it, and held from then on; a
-      // directory reached so is never removed.
-      auto target = HeldDirectory::open(spill_dir);
-      if (!target && is_gone(target.error())) {
+      // Only the caller's own path is made, never one a link names.
+      if (!callers && final_link && own == 0) {
         return fail_runtime("spill directory " + spill_dir.string() + " is a symbolic link to nothing");
       }
+      if (!callers) return fail_io(ENOENT);
+      // Private: the runs are the build's own until they are in the database.
+      auto created = at.make_directory(name, last ? 0700 : 0777);
+      if (!created) return fail(std::move(created.error()));
+      made = *created;  // else made meanwhile: opened below, never through a link
+    } else if ((*found)->is_symlink()) {
+      if (!may_follow(at, **found)) {
+        return another_users_link(spill_dir, shown / name, callers && last, (*found)->uid);
+      }
+      if (++links > kMaxLinks) return fail_io(ELOOP);
+      auto target = at.read_link(name);
       if (!target) return fail(std::move(target.error()));
-      levels.push_back({std::move(*target), std::string(), false});
-      return {};
-    } else if (!(*found)->is_directory() && !(*found)->is_symlink()) {
+      if (target->empty()) return fail_io(ENOENT);
+      auto parts = components(*target);
+      todo.insert(todo.begin(), parts.begin(), parts.end());
+      if (target->starts_with('/')) {
+        auto root = HeldDirectory::open("/");
+        if (!root) return fail(std::move(root.error()));
+        push_level({std::move(*root), std::string(), false});
+        shown = "/";
+      }
+      final_link = final_link || (callers && last);
+      named_ = false;
+      continue;
+    } else if (!(*found)->is_directory()) {
       return fail_io(ENOTDIR);
     }
-    auto opened = at.open_directory(*it);
+    auto opened = at.open_directory(name);
     if (!opened) return fail(std::move(opened.error()));
-    levels.push_back({std::move(*opened), *it, made});
+    push_level({std::move(*opened), name, made});
+    shown /= name;
+    named_ = callers;
   }
+  if (ends_in_dot(text)) named_ = false;
   return {};
 }
 
@@ -232,7 +345,7 @@ Result<SpillDirClaim> SpillDirClaim::acquire(const fs::path& spill_dir, std::spa
     claim.path_ = spill_dir;
     // An ancestor that another build's claim made and just took away, or a
     // directory that a finished build removed.
-    if (auto opened = open_levels(spill_dir, claim.levels_); !opened) {
+    if (auto opened = claim.open_levels(spill_dir); !opened) {
       if (is_gone(opened.error()) && !last_attempt) continue;
       return std::unexpected(std::move(opened.error()));
     }
@@ -242,27 +355,41 @@ Result<SpillDirClaim> SpillDirClaim::acquire(const fs::path& spill_dir, std::spa
     // Whoever owns it may read and replace the runs, and so forge the
     // database: refused before anything is deleted.
     if (info->uid != ::geteuid()) return another_users(spill_dir, info->uid);
-    // On a description of its own, so that no other descriptor of the claim
-    // (which forked children keep) holds the lock.
-    auto fd = dir.own_description();
-    if (!fd) return std::unexpected(std::move(fd.error()));
-    auto locked = try_lock(fd->get(), LockMode::kExclusive);
+    // Anything another user owns is refused before the lock file is made.
+    auto own = all_own(dir);
+    if (!own && is_gone(own.error()) && !last_attempt) continue;
+    if (!own) return std::unexpected(std::move(own.error()));
+    if (!*own) return foreign(spill_dir);
+    auto lock = open_lock_file(dir, spill_dir);
+    if (!lock && is_gone(lock.error()) && !last_attempt) continue;
+    if (!lock) return std::unexpected(std::move(lock.error()));
+    const int fd = lock->fd.get();
+    auto locked = try_lock_file(fd, LockMode::kExclusive);
     if (!locked) return std::unexpected(std::move(locked.error()));
     if (!*locked) return in_use(spill_dir);
-    // A build that finished removes its directory before it unlocks; the
-    // lock then holds a directory that is no longer the one named.
+    // A build that finished removes its lock file, then its directory,
+    // before it unlocks; the lock then holds a file or a directory that is
+    // no longer the one named.
     const Level& held = claim.levels_.back();
-    const bool current = held.name.empty() ? names_file(spill_dir, fd->get())
-                                           : claim.levels_[claim.levels_.size() - 2].dir.entry_is(held.name, dir.fd());
+    const bool current =
+        dir.entry_is(kSpillLockName, fd) &&
+        (held.name.empty() ? names_file(spill_dir, dir.fd())
+                           : claim.levels_[claim.levels_.size() - 2].dir.entry_is(held.name, dir.fd()));
     if (!current) {
-      unlock(fd->get());
+      unlock_bytes(fd);
       if (last_attempt) return in_use(spill_dir);
       continue;
     }
-    claim.lock_ = ForkClosedDescriptor(std::move(*fd));
+    // Under the lock, where no other build changes what is there; a
+    // refused directory loses the lock file it got, and is as it was.
     auto found = inspect(dir);
-    if (!found) return std::unexpected(std::move(found.error()));
-    if (*found == Found::kForeign) return foreign(spill_dir);
+    if (!found || *found == Found::kForeign) {
+      if (lock->made && dir.entry_is(kSpillLockName, fd)) (void)dir.remove_file(kSpillLockName);
+      unlock_bytes(fd);
+      if (!found) return std::unexpected(std::move(found.error()));
+      return foreign(spill_dir);
+    }
+    claim.lock_ = ForkClosedDescriptor(std::move(lock->fd));
     // Scratch space of the builder's own that others may read or write:
     // the build empties and removes it anyway.
     if ((info->mode & 077) != 0 && ::fchmod(dir.fd(), 0700) != 0) return fail_io(errno);
@@ -275,6 +402,7 @@ SpillDirClaim& SpillDirClaim::operator=(SpillDirClaim&& other) noexcept {
     release();
     path_ = std::move(other.path_);
     levels_ = std::move(other.levels_);
+    named_ = other.named_;
     lock_ = std::move(other.lock_);
   }
   return *this;
@@ -283,33 +411,71 @@ SpillDirClaim& SpillDirClaim::operator=(SpillDirClaim&& other) noexcept {
 void SpillDirClaim::remove_levels(bool spill_too) const noexcept {
   for (size_t i = levels_.size(); i-- > 1;) {
     const Level& level = levels_[i];
-    if (level.name.empty() || !(level.made || (spill_too && i + 1 == levels_.size()))) return;
+    const bool spill = i + 1 == levels_.size();
+    if (level.name.empty() || !(level.made || (spill_too && spill && named_))) return;
     const HeldDirectory& parent = levels_[i - 1].dir;
     if (!parent.entry_is(level.name, level.dir.fd()) || !parent.remove_directory(level.name)) return;
   }
 }
 
+void SpillDirClaim::remove_lock_file() const noexcept {
+  if (dir().entry_is(kSpillLockName, lock_.get())) (void)dir().remove_file(kSpillLockName);
+}
+
 void SpillDirClaim::release() noexcept {
   // Only under the lock: a directory made here but locked by another build
   // first is that build's. Only empty: a build that ran marked it, and a
-  // failed build leaves it.
-  if (lock_.valid() && !levels_.empty()) remove_levels(false);
+  // failed build leaves it. The lock file goes last, still locked: a build
+  // that comes meanwhile finds it locked, or makes its own in a directory
+  // that then stays.
+  if (lock_.valid() && !levels_.empty()) {
+    remove_lock_file();
+    remove_levels(false);
+  }
   levels_.clear();
   if (!lock_.valid()) return;
-  unlock(lock_.get());
+  unlock_bytes(lock_.get());
   lock_.reset();
 }
+
+namespace {
+
+// Removes everything in `dir` but `keep`, refusing at anything another user
+// owns (none was there at the last look).
+Status empty_own(const HeldDirectory& dir, const fs::path& shown, std::string_view keep) {
+  auto names = dir.names();
+  if (!names) return fail(std::move(names.error()));
+  for (const auto& name : *names) {
+    if (name == keep) continue;
+    auto found = dir.entry(name);
+    if (!found) return fail(std::move(found.error()));
+    if (!*found) continue;
+    if ((*found)->uid != ::geteuid()) return foreign(shown);
+    if (!(*found)->is_directory()) {
+      CORV_TRY(dir.remove_file(name));
+      continue;
+    }
+    auto sub = dir.open_directory(name);
+    if (!sub) return fail(std::move(sub.error()));
+    CORV_TRY(empty_own(*sub, shown, {}));
+    CORV_TRY(dir.remove_directory(name));
+  }
+  return {};
+}
+
+}  // namespace
 
 Status SpillDirClaim::prepare() const {
   auto found = inspect(dir());
   if (!found) return std::unexpected(std::move(found.error()));
   if (*found == Found::kForeign) return foreign(path_);
-  if (*found == Found::kSpill) CORV_TRY(dir().clear());
+  if (*found == Found::kSpill) CORV_TRY(empty_own(dir(), path_, kSpillLockName));
   return write_marker(dir());
 }
 
 void SpillDirClaim::remove() const noexcept {
-  if (levels_.empty() || !dir().clear()) return;
+  if (levels_.empty() || !empty_own(dir(), path_, kSpillLockName)) return;
+  remove_lock_file();
   remove_levels(true);
 }
 
