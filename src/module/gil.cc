@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cxxabi.h>
 #include <atomic>
 #include <exception>
 #include <mutex>
@@ -28,11 +27,11 @@ ReleaseQueue& release_queue() {
   return *queue;
 }
 
-[[noreturn]] void wait_for_exit() noexcept {
+}  // namespace
+
+void wait_for_exit() noexcept {
   for (;;) ::pause();
 }
-
-}  // namespace
 
 GilReleased::~GilReleased() noexcept(false) {
   // A second unwind cannot start while an exception is already in flight.
@@ -44,15 +43,8 @@ GilReleased::~GilReleased() noexcept(false) {
   drain_released_references();
 }
 
-// The forced unwind carries no object for the handler's reference to bind.
-[[gnu::no_sanitize("null")]] void restore_thread_or_wait(PyThreadState* tstate) noexcept {
-  try {
-    PyEval_RestoreThread(tstate);
-  } catch (abi::__forced_unwind&) {
-    // Rethrowing would end the process here; returning would run Python on
-    // a finalized interpreter. The process is on its way out anyway.
-    wait_for_exit();
-  }
+void restore_thread_or_wait(PyThreadState* tstate) noexcept {
+  python_or_wait([tstate] { PyEval_RestoreThread(tstate); });
 }
 
 bool gil_held() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
@@ -62,7 +54,7 @@ int64_t current_interpreter_id() noexcept { return PyInterpreterState_GetID(PyIn
 void release_reference(PyObject* obj, int64_t owner) noexcept {
   if (obj == nullptr) return;
   if (gil_held() && current_interpreter_id() == owner) {
-    Py_DECREF(obj);
+    python_or_wait([obj] { Py_DECREF(obj); });
     return;
   }
   ReleaseQueue& q = release_queue();
@@ -102,7 +94,9 @@ void drain_released_references() noexcept {
   if (batch.empty()) return;
   // A finaliser may raise or inspect the error indicator; keep the caller's.
   PyObject* pending_exc = PyErr_GetRaisedException();
-  for (PyObject* obj : batch) Py_DECREF(obj);
+  python_or_wait([&batch] {
+    for (PyObject* obj : batch) Py_DECREF(obj);
+  });
   PyErr_SetRaisedException(pending_exc);
 }
 

@@ -8,6 +8,7 @@ Cases that could kill the interpreter run in a child process, so a crash
 shows up as a failed test rather than a dead test run.
 """
 
+import concurrent.futures
 import fcntl
 import gzip
 import inspect
@@ -836,6 +837,32 @@ late = Late()
 late.cycle = late  # collected only as the interpreter finalizes
 """
 
+DAEMON_BUILDS_AT_EXIT_CHILD = r"""
+import sys, threading, time
+from corvantile import rs
+synonyms, tmp, kind, delay = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
+calls = []
+
+def progress(*args):
+    calls.append(args)
+    if kind == "sleeping":
+        time.sleep(0.02)
+    else:
+        end = time.perf_counter() + 0.02
+        while time.perf_counter() < end:
+            pass
+
+def builds(k):
+    while True:
+        rs.build_fullmap_db(f"{tmp}/{k}/fullmap.redb", [], [synonyms], threads=2, progress=progress)
+
+for k in range(3):
+    threading.Thread(target=builds, args=(k,), daemon=True).start()
+time.sleep(delay)
+print(len(calls), flush=True)
+"""
+
+
 
 class InterpreterLifeCycleTest(FaultTestCase):
     def test_progress_runs_in_the_calling_subinterpreter_or_the_import_is_refused(self):
@@ -856,6 +883,31 @@ class InterpreterLifeCycleTest(FaultTestCase):
                 self.assertEqual(child.returncode, 0, child.stderr[-2000:])  # -6: std::terminate
         self.assertEqual(child.stdout, "built\n")
         self.assert_complete(output)
+
+    def test_interpreter_exit_inside_progress_callables_of_daemon_builds_ends_the_process_quietly(self):
+        # The interpreter ends a daemon thread where it takes the GIL back:
+        # inside a callable that runs past the switch interval, or sleeps.
+        self.synonyms.write_bytes(lines({"curie": f"S:{i}", "names": [f"syn {i} a", f"syn {i} b"],
+                                         "preferred_name": f"S {i}"} for i in range(60_000)))
+        cases = [(kind, round(0.3 + 0.6 * i / 29, 3)) for i in range(30) for kind in ("busy", "sleeping")]
+
+        def run(case):
+            kind, delay = case
+            try:
+                child = run_child(DAEMON_BUILDS_AT_EXIT_CHILD, self.synonyms, self.tmp / f"{kind}-{delay}", kind, delay,
+                                  timeout=60)
+            except subprocess.TimeoutExpired:
+                return "hung", "", ""
+            return child.returncode, child.stdout, child.stderr
+
+        with concurrent.futures.ThreadPoolExecutor(min(8, max(4, os.cpu_count() or 1))) as pool:
+            outcomes = dict(zip(cases, pool.map(run, cases)))
+        # -6 with "terminate called without an active exception": std::terminate
+        failed = [f"{kind} after {delay} s: {code} {stderr.strip().splitlines()[-1:]}"
+                  for (kind, delay), (code, _, stderr) in outcomes.items() if code != 0 or stderr]
+        self.maxDiff = None
+        self.assertEqual(failed, [])
+        self.assertTrue(all(int(stdout) > 0 for _, stdout, _ in outcomes.values()))  # the builds reported
 
 
 class RebuildUnderLookupsTest(FaultTestCase):
