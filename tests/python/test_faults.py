@@ -837,8 +837,8 @@ late = Late()
 late.cycle = late  # collected only as the interpreter finalizes
 """
 
-DAEMON_BUILDS_AT_EXIT_CHILD = r"""
-import sys, threading, time
+DAEMON_CALLS_AT_EXIT_CHILD = r"""
+import collections.abc, sys, threading, time
 from corvantile import rs
 synonyms, tmp, kind, delay = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
 calls = []
@@ -852,12 +852,26 @@ def progress(*args):
         while time.perf_counter() < end:
             pass
 
-def builds(k):
+class SlowValues(collections.abc.Sequence):
+    def __len__(self):
+        return 50
+    def __getitem__(self, i):
+        raise IndexError(i)
+    def __iter__(self):
+        for i in range(50):
+            calls.append(i)
+            time.sleep(0.001)
+            yield str(i)
+
+def calls_until_exit(k):
     while True:
-        rs.build_fullmap_db(f"{tmp}/{k}/fullmap.redb", [], [synonyms], threads=2, progress=progress)
+        if kind == "iterating":
+            rs.namespace_uuid("D", SlowValues())
+        else:
+            rs.build_fullmap_db(f"{tmp}/{k}/fullmap.redb", [], [synonyms], threads=2, progress=progress)
 
 for k in range(3):
-    threading.Thread(target=builds, args=(k,), daemon=True).start()
+    threading.Thread(target=calls_until_exit, args=(k,), daemon=True).start()
 time.sleep(delay)
 print(len(calls), flush=True)
 """
@@ -884,17 +898,19 @@ class InterpreterLifeCycleTest(FaultTestCase):
         self.assertEqual(child.stdout, "built\n")
         self.assert_complete(output)
 
-    def test_interpreter_exit_inside_progress_callables_of_daemon_builds_ends_the_process_quietly(self):
+    def test_interpreter_exit_inside_python_code_that_daemon_calls_run_ends_the_process_quietly(self):
         # The interpreter ends a daemon thread where it takes the GIL back:
-        # inside a callable that runs past the switch interval, or sleeps.
+        # inside a progress callable that runs past the switch interval or
+        # sleeps, or inside the iteration of an argument.
         self.synonyms.write_bytes(lines({"curie": f"S:{i}", "names": [f"syn {i} a", f"syn {i} b"],
                                          "preferred_name": f"S {i}"} for i in range(60_000)))
         cases = [(kind, round(0.3 + 0.6 * i / 29, 3)) for i in range(30) for kind in ("busy", "sleeping")]
+        cases += [("iterating", round(0.3 + 0.6 * i / 11, 3)) for i in range(12)]
 
         def run(case):
             kind, delay = case
             try:
-                child = run_child(DAEMON_BUILDS_AT_EXIT_CHILD, self.synonyms, self.tmp / f"{kind}-{delay}", kind, delay,
+                child = run_child(DAEMON_CALLS_AT_EXIT_CHILD, self.synonyms, self.tmp / f"{kind}-{delay}", kind, delay,
                                   timeout=60)
             except subprocess.TimeoutExpired:
                 return "hung", "", ""
@@ -902,12 +918,13 @@ class InterpreterLifeCycleTest(FaultTestCase):
 
         with concurrent.futures.ThreadPoolExecutor(min(8, max(4, os.cpu_count() or 1))) as pool:
             outcomes = dict(zip(cases, pool.map(run, cases)))
-        # -6 with "terminate called without an active exception": std::terminate
+        # -6 with "terminate called without an active exception": std::terminate;
+        # -11: references dropped without the GIL by the unwind
         failed = [f"{kind} after {delay} s: {code} {stderr.strip().splitlines()[-1:]}"
                   for (kind, delay), (code, _, stderr) in outcomes.items() if code != 0 or stderr]
         self.maxDiff = None
         self.assertEqual(failed, [])
-        self.assertTrue(all(int(stdout) > 0 for _, stdout, _ in outcomes.values()))  # the builds reported
+        self.assertTrue(all(int(stdout) > 0 for _, stdout, _ in outcomes.values()))  # Python ran in the calls
 
 
 class RebuildUnderLookupsTest(FaultTestCase):
