@@ -19,7 +19,8 @@ namespace corv::module {
 //
 // Taking the GIL back while the interpreter finalizes ends the thread with
 // a forced unwind (pthread_exit), which the destructor lets pass: nothing
-// between it and the thread's start may be noexcept or swallow it.
+// between it and the thread's start may be noexcept or swallow it, nor hold
+// a reference that the unwind would drop without the GIL.
 class GilReleased {
  public:
   GilReleased() noexcept : state_(PyEval_SaveThread()) {}
@@ -43,9 +44,10 @@ class GilReleased {
 // instead waits there for the process to exit; rethrowing would end the
 // process, and returning would run on with a finalized interpreter. The
 // unwind carries no object for the handler's reference to bind, hence the
-// sanitizer exemption.
+// sanitizer exemption. Every PyRef drop goes through it, so it is inlined:
+// an out-of-line call there slows the building of large results.
 template <class Fn>
-[[gnu::no_sanitize("null")]] decltype(auto) python_or_wait(Fn&& python) {
+[[gnu::no_sanitize("null"), gnu::always_inline]] inline decltype(auto) python_or_wait(Fn&& python) {
   try {
     return std::forward<Fn>(python)();
   } catch (abi::__forced_unwind&) {
