@@ -44,10 +44,9 @@ class GilReleased {
 // instead waits there for the process to exit; rethrowing would end the
 // process, and returning would run on with a finalized interpreter. The
 // unwind carries no object for the handler's reference to bind, hence the
-// sanitizer exemption. Every PyRef drop goes through it, so it is inlined:
-// an out-of-line call there slows the building of large results.
+// sanitizer exemption.
 template <class Fn>
-[[gnu::no_sanitize("null"), gnu::always_inline]] inline decltype(auto) python_or_wait(Fn&& python) {
+[[gnu::no_sanitize("null")]] decltype(auto) python_or_wait(Fn&& python) {
   try {
     return std::forward<Fn>(python)();
   } catch (abi::__forced_unwind&) {

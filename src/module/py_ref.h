@@ -38,7 +38,14 @@ class PyRef {
 
  private:
   void drop() noexcept {
-    python_or_wait([this] { Py_XDECREF(obj_); });
+    if (obj_ == nullptr) return;
+    // Only the last reference's drop can run a finaliser; the others stay
+    // off the guard, which the compiler leaves out of line.
+    if (Py_REFCNT(obj_) > 1) {
+      Py_DECREF(obj_);
+    } else {
+      python_or_wait([this] { Py_DECREF(obj_); });
+    }
   }
 
   PyObject* obj_ = nullptr;
