@@ -39,8 +39,8 @@ class PyRef {
  private:
   void drop() noexcept {
     if (obj_ == nullptr) return;
-    // Only the last reference's drop can run a finaliser; the others stay
-    // off the guard, which the compiler leaves out of line.
+    // Only dropping the last reference can run a finaliser; the others
+    // need no guard.
     if (Py_REFCNT(obj_) > 1) {
       Py_DECREF(obj_);
     } else {
