@@ -1,8 +1,10 @@
 #include "module/gil.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <utility>
@@ -27,13 +29,32 @@ ReleaseQueue& release_queue() {
   return *queue;
 }
 
+// Scopes open with the GIL released, in every thread.
+std::atomic<int64_t> native_scopes{0};
+
+// Runs as the process exits, before the libraries' static destructors. The
+// interpreter has finalized by then, so no scope opens after the check.
+void exit_at_once_during_native_work(int status, void*) {
+  if (native_scopes.load(std::memory_order_acquire) == 0) return;
+  std::fflush(nullptr);  // what exit itself would still write out
+  ::_exit(status);
+}
+
 }  // namespace
+
+GilReleased::GilReleased() noexcept {
+  [[maybe_unused]] static const int registered = ::on_exit(exit_at_once_during_native_work, nullptr);
+  // Counted before the GIL goes, so an exit that follows finalization sees it.
+  native_scopes.fetch_add(1, std::memory_order_relaxed);
+  state_ = PyEval_SaveThread();
+}
 
 void wait_for_exit() noexcept {
   for (;;) ::pause();
 }
 
 GilReleased::~GilReleased() noexcept(false) {
+  native_scopes.fetch_sub(1, std::memory_order_release);
   // A second unwind cannot start while an exception is already in flight.
   if (std::uncaught_exceptions() > unwinding_) {
     restore_thread_or_wait(state_);

@@ -21,9 +21,13 @@ namespace corv::module {
 // a forced unwind (pthread_exit), which the destructor lets pass: nothing
 // between it and the thread's start may be noexcept or swallow it, nor hold
 // a reference that the unwind would drop without the GIL.
+//
+// A process that exits while any scope is open (a daemon thread's build or
+// lookup) ends at once with its exit status: the libraries' own teardown
+// would pull their state from under the native work still running.
 class GilReleased {
  public:
-  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+  GilReleased() noexcept;
   ~GilReleased() noexcept(false);
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;

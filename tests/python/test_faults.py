@@ -872,6 +872,9 @@ def calls_until_exit(k):
 
 for k in range(3):
     threading.Thread(target=calls_until_exit, args=(k,), daemon=True).start()
+deadline = time.monotonic() + 30
+while not calls and time.monotonic() < deadline:  # a loaded machine starts slowly
+    time.sleep(0.01)
 time.sleep(delay)
 print(len(calls), flush=True)
 """
@@ -919,12 +922,13 @@ class InterpreterLifeCycleTest(FaultTestCase):
         with concurrent.futures.ThreadPoolExecutor(min(8, max(4, os.cpu_count() or 1))) as pool:
             outcomes = dict(zip(cases, pool.map(run, cases)))
         # -6 with "terminate called without an active exception": std::terminate;
-        # -11: references dropped without the GIL by the unwind
-        failed = [f"{kind} after {delay} s: {code} {stderr.strip().splitlines()[-1:]}"
-                  for (kind, delay), (code, _, stderr) in outcomes.items() if code != 0 or stderr]
+        # -11: references dropped without the GIL by the unwind. No Python
+        # run in the calls: the builds failed.
+        failed = [f"{kind} after {delay} s: {code}, {stdout.strip()} Python calls, {stderr.strip()[-300:]}"
+                  for (kind, delay), (code, stdout, stderr) in outcomes.items()
+                  if code != 0 or stderr or stdout.strip() in ("", "0")]
         self.maxDiff = None
         self.assertEqual(failed, [])
-        self.assertTrue(all(int(stdout) > 0 for _, stdout, _ in outcomes.values()))  # Python ran in the calls
 
 
 class RebuildUnderLookupsTest(FaultTestCase):
