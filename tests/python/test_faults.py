@@ -880,7 +880,6 @@ print(len(calls), flush=True)
 """
 
 
-
 class InterpreterLifeCycleTest(FaultTestCase):
     def test_progress_runs_in_the_calling_subinterpreter_or_the_import_is_refused(self):
         child = run_child(SUBINTERPRETER_CHILD, self.classes, self.synonyms, self.tmp)
@@ -904,7 +903,8 @@ class InterpreterLifeCycleTest(FaultTestCase):
     def test_interpreter_exit_inside_python_code_that_daemon_calls_run_ends_the_process_quietly(self):
         # The interpreter ends a daemon thread where it takes the GIL back:
         # inside a progress callable that runs past the switch interval or
-        # sleeps, or inside the iteration of an argument.
+        # sleeps, or inside the iteration of an argument. Meanwhile the
+        # process exits under the other threads' builds.
         self.synonyms.write_bytes(lines({"curie": f"S:{i}", "names": [f"syn {i} a", f"syn {i} b"],
                                          "preferred_name": f"S {i}"} for i in range(60_000)))
         cases = [(kind, round(0.3 + 0.6 * i / 29, 3)) for i in range(30) for kind in ("busy", "sleeping")]
