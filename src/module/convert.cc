@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "module/gil.h"
 #include "module/python_progress.h"
 
 namespace corv::module {
@@ -14,11 +15,11 @@ constexpr Py_ssize_t kMaxUntrustedReserve = Py_ssize_t{1} << 16;
 
 bool is_sequence(PyObject* obj) {
   if (PySequence_Check(obj)) return true;
-  PyRef abc(PyImport_ImportModule("collections.abc"));
+  PyRef abc(python_or_wait([] { return PyImport_ImportModule("collections.abc"); }));
   if (!abc) return false;
-  PyRef sequence(PyObject_GetAttrString(abc.get(), "Sequence"));
+  PyRef sequence(python_or_wait([&] { return PyObject_GetAttrString(abc.get(), "Sequence"); }));
   if (!sequence) return false;
-  const int r = PyObject_IsInstance(obj, sequence.get());
+  const int r = python_or_wait([&] { return PyObject_IsInstance(obj, sequence.get()); });
   return r == 1;
 }
 
@@ -33,16 +34,16 @@ bool to_list(PyObject* obj, std::vector<T>& out, Item item) {
     return not_an_instance(obj, "Sequence");
   }
   out.clear();
-  const Py_ssize_t len = PyObject_Size(obj);
+  const Py_ssize_t len = python_or_wait([obj] { return PyObject_Size(obj); });
   if (len < 0) {
-    PyErr_Clear();
+    python_or_wait(PyErr_Clear);
   } else {
     const bool exact = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
     out.reserve(static_cast<size_t>(exact ? len : std::min(len, kMaxUntrustedReserve)));
   }
-  PyRef iter(PyObject_GetIter(obj));
+  PyRef iter(python_or_wait([obj] { return PyObject_GetIter(obj); }));
   if (!iter) return false;
-  while (PyRef value{PyIter_Next(iter.get())}) {
+  while (PyRef value{python_or_wait([&iter] { return PyIter_Next(iter.get()); })}) {
     if (!item(value.get(), out.emplace_back())) return false;
   }
   return !PyErr_Occurred();
@@ -52,9 +53,10 @@ bool to_list(PyObject* obj, std::vector<T>& out, Item item) {
 bool is_numpy_bool(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   PyRef name(PyType_GetName(type));
-  PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  PyRef module(
+      python_or_wait([type] { return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"); }));
   if (!name || !module) {
-    PyErr_Clear();
+    python_or_wait(PyErr_Clear);
     return false;
   }
   return (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool")) &&
@@ -75,7 +77,7 @@ bool not_an_instance(PyObject* obj, const char* target) {
 }
 
 bool to_path(PyObject* obj, std::filesystem::path& out) {
-  PyRef fspath(PyOS_FSPath(obj));
+  PyRef fspath(python_or_wait([obj] { return PyOS_FSPath(obj); }));
   if (!fspath) return false;
   if (!PyUnicode_Check(fspath.get())) return not_an_instance(fspath.get(), "str");
   PyRef encoded(PyUnicode_EncodeFSDefault(fspath.get()));
@@ -101,7 +103,7 @@ bool to_str(PyObject* obj, std::string& out) {
 }
 
 bool to_u32(PyObject* obj, uint32_t& out) {
-  const long value = PyLong_AsLong(obj);
+  const long value = python_or_wait([obj] { return PyLong_AsLong(obj); });
   if (value == -1 && PyErr_Occurred()) return false;
   if (value < 0 || value > long{std::numeric_limits<uint32_t>::max()}) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
@@ -113,7 +115,7 @@ bool to_u32(PyObject* obj, uint32_t& out) {
 
 bool to_usize(PyObject* obj, size_t& out) {
   static_assert(sizeof(size_t) == sizeof(unsigned long long));
-  PyRef index(PyNumber_Index(obj));
+  PyRef index(python_or_wait([obj] { return PyNumber_Index(obj); }));
   if (!index) return false;
   const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
@@ -127,7 +129,7 @@ bool to_bool(PyObject* obj, bool& out) {
     return true;
   }
   if (is_numpy_bool(obj)) {
-    const int truth = PyObject_IsTrue(obj);
+    const int truth = python_or_wait([obj] { return PyObject_IsTrue(obj); });
     if (truth < 0) return false;
     out = truth == 1;
     return true;

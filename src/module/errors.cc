@@ -61,8 +61,9 @@ void note_parameter(const char* parameter) {
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return;
   PyRef note(PyUnicode_FromFormat("while processing '%s'", parameter));
-  PyRef done = note ? PyRef(PyObject_CallMethod(exc, "add_note", "O", note.get())) : PyRef();
-  if (!done) PyErr_Clear();  // the original failure matters more than its note
+  PyRef done =
+      note ? PyRef(python_or_wait([&] { return PyObject_CallMethod(exc, "add_note", "O", note.get()); })) : PyRef();
+  if (!done) python_or_wait(PyErr_Clear);  // the original failure matters more than its note
   PyErr_SetRaisedException(exc);
 }
 

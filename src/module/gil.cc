@@ -1,9 +1,10 @@
 #include "module/gil.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
-#include <cxxabi.h>
 #include <atomic>
+#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <utility>
@@ -28,13 +29,32 @@ ReleaseQueue& release_queue() {
   return *queue;
 }
 
-[[noreturn]] void wait_for_exit() noexcept {
-  for (;;) ::pause();
+// Scopes open with the GIL released, in every thread.
+std::atomic<int64_t> native_scopes{0};
+
+// Runs as the process exits, before the libraries' static destructors. The
+// interpreter has finalized by then, so no scope opens after the check.
+void exit_at_once_during_native_work(int status, void*) {
+  if (native_scopes.load(std::memory_order_acquire) == 0) return;
+  std::fflush(nullptr);  // what exit itself would still write out
+  ::_exit(status);
 }
 
 }  // namespace
 
+GilReleased::GilReleased() noexcept {
+  [[maybe_unused]] static const int registered = ::on_exit(exit_at_once_during_native_work, nullptr);
+  // Counted before the GIL goes, so an exit that follows finalization sees it.
+  native_scopes.fetch_add(1, std::memory_order_relaxed);
+  state_ = PyEval_SaveThread();
+}
+
+void wait_for_exit() noexcept {
+  for (;;) ::pause();
+}
+
 GilReleased::~GilReleased() noexcept(false) {
+  native_scopes.fetch_sub(1, std::memory_order_release);
   // A second unwind cannot start while an exception is already in flight.
   if (std::uncaught_exceptions() > unwinding_) {
     restore_thread_or_wait(state_);
@@ -44,15 +64,8 @@ GilReleased::~GilReleased() noexcept(false) {
   drain_released_references();
 }
 
-// The forced unwind carries no object for the handler's reference to bind.
-[[gnu::no_sanitize("null")]] void restore_thread_or_wait(PyThreadState* tstate) noexcept {
-  try {
-    PyEval_RestoreThread(tstate);
-  } catch (abi::__forced_unwind&) {
-    // Rethrowing would end the process here; returning would run Python on
-    // a finalized interpreter. The process is on its way out anyway.
-    wait_for_exit();
-  }
+void restore_thread_or_wait(PyThreadState* tstate) noexcept {
+  python_or_wait([tstate] { PyEval_RestoreThread(tstate); });
 }
 
 bool gil_held() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
@@ -62,7 +75,7 @@ int64_t current_interpreter_id() noexcept { return PyInterpreterState_GetID(PyIn
 void release_reference(PyObject* obj, int64_t owner) noexcept {
   if (obj == nullptr) return;
   if (gil_held() && current_interpreter_id() == owner) {
-    Py_DECREF(obj);
+    python_or_wait([obj] { Py_DECREF(obj); });
     return;
   }
   ReleaseQueue& q = release_queue();
@@ -102,7 +115,9 @@ void drain_released_references() noexcept {
   if (batch.empty()) return;
   // A finaliser may raise or inspect the error indicator; keep the caller's.
   PyObject* pending_exc = PyErr_GetRaisedException();
-  for (PyObject* obj : batch) Py_DECREF(obj);
+  python_or_wait([&batch] {
+    for (PyObject* obj : batch) Py_DECREF(obj);
+  });
   PyErr_SetRaisedException(pending_exc);
 }
 

@@ -5,8 +5,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <exception>
+#include <utility>
 
 namespace corv::module {
 
@@ -16,10 +19,15 @@ namespace corv::module {
 //
 // Taking the GIL back while the interpreter finalizes ends the thread with
 // a forced unwind (pthread_exit), which the destructor lets pass: nothing
-// between it and the thread's start may be noexcept or swallow it.
+// between it and the thread's start may be noexcept or swallow it, nor hold
+// a reference that the unwind would drop without the GIL.
+//
+// A process that exits while any scope is open (a daemon thread's build or
+// lookup) ends at once with its exit status: the libraries' own teardown
+// would pull their state from under the native work still running.
 class GilReleased {
  public:
-  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+  GilReleased() noexcept;
   ~GilReleased() noexcept(false);
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
@@ -29,9 +37,29 @@ class GilReleased {
   int unwinding_ = std::uncaught_exceptions();
 };
 
-// Takes the GIL with `tstate` (PyEval_RestoreThread) from a context that
-// cannot let the interpreter's forced unwind pass: should the interpreter end
-// the thread there, the thread instead waits for the process to exit.
+// Parks the calling thread until the process exits.
+[[noreturn]] void wait_for_exit() noexcept;
+
+// Runs `python`, a call that may run Python code (a callable, a slot, a
+// finaliser behind a decref) and so let the GIL go and take it back, from a
+// context that cannot let the interpreter's forced unwind pass: a noexcept
+// frame, or frames holding references that an unwind would drop without the
+// GIL. Should a finalizing interpreter end the thread inside it, the thread
+// instead waits there for the process to exit; rethrowing would end the
+// process, and returning would run on with a finalized interpreter. The
+// unwind carries no object for the handler's reference to bind, hence the
+// sanitizer exemption.
+template <class Fn>
+[[gnu::no_sanitize("null")]] decltype(auto) python_or_wait(Fn&& python) {
+  try {
+    return std::forward<Fn>(python)();
+  } catch (abi::__forced_unwind&) {
+    wait_for_exit();
+  }
+}
+
+// Takes the GIL with `tstate` (PyEval_RestoreThread), waiting for the
+// process to exit should the interpreter end the thread there.
 void restore_thread_or_wait(PyThreadState* tstate) noexcept;
 
 // True when the calling thread holds the GIL (is attached).

@@ -26,7 +26,7 @@ void PythonProgress::call(fullmap::ProgressStage stage, uint64_t done, uint64_t 
   if (tstate == nullptr) return;
   restore_thread_or_wait(tstate);
   call_attached(stage, done, total, message);
-  PyThreadState_Clear(tstate);
+  python_or_wait([tstate] { PyThreadState_Clear(tstate); });
   PyThreadState_DeleteCurrent();
 }
 
@@ -43,9 +43,11 @@ void PythonProgress::call_attached(fullmap::ProgressStage stage, uint64_t done, 
     };
     if (args[0] && args[1] && args[2] && args[3]) {
       PyObject* argv[4] = {args[0].get(), args[1].get(), args[2].get(), args[3].get()};
-      PyRef result(PyObject_Vectorcall(callable_, argv, 4, nullptr));
+      // The callable may run past the switch interval or let the GIL go,
+      // where a finalizing interpreter ends the thread.
+      PyRef result(python_or_wait([&] { return PyObject_Vectorcall(callable_, argv, 4, nullptr); }));
     }
-    PyErr_Clear();
+    python_or_wait(PyErr_Clear);
   }
   PyErr_SetRaisedException(outer);
 }

@@ -8,6 +8,7 @@ Cases that could kill the interpreter run in a child process, so a crash
 shows up as a failed test rather than a dead test run.
 """
 
+import concurrent.futures
 import fcntl
 import gzip
 import inspect
@@ -923,6 +924,48 @@ late = Late()
 late.cycle = late  # collected only as the interpreter finalizes
 """
 
+DAEMON_CALLS_AT_EXIT_CHILD = r"""
+import collections.abc, sys, threading, time
+from corvantile import rs
+synonyms, tmp, kind, delay = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
+calls = []
+
+def progress(*args):
+    calls.append(args)
+    if kind == "sleeping":
+        time.sleep(0.02)
+    else:
+        end = time.perf_counter() + 0.02
+        while time.perf_counter() < end:
+            pass
+
+class SlowValues(collections.abc.Sequence):
+    def __len__(self):
+        return 50
+    def __getitem__(self, i):
+        raise IndexError(i)
+    def __iter__(self):
+        for i in range(50):
+            calls.append(i)
+            time.sleep(0.001)
+            yield str(i)
+
+def calls_until_exit(k):
+    while True:
+        if kind == "iterating":
+            rs.namespace_uuid("D", SlowValues())
+        else:
+            rs.build_fullmap_db(f"{tmp}/{k}/fullmap.redb", [], [synonyms], threads=2, progress=progress)
+
+for k in range(3):
+    threading.Thread(target=calls_until_exit, args=(k,), daemon=True).start()
+deadline = time.monotonic() + 30
+while not calls and time.monotonic() < deadline:  # a loaded machine starts slowly
+    time.sleep(0.01)
+time.sleep(delay)
+print(len(calls), flush=True)
+"""
+
 
 class InterpreterLifeCycleTest(FaultTestCase):
     def test_progress_runs_in_the_calling_subinterpreter_or_the_import_is_refused(self):
@@ -943,6 +986,36 @@ class InterpreterLifeCycleTest(FaultTestCase):
                 self.assertEqual(child.returncode, 0, child.stderr[-2000:])  # -6: std::terminate
         self.assertEqual(child.stdout, "built\n")
         self.assert_complete(output)
+
+    def test_interpreter_exit_inside_python_code_that_daemon_calls_run_ends_the_process_quietly(self):
+        # The interpreter ends a daemon thread where it takes the GIL back:
+        # inside a progress callable that runs past the switch interval or
+        # sleeps, or inside the iteration of an argument. Meanwhile the
+        # process exits under the other threads' builds.
+        self.synonyms.write_bytes(lines({"curie": f"S:{i}", "names": [f"syn {i} a", f"syn {i} b"],
+                                         "preferred_name": f"S {i}"} for i in range(60_000)))
+        cases = [(kind, round(0.3 + 0.6 * i / 29, 3)) for i in range(30) for kind in ("busy", "sleeping")]
+        cases += [("iterating", round(0.3 + 0.6 * i / 11, 3)) for i in range(12)]
+
+        def run(case):
+            kind, delay = case
+            try:
+                child = run_child(DAEMON_CALLS_AT_EXIT_CHILD, self.synonyms, self.tmp / f"{kind}-{delay}", kind, delay,
+                                  timeout=60)
+            except subprocess.TimeoutExpired:
+                return "hung", "", ""
+            return child.returncode, child.stdout, child.stderr
+
+        with concurrent.futures.ThreadPoolExecutor(min(8, max(4, os.cpu_count() or 1))) as pool:
+            outcomes = dict(zip(cases, pool.map(run, cases)))
+        # -6 with "terminate called without an active exception": std::terminate;
+        # -11: references dropped without the GIL by the unwind. No Python
+        # run in the calls: the builds failed.
+        failed = [f"{kind} after {delay} s: {code}, {stdout.strip()} Python calls, {stderr.strip()[-300:]}"
+                  for (kind, delay), (code, stdout, stderr) in outcomes.items()
+                  if code != 0 or stderr or stdout.strip() in ("", "0")]
+        self.maxDiff = None
+        self.assertEqual(failed, [])
 
 
 class RebuildUnderLookupsTest(FaultTestCase):
