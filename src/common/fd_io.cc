@@ -229,6 +229,14 @@ Result<std::optional<FileInfo>> find_file(const std::filesystem::path& path) {
   return fail_io(errno);
 }
 
+std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+std::optional<std::string> readable_proc_fd_path(int fd) {
+  std::string path = proc_fd_path(fd);
+  if (::access(path.c_str(), R_OK) != 0) return std::nullopt;
+  return path;
+}
+
 bool names_file(const std::filesystem::path& path, int fd) {
   auto at_path = file_info(path);
   auto at_fd = file_info(fd);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "common/status.h"
 
@@ -120,5 +121,12 @@ Result<FileInfo> file_info(const std::filesystem::path& path);
 Result<std::optional<FileInfo>> find_file(const std::filesystem::path& path);
 // Whether `path` (through symbolic links) still names the file open at `fd`.
 bool names_file(const std::filesystem::path& path, int fd);
+
+// The name under /proc that opens the very file open at `fd`, whatever has
+// taken its own name since.
+std::string proc_fd_path(int fd);
+// proc_fd_path(fd) where /proc is mounted and lets us read through it;
+// nullopt otherwise.
+std::optional<std::string> readable_proc_fd_path(int fd);
 
 }  // namespace corv

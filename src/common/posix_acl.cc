@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/fd_io.h"
+
 namespace corv {
 namespace {
 
@@ -23,7 +25,7 @@ constexpr char kAccessAcl[] = "system.posix_acl_access";
 ssize_t get_attribute(int fd, void* out, size_t size) {
   const ssize_t n = ::fgetxattr(fd, kAccessAcl, out, size);
   if (n >= 0 || errno != EBADF) return n;
-  const std::string own = "/proc/self/fd/" + std::to_string(fd);
+  const std::string own = proc_fd_path(fd);
   return ::getxattr(own.c_str(), kAccessAcl, out, size);
 }
 

@@ -77,7 +77,7 @@ void conform(int fd, const HeldDirectory& dir, const struct stat& d) {
 // Puts the unnamed file open at `fd` in place as `name`, never replacing
 // one another build made meanwhile. Returns 0 or an errno.
 int link_unnamed(int fd, const HeldDirectory& dir, const std::string& name) {
-  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  const std::string proc = proc_fd_path(fd);
   if (::linkat(AT_FDCWD, proc.c_str(), dir.fd(), name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
   if (errno == EEXIST) return EEXIST;
   // Without /proc, linking a descriptor itself needs privilege.

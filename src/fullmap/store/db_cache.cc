@@ -1,7 +1,5 @@
 #include "fullmap/store/db_cache.h"
 
-#include <unistd.h>
-
 #include <bit>
 #include <chrono>
 #include <exception>
@@ -334,32 +332,37 @@ Status evict_cached(const std::filesystem::path& output) {
   });
 }
 
+namespace {
+
+Status insert_with_build_id(SharedDatabase db, const std::filesystem::path& key) {
+  auto build_id = read_build_id(*db);
+  if (!build_id) return std::unexpected(std::move(build_id.error()));
+  return DB_CACHE.get().insert(key, entry_of(std::move(db), *build_id));
+}
+
+}  // namespace
+
 Status cache_database(const std::filesystem::path& output) {
   auto db = open_read_only(output);
   if (!db) return std::unexpected(std::move(db.error()));
   const std::filesystem::path key = canonical_or_given(output);
   // As in open_cached_path(), the status query only has to succeed.
   if (auto queried = file_info(key); !queried) return std::unexpected(std::move(queried.error()));
-  auto build_id = read_build_id(**db);
-  if (!build_id) return std::unexpected(std::move(build_id.error()));
-  return DB_CACHE.get().insert(key, entry_of(std::move(*db), *build_id));
+  return insert_with_build_id(std::move(*db), key);
 }
 
 Status cache_database(const HeldDirectory& dir, const std::filesystem::path& output) {
   // Not through a link: whatever took the name since is not the build's.
   auto file = dir.open_file(output.filename().native());
   if (!file) return fail(std::move(file.error()));
-  const std::string own = "/proc/self/fd/" + std::to_string(file->get());
-  if (::access(own.c_str(), F_OK) != 0) return cache_database(output);
-  auto db = open_read_only(own);
+  const std::optional<std::string> own = readable_proc_fd_path(file->get());
+  if (!own) return cache_database(output);
+  auto db = open_read_only(*own);
   if (!db) return std::unexpected(std::move(db.error()));
   // The entry's identity is the handle's, so the key needs no status query:
   // where the directory has moved, the file missing at the key is served
   // from the entry, and one put there since replaces it, as for any entry.
-  const std::filesystem::path key = canonical_or_given(output);
-  auto build_id = read_build_id(**db);
-  if (!build_id) return std::unexpected(std::move(build_id.error()));
-  return DB_CACHE.get().insert(key, entry_of(std::move(*db), *build_id));
+  return insert_with_build_id(std::move(*db), canonical_or_given(output));
 }
 
 }  // namespace corv::fullmap

@@ -182,8 +182,8 @@ Status ReadOnlyDatabase::open_environment(const FileInfo& file) {
   const unsigned flags = MDB_RDONLY | MDB_NOSUBDIR | MDB_NOLOCK | MDB_NOTLS | MDB_NORDAHEAD;
   // LMDB opens by name. Naming our own descriptor makes it open the very file
   // we locked, even while a rebuild renames a new one into place.
-  const std::string own_fd = "/proc/self/fd/" + std::to_string(lock_.get());
-  const char* env_path = ::access(own_fd.c_str(), R_OK) == 0 ? own_fd.c_str() : path_.c_str();
+  const std::optional<std::string> own_fd = readable_proc_fd_path(lock_.get());
+  const char* env_path = own_fd ? own_fd->c_str() : path_.c_str();
   // Opening by name may read a file that replaced the checked one; the
   // guard, and the check that follows, keep that from going further.
   if (int rc = guarded_env_open(env_, env_path, flags)) {

@@ -138,8 +138,7 @@ Status refuse_live_writer(const HeldDirectory& dir, const std::string& name) {
 // not at LMDB's second open by name (for its meta pages), whose descriptor
 // it keeps to itself.
 std::string lmdb_path(const HeldDirectory& dir, const std::string& name, int fd) {
-  std::string own_fd = "/proc/self/fd/" + std::to_string(fd);
-  if (::access(own_fd.c_str(), R_OK) == 0) return own_fd;
+  if (auto own = readable_proc_fd_path(fd)) return *own;
   return dir.display(name).string();
 }
 
